@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace lan2com {
+
+// A failed registry operation; the message names the value or the key.
+class ERegistryException : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The system's whole use of the registry, under HKEY_LOCAL_MACHINE. Paths are absolute, with a
+// leading backslash ("\SOFTWARE\Vesko\Device\ComIP"). Texts are UTF-8.
+class Registry {
+public:
+    virtual ~Registry() = default;
+
+    // Selects HKEY_LOCAL_MACHINE for the following paths (the only root the system uses).
+    virtual void SetRootKey() = 0;
+    // Opens an existing key for reading and writing and makes it the current key. Answers false,
+    // leaving the current key unchanged, when it is missing or cannot be opened so. Never creates.
+    virtual bool OpenKey(const std::string& path) = 0;
+    // The current key's value names in the registry's enumeration order; empty without a key.
+    virtual std::vector<std::string> GetValueNames() = 0;
+    // The current key's subkey names in the registry's enumeration order.
+    virtual std::vector<std::string> GetKeyNames() = 0;
+    // A missing or empty value gives ""; a value that is not text: "Invalid data type for '<name>'".
+    virtual std::string ReadString(const std::string& name) = 0;
+    // Missing: "Failed to get data for '<name>'"; not an integer: "Invalid data type for '<name>'".
+    virtual std::int32_t ReadInteger(const std::string& name) = 0;
+    // Creates the key and every missing key above it; an existing key is no error. Does not change
+    // the current key. Fails with "Failed to create key <path>".
+    virtual void CreateKey(const std::string& path) = 0;
+    // Create or overwrite a value of the current key; fail with "Failed to set data for '<name>'".
+    virtual void WriteString(const std::string& name, const std::string& text) = 0;
+    virtual void WriteInteger(const std::string& name, std::int32_t value) = 0;
+    // Deletes the key with all its subkeys, deepest first; answers whether it succeeded.
+    virtual bool DeleteKey(const std::string& path) = 0;
+    // Closes the current key.
+    virtual void CloseKey() = 0;
+
+    // What the operator must be told about the store itself (for instance a registry file that
+    // could not be read and was moved aside); each notice is handed out once.
+    virtual std::vector<std::string> TakeNotices() { return {}; }
+};
+
+}  // namespace lan2com
