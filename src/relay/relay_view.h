@@ -1,0 +1,51 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace lan2com {
+
+// Lamp colours of a channel: what the channel did last.
+enum class LampColor {
+    Lime,    // acknowledged (and the colour at start)
+    Yellow,  // a service packet's heartbeat line is being written
+    Teal,    // an event line is being written
+    Red,     // the acknowledgement timed out, or the port failed
+};
+
+// A channel's heartbeat timer (tm1 … tm16): a window timer of the main thread.
+// SetEnabled(true) on a running timer changes nothing; false then true starts a full new period.
+class HeartbeatTimer {
+public:
+    virtual ~HeartbeatTimer() = default;
+    virtual void SetEnabled(bool enabled) = 0;
+    virtual bool Enabled() const = 0;
+    std::function<void()> OnTimer;  // runs on the main thread at the end of every period
+};
+
+// What the relay shows in the window: the lamps and the diagnostics log with its controls.
+// Implemented by the main window; main thread only.
+class RelayView {
+public:
+    virtual ~RelayView() = default;
+
+    virtual void setLampColor(int slot, LampColor color) = 0;
+    virtual void setLampVisible(int slot, bool visible) = 0;
+
+    // The diagnostics memo VirtualComList.
+    virtual void appendLogLine(const std::string& utf8) = 0;
+    // The memo's line count as displayed: a wrapped line counts once per displayed line, a
+    // trailing empty line does not count.
+    virtual int logLineCount() const = 0;
+    virtual void clearLog() = 0;
+
+    virtual bool diagnosticsChecked() const = 0;           // DiagCB
+    virtual void setDiagnosticsChecked(bool checked) = 0;  // runs DiagCBClick as a click would
+    virtual std::string accountFilter() const = 0;         // the text of Accnt
+    virtual void setRecordCount(const std::string& text) = 0;  // the caption of recCnt
+
+    // The current local date and time as the log shows it.
+    virtual std::string timestamp() const = 0;
+};
+
+}  // namespace lan2com
