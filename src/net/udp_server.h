@@ -92,6 +92,10 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
+// The bytes of a text sent by TIdUDPServer::Send: ASCII, one byte a character; every character
+// above 127 (a UTF-8 sequence, or a byte that is not part of one) becomes one '?'.
+std::vector<std::uint8_t> asciiBytes(const std::string& text);
+
 // The computer's own unicast addresses in the operating system's order: loopback and receive-only
 // interfaces skipped, only preferred addresses, IPv4 as dotted text and IPv6 in standard form.
 std::vector<std::string> localAddresses();

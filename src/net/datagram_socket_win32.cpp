@@ -1,0 +1,242 @@
+// Datagram socket and stop signal over Winsock (Windows).
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <mstcpip.h>
+#include <windows.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <mutex>
+
+#include "net/datagram_socket.h"
+#include "net/udp_server.h"
+#include "net/winsock_init.h"
+
+#ifndef SIO_UDP_CONNRESET
+#define SIO_UDP_CONNRESET _WSAIOW(IOC_VENDOR, 12)
+#endif
+
+namespace lan2com {
+namespace net {
+
+namespace {
+
+std::string systemText(int code) {
+    char* text = nullptr;
+    const DWORD n = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<LPSTR>(&text), 0, nullptr);
+    std::string message = "Socket error " + std::to_string(code);
+    if (n > 0 && text != nullptr) {
+        std::string body(text, n);
+        while (!body.empty() &&
+               (body.back() == '\r' || body.back() == '\n' || body.back() == ' ')) {
+            body.pop_back();
+        }
+        message += ": " + body;
+    }
+    if (text != nullptr) {
+        LocalFree(text);
+    }
+    return message;
+}
+
+}  // namespace
+
+void ensureWinsock() {
+    static std::once_flag once;
+    static int result = 0;
+    std::call_once(once, [] {
+        WSADATA data;
+        result = WSAStartup(MAKEWORD(2, 2), &data);
+    });
+    if (result != 0) {
+        throw EIdSocketError(systemText(result));
+    }
+}
+
+// ---- StopSignal: a manual-reset event that stays set. ----
+
+struct StopSignal::Native {
+    HANDLE event = nullptr;
+};
+
+StopSignal::StopSignal() : native_(std::make_unique<Native>()) {
+    native_->event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (native_->event == nullptr) {
+        throw EIdSocketError(systemText(static_cast<int>(GetLastError())));
+    }
+}
+
+StopSignal::~StopSignal() {
+    CloseHandle(native_->event);
+}
+
+void StopSignal::raise() {
+    SetEvent(native_->event);
+}
+
+bool StopSignal::raised() const {
+    return waitFor(std::chrono::milliseconds(0));
+}
+
+bool StopSignal::waitFor(std::chrono::milliseconds time) const {
+    const auto ms = time.count() < 0 ? 0 : time.count();
+    return WaitForSingleObject(native_->event, static_cast<DWORD>(ms)) == WAIT_OBJECT_0;
+}
+
+// ---- DatagramSocket ----
+
+struct DatagramSocket::Native {
+    SOCKET s = INVALID_SOCKET;
+    WSAEVENT readable = WSA_INVALID_EVENT;
+};
+
+DatagramSocket::DatagramSocket() : native_(std::make_unique<Native>()) {
+    ensureWinsock();
+    native_->s =
+        WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+    if (native_->s == INVALID_SOCKET) {
+        throw EIdSocketError(systemText(WSAGetLastError()));
+    }
+    // Exclusive use of the port: no other program may bind it while this socket holds it.
+    BOOL on = TRUE;
+    if (setsockopt(native_->s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),
+                   sizeof on) != 0) {
+        const int code = WSAGetLastError();
+        close();
+        throw EIdSocketError(systemText(code));
+    }
+    // An ICMP "port unreachable" for an earlier reply must not surface as an error on receive.
+    BOOL reset = FALSE;
+    DWORD returned = 0;
+    WSAIoctl(native_->s, SIO_UDP_CONNRESET, &reset, sizeof reset, nullptr, 0, &returned, nullptr,
+             nullptr);
+    native_->readable = WSACreateEvent();
+    if (native_->readable == WSA_INVALID_EVENT) {
+        const int code = WSAGetLastError();
+        close();
+        throw EIdSocketError(systemText(code));
+    }
+}
+
+DatagramSocket::~DatagramSocket() {
+    close();
+}
+
+void DatagramSocket::close() {
+    if (native_->s != INVALID_SOCKET) {
+        closesocket(native_->s);
+        native_->s = INVALID_SOCKET;
+    }
+    if (native_->readable != WSA_INVALID_EVENT) {
+        WSACloseEvent(native_->readable);
+        native_->readable = WSA_INVALID_EVENT;
+    }
+}
+
+bool DatagramSocket::isOpen() const {
+    return native_->s != INVALID_SOCKET;
+}
+
+void DatagramSocket::bindAny(std::uint16_t port) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_ANY);
+    sa.sin_port = htons(port);
+    if (native_->s == INVALID_SOCKET ||
+        bind(native_->s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+        throw EIdCouldNotBindSocket();
+    }
+    // Readability is signalled on the event (this also makes the socket non-blocking).
+    if (WSAEventSelect(native_->s, native_->readable, FD_READ) != 0) {
+        throw EIdCouldNotBindSocket();
+    }
+}
+
+std::uint16_t DatagramSocket::localPort() const {
+    sockaddr_in sa{};
+    int len = sizeof sa;
+    if (native_->s == INVALID_SOCKET ||
+        getsockname(native_->s, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+        return 0;
+    }
+    return ntohs(sa.sin_port);
+}
+
+void DatagramSocket::sendTo(const std::string& host, std::uint16_t port, const std::uint8_t* data,
+                            std::size_t size) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    if (inet_pton(AF_INET, host.c_str(), &sa.sin_addr) != 1) {
+        throw EIdSocketError("Not a dotted IPv4 address: \"" + host + "\"");
+    }
+    if (native_->s == INVALID_SOCKET) {
+        throw EIdSocketError(systemText(WSAENOTSOCK));
+    }
+    const int n = sendto(native_->s, reinterpret_cast<const char*>(data), static_cast<int>(size), 0,
+                         reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+    if (n == SOCKET_ERROR) {
+        throw EIdSocketError(systemText(WSAGetLastError()));
+    }
+    if (static_cast<std::size_t>(n) != size) {
+        throw EIdSocketError("Socket error: the datagram was sent incompletely");
+    }
+}
+
+WaitResult DatagramSocket::waitReadable(const StopSignal& stop) {
+    HANDLE handles[2] = {stop.native().event, native_->readable};
+    const DWORD rc = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+    if (rc == WAIT_OBJECT_0) {
+        return WaitResult::Stopped;
+    }
+    if (rc == WAIT_OBJECT_0 + 1) {
+        WSANETWORKEVENTS events;
+        WSAEnumNetworkEvents(native_->s, native_->readable, &events);  // resets the event
+        return WaitResult::Readable;
+    }
+    return WaitResult::Failed;
+}
+
+Received DatagramSocket::receive(std::uint8_t* buffer, std::size_t capacity) {
+    Received r;
+    sockaddr_in sa{};
+    int len = sizeof sa;
+    char spare = 0;
+    const int n = recvfrom(native_->s, capacity > 0 ? reinterpret_cast<char*>(buffer) : &spare,
+                           static_cast<int>(capacity), 0, reinterpret_cast<sockaddr*>(&sa), &len);
+    if (n == SOCKET_ERROR) {
+        const int code = WSAGetLastError();
+        switch (code) {
+            case WSAEMSGSIZE:  // the datagram did not fit and has been discarded
+                r.kind = Received::Kind::TooLong;
+                return r;
+            case WSAEWOULDBLOCK:
+            case WSAEINTR:
+            case WSAECONNRESET:
+            case WSAENETRESET:
+                r.kind = Received::Kind::Nothing;
+                return r;
+            default:
+                r.kind = Received::Kind::Failed;
+                r.error = systemText(code);
+                return r;
+        }
+    }
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &sa.sin_addr, text, sizeof text);
+    r.kind = Received::Kind::Datagram;
+    r.length = static_cast<std::size_t>(n);
+    r.peerIp = text;
+    r.peerPort = ntohs(sa.sin_port);
+    return r;
+}
+
+}  // namespace net
+}  // namespace lan2com

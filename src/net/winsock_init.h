@@ -1,0 +1,10 @@
+#pragma once
+
+namespace lan2com {
+namespace net {
+
+// Windows only: starts Winsock once per process; EIdSocketError when it cannot start.
+void ensureWinsock();
+
+}  // namespace net
+}  // namespace lan2com
