@@ -1,0 +1,33 @@
+#include "app/application.h"
+
+#include <QFileInfo>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <cstdio>
+
+namespace lan2com {
+
+Lan2comApplication::Lan2comApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+
+bool Lan2comApplication::notify(QObject* receiver, QEvent* event) {
+    return deliverGuarded(report_, [&] { return QApplication::notify(receiver, event); });
+}
+
+void reportEscaped(ErrorReport* report, const std::string& message) {
+    if (report != nullptr) {
+        report->report(message);
+        return;
+    }
+    std::fprintf(stderr, "lan2com: %s\n", withFullStop(message).c_str());
+}
+
+bool loadQtRussian(QTranslator& translator) {
+    return translator.load(QLocale(QLocale::Russian), QStringLiteral("qtbase"), QStringLiteral("_"),
+                           QLibraryInfo::path(QLibraryInfo::TranslationsPath));
+}
+
+QString applicationTitle(const QString& programPath) {
+    return QFileInfo(programPath).completeBaseName();
+}
+
+}  // namespace lan2com
