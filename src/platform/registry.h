@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -10,14 +11,14 @@ namespace lan2com {
 
 // A failed registry operation; the message names the value or the key.
 class ERegistryException : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
 // The system's whole use of the registry, under HKEY_LOCAL_MACHINE. Paths are absolute, with a
 // leading backslash ("\SOFTWARE\Vesko\Device\ComIP"). Texts are UTF-8.
 class Registry {
-public:
+  public:
     virtual ~Registry() = default;
 
     // Selects HKEY_LOCAL_MACHINE for the following paths (the only root the system uses).
@@ -29,7 +30,8 @@ public:
     virtual std::vector<std::string> GetValueNames() = 0;
     // The current key's subkey names in the registry's enumeration order.
     virtual std::vector<std::string> GetKeyNames() = 0;
-    // A missing or empty value gives ""; a value that is not text: "Invalid data type for '<name>'".
+    // A missing or empty value gives ""; a value that is not text: "Invalid data type for
+    // '<name>'".
     virtual std::string ReadString(const std::string& name) = 0;
     // Missing: "Failed to get data for '<name>'"; not an integer: "Invalid data type for '<name>'".
     virtual std::int32_t ReadInteger(const std::string& name) = 0;
@@ -44,9 +46,27 @@ public:
     // Closes the current key.
     virtual void CloseKey() = 0;
 
+    // Deletes a value of the current key; answers whether it existed and was deleted. (Used by the
+    // tools that keep the device map on Linux; the program itself never deletes single values.)
+    virtual bool DeleteValue(const std::string& name) {
+        (void)name;
+        return false;  // a store without single-value deletion
+    }
+
+    // Runs `body` as one change of the store. A backend that can (the registry file) takes its
+    // lock once, applies every operation of `body` to one snapshot and writes it back once, all or
+    // nothing: when `body` throws, or the final write fails, the store stays as it was and the
+    // failure reaches the caller (a failed final write with the message of the first changing
+    // operation of the batch). Other backends just run `body`. Batches may nest.
+    virtual void Batch(const std::function<void()>& body) { body(); }
+
     // What the operator must be told about the store itself (for instance a registry file that
     // could not be read and was moved aside); each notice is handed out once.
     virtual std::vector<std::string> TakeNotices() { return {}; }
 };
+
+// The system's registry: HKEY_LOCAL_MACHINE (64-bit view) on Windows; elsewhere the registry file
+// $XDG_DATA_HOME/lan2com/registry.reg (~/.local/share/lan2com/registry.reg without XDG_DATA_HOME).
+std::unique_ptr<Registry> openSystemRegistry();
 
 }  // namespace lan2com

@@ -1,0 +1,324 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/registry_tree.h"
+
+namespace lan2com {
+namespace {
+
+using Names = std::vector<std::string>;
+
+std::string expectFailure(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const ERegistryException& e) {
+        return e.what();
+    }
+    return "(no failure)";
+}
+
+// ---- the text form ---------------------------------------------------------------------------
+
+TEST(RegText, WritesEveryKeyAsItsOwnSectionWithEscapedNamesAndTexts) {
+    MemoryRegistry r;
+    r.CreateKey("\\HARDWARE\\DEVICEMAP\\SERIALCOMM");
+    ASSERT_TRUE(r.OpenKey("\\HARDWARE\\DEVICEMAP\\SERIALCOMM"));
+    r.WriteString("\\Device\\com0com10", "COM10");
+    r.WriteString("Say \"hi\"", "a\\b \"c\"");
+    r.CreateKey("\\SOFTWARE\\Vesko\\Device\\ComIP\\Pair1");
+    ASSERT_TRUE(r.OpenKey("\\SOFTWARE\\Vesko\\Device\\ComIP\\Pair1"));
+    r.WriteInteger("Port", 10);
+    r.WriteInteger("Neg", -1);
+    r.WriteString("Имя", "Канал №1");
+    EXPECT_EQ(formatRegText(r.tree()),
+              "Windows Registry Editor Version 5.00\n"
+              "\n"
+              "[HKEY_LOCAL_MACHINE\\HARDWARE]\n"
+              "\n"
+              "[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP]\n"
+              "\n"
+              "[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\n"
+              "\"\\\\Device\\\\com0com10\"=\"COM10\"\n"
+              "\"Say \\\"hi\\\"\"=\"a\\\\b \\\"c\\\"\"\n"
+              "\n"
+              "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n"
+              "\n"
+              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vesko]\n"
+              "\n"
+              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vesko\\Device]\n"
+              "\n"
+              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vesko\\Device\\ComIP]\n"
+              "\n"
+              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vesko\\Device\\ComIP\\Pair1]\n"
+              "\"Port\"=dword:0000000a\n"
+              "\"Neg\"=dword:ffffffff\n"
+              "\"Имя\"=\"Канал №1\"\n"
+              "\n");
+    EXPECT_EQ(formatRegText(RegistryTree{}), "Windows Registry Editor Version 5.00\n\n");
+}
+
+TEST(RegText, RoundTripsEveryKindOfValue) {
+    MemoryRegistry r;
+    r.CreateKey("\\A\\Ключ ]x[");
+    ASSERT_TRUE(r.OpenKey("\\A\\Ключ ]x["));
+    r.WriteString("", "default value");
+    r.WriteString("lines", "first\r\nsecond\nthird");  // cannot stand in a quoted line
+    r.WriteString("quotes", "\"\\\"\\\\");
+    r.WriteString("empty", "");
+    r.WriteInteger("big", 70000);
+    RegValue blob;
+    blob.name = "blob";
+    blob.kind = RegValue::Kind::Raw;
+    blob.rawType = 3;
+    for (int i = 0; i < 100; ++i) {
+        blob.bytes.push_back(static_cast<std::uint8_t>(i * 7));
+    }
+    r.tree().find({"A", "Ключ ]x["})->setValue(blob);
+    RegValue multi = blob;
+    multi.name = "multi";
+    multi.rawType = 7;
+    multi.bytes = {0x41, 0, 0, 0, 0, 0};
+    r.tree().find({"A", "Ключ ]x["})->setValue(multi);
+
+    const std::string text = formatRegText(r.tree());
+    EXPECT_NE(text.find("@=\"default value\"\n"), std::string::npos);
+    EXPECT_NE(text.find("\"lines\"=hex(1):66,00,69,00"), std::string::npos);
+    EXPECT_NE(text.find(",\\\n  "), std::string::npos);  // long binary data wraps
+    for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+        EXPECT_LE(end - start, 80u) << text.substr(start, end - start);
+    }
+    const RegistryTree back = parseRegText(text);
+    EXPECT_TRUE(back == r.tree()) << text;
+    MemoryRegistry again(back);
+    ASSERT_TRUE(again.OpenKey("\\A\\Ключ ]x["));
+    EXPECT_EQ(again.ReadString("lines"), "first\r\nsecond\nthird");
+    EXPECT_EQ(again.ReadString(""), "default value");
+    EXPECT_EQ(again.ReadString("quotes"), "\"\\\"\\\\");
+    EXPECT_EQ(again.ReadInteger("big"), 70000);
+    EXPECT_EQ(again.GetValueNames(),
+              (Names{"", "lines", "quotes", "empty", "big", "blob", "multi"}));
+}
+
+TEST(RegText, ReadsWhatPeopleAndRegeditWrite) {
+    // CRLF, a byte-order mark, comments, blank lines, indentation, sections that repeat a key in
+    // other case, parents given after their children, deletions, upper-case hex.
+    const std::string text =
+        "\xEF\xBB\xBF"
+        "Windows Registry Editor Version 5.00\r\n"
+        "\r\n"
+        "; the device map\r\n"
+        "[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\r\n"
+        "\"\\\\Device\\\\com0com10\"=\"COM10\"\r\n"
+        "  \"\\\\Device\\\\com0com20\" = \"COM11\"  \r\n"
+        "\"gone\"=\"x\"\r\n"
+        "[hkey_local_machine\\hardware\\devicemap\\serialcomm]\r\n"
+        "\"Gone\"=-\r\n"
+        "\"\\\\Device\\\\Serial0\"=\"COM1\"\r\n"
+        "[HKEY_LOCAL_MACHINE\\HARDWARE]\r\n"
+        "\"n\"=dword:0001ABCD\r\n"
+        "\"d\"=hex(4):78,56,34,12\r\n"
+        "\"e\"=hex(2):43,00,3a,00,5c,00,00,00\r\n"
+        "[HKEY_LOCAL_MACHINE\\OLD\\Stuff]\r\n"
+        "[-HKEY_LOCAL_MACHINE\\old]\r\n";
+    MemoryRegistry r(parseRegText(text));
+    ASSERT_TRUE(r.OpenKey("\\HARDWARE\\DEVICEMAP\\SERIALCOMM"));
+    EXPECT_EQ(r.GetValueNames(),
+              (Names{"\\Device\\com0com10", "\\Device\\com0com20", "\\Device\\Serial0"}));
+    EXPECT_EQ(r.ReadString("\\Device\\com0com20"), "COM11");
+    ASSERT_TRUE(r.OpenKey("\\HARDWARE"));
+    EXPECT_EQ(r.GetKeyNames(), Names{"DEVICEMAP"});
+    EXPECT_EQ(r.ReadInteger("n"), 0x1ABCD);
+    EXPECT_EQ(r.ReadInteger("d"), 0x12345678);  // a REG_DWORD in its binary form
+    EXPECT_EQ(r.ReadString("e"), "C:\\");       // REG_EXPAND_SZ reads as text
+    EXPECT_FALSE(r.OpenKey("\\OLD"));
+    ASSERT_TRUE(r.OpenKey("\\"));
+    EXPECT_EQ(r.GetKeyNames(), Names{"HARDWARE"});
+
+    // regedit's own files are UTF-16LE with a byte-order mark.
+    std::string utf16 = "\xFF\xFE";
+    for (const char c :
+         std::string("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE"
+                     "\\K]\r\n\"v\"=\"\xD0\x96\"\r\n")) {
+        if (static_cast<unsigned char>(c) < 0x80) {
+            utf16 += c;
+            utf16 += '\0';
+        }
+    }
+    // "Ж" (U+0416) written directly as UTF-16LE in place of the two UTF-8 bytes above.
+    const std::size_t quote = utf16.rfind(std::string("\"\0\r\0", 4));
+    utf16.insert(quote, std::string("\x16\x04", 2));
+    MemoryRegistry w(parseRegText(utf16));
+    ASSERT_TRUE(w.OpenKey("\\K"));
+    EXPECT_EQ(w.ReadString("v"), "Ж");
+}
+
+TEST(RegText, EmptyTextIsAnEmptyRegistry) {
+    EXPECT_TRUE(parseRegText("") == RegistryTree{});
+    EXPECT_TRUE(parseRegText("\n  \r\n") == RegistryTree{});
+    EXPECT_TRUE(parseRegText("Windows Registry Editor Version 5.00\n") == RegistryTree{});
+}
+
+TEST(RegText, RefusesWhatItCannotReadWithTheLineNumber) {
+    const std::string h = "Windows Registry Editor Version 5.00\n\n";
+    const std::string s = "[HKEY_LOCAL_MACHINE\\K]\n";
+    const struct {
+        std::string text;
+        int line;
+    } cases[] = {
+        {"REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\K]\n", 1},
+        {"\xFE\xFF\0W", 1},
+        {h + "[HKEY_CURRENT_USER\\K]\n", 3},
+        {h + "[HKEY_LOCAL_MACHINEX\\K]\n", 3},
+        {h + "[HKEY_LOCAL_MACHINE\\K\n", 3},
+        {h + "[HKEY_LOCAL_MACHINE\\A\\\\B]\n", 3},
+        {h + "\"v\"=\"outside\"\n", 3},
+        {h + s + "\"v\"=\"no end\n", 4},
+        {h + s + "\"v\"=\"C:\\path\"\n", 4},  // a lone backslash is not how regedit writes one
+        {h + s + "\"v\"=\"x\" tail\n", 4},
+        {h + s + "\"v\"\"x\"\n", 4},
+        {h + s + "\"v\"=dword:123456789\n", 4},
+        {h + s + "\"v\"=dword:\n", 4},
+        {h + s + "\"v\"=dword:12g4\n", 4},
+        {h + s + "\"v\"=hex:01,zz\n", 4},
+        {h + s + "\"v\"=hex:01,\n", 4},
+        {h + s + "\"v\"=hex(:01\n", 4},
+        {h + s + "\"v\"=hex:01,\\\n", 4},
+        {h + s + "\"a\"=hex:01,\\\n  02,\\\n  03\n\"b\"=qword:1\n", 7},
+        {h + s + "\"v\"=text\n", 4},
+        {h + s + "plain words\n", 4},
+        {h + "[-HKEY_LOCAL_MACHINE\\K]\n\"v\"=\"x\"\n", 4},
+    };
+    for (const auto& c : cases) {
+        try {
+            parseRegText(c.text);
+            ADD_FAILURE() << "accepted: " << c.text;
+        } catch (const RegParseError& e) {
+            EXPECT_EQ(e.line(), c.line) << c.text << " -> " << e.reason();
+            EXPECT_FALSE(e.reason().empty());
+        }
+    }
+}
+
+// ---- the operations --------------------------------------------------------------------------
+
+TEST(RegistryOperations, OpenKeyNeverCreatesAndKeepsTheCurrentKeyWhenItFails) {
+    MemoryRegistry r;
+    EXPECT_FALSE(r.OpenKey("\\SOFTWARE\\Vesko"));
+    EXPECT_TRUE(r.tree().root.subkeys.empty());
+    r.CreateKey("\\A\\B");
+    ASSERT_TRUE(r.OpenKey("\\A\\B"));
+    r.WriteString("x", "1");
+    EXPECT_FALSE(r.OpenKey("\\A\\Missing"));
+    EXPECT_FALSE(r.OpenKey("\\A\\\\B"));
+    EXPECT_EQ(r.ReadString("x"), "1");  // still in \A\B
+    EXPECT_TRUE(r.OpenKey("a\\b\\"));   // names compare without case; the slashes are optional
+    EXPECT_EQ(r.ReadString("X"), "1");
+}
+
+TEST(RegistryOperations, EnumerateInCreationOrderNotSorted) {
+    MemoryRegistry r;
+    for (const char* k : {"\\C\\Pair10", "\\C\\Pair2", "\\C\\pair1"}) {
+        r.CreateKey(k);
+    }
+    r.CreateKey("\\C\\PAIR10");  // the same key as Pair10
+    ASSERT_TRUE(r.OpenKey("\\C"));
+    EXPECT_EQ(r.GetKeyNames(), (Names{"Pair10", "Pair2", "pair1"}));
+    for (const char* v : {"zeta", "alpha", "Mid"}) {
+        r.WriteString(v, v);
+    }
+    r.WriteString("ALPHA", "again");  // overwrites alpha in place, keeping its name
+    EXPECT_EQ(r.GetValueNames(), (Names{"zeta", "alpha", "Mid"}));
+    EXPECT_EQ(r.ReadString("alpha"), "again");
+    r.CloseKey();
+    EXPECT_TRUE(r.GetValueNames().empty());
+    EXPECT_TRUE(r.GetKeyNames().empty());
+}
+
+TEST(RegistryOperations, CaseInsensitiveNamesCoverCyrillic) {
+    EXPECT_TRUE(sameRegName("Канал", "КАНАЛ"));
+    EXPECT_TRUE(sameRegName("ёж", "ЁЖ"));
+    EXPECT_TRUE(sameRegName("Device", "dEVICE"));
+    EXPECT_FALSE(sameRegName("Pair1", "Pair10"));
+    EXPECT_FALSE(sameRegName("COM5", "COM6"));
+}
+
+TEST(RegistryOperations, ReadsAnswerAndFailAsTheRegistryDoes) {
+    MemoryRegistry r;
+    r.CreateKey("\\K");
+    ASSERT_TRUE(r.OpenKey("\\K"));
+    r.WriteString("text", "abc");
+    r.WriteInteger("num", 42);
+    r.WriteInteger("min", -2147483647 - 1);
+    EXPECT_EQ(r.ReadString("missing"), "");
+    EXPECT_EQ(r.ReadInteger("num"), 42);
+    EXPECT_EQ(r.ReadInteger("min"), -2147483647 - 1);
+    EXPECT_EQ(expectFailure([&] { r.ReadString("num"); }), "Invalid data type for 'num'");
+    EXPECT_EQ(expectFailure([&] { r.ReadInteger("text"); }), "Invalid data type for 'text'");
+    EXPECT_EQ(expectFailure([&] { r.ReadInteger("missing"); }), "Failed to get data for 'missing'");
+    r.CloseKey();
+    EXPECT_EQ(r.ReadString("text"), "");
+    EXPECT_EQ(expectFailure([&] { r.ReadInteger("num"); }), "Failed to get data for 'num'");
+}
+
+TEST(RegistryOperations, WritesCreateAndDeleteWithTheirMessages) {
+    MemoryRegistry r;
+    EXPECT_EQ(expectFailure([&] { r.WriteString("v", "x"); }), "Failed to set data for 'v'");
+    r.CreateKey("\\A\\B\\C");
+    EXPECT_TRUE(r.GetValueNames().empty());  // CreateKey does not open the key
+    EXPECT_EQ(expectFailure([&] { r.WriteInteger("v", 1); }), "Failed to set data for 'v'");
+    EXPECT_EQ(expectFailure([&] { r.CreateKey("\\A\\\\B"); }), "Failed to create key \\A\\\\B");
+    ASSERT_TRUE(r.OpenKey("\\A\\B"));
+    EXPECT_EQ(expectFailure([&] { r.WriteString("two\nlines", "x"); }),
+              "Failed to set data for 'two\nlines'");
+    r.WriteString("v", std::string("cut\0here", 8));
+    EXPECT_EQ(r.ReadString("v"), "cut");
+    EXPECT_TRUE(r.DeleteValue("V"));
+    EXPECT_FALSE(r.DeleteValue("v"));
+
+    r.CreateKey("\\A\\B\\C\\D");
+    r.CreateKey("\\A\\E");
+    EXPECT_TRUE(r.DeleteKey("\\A\\b"));  // with all its subkeys
+    EXPECT_FALSE(r.DeleteKey("\\A\\B"));
+    EXPECT_FALSE(r.OpenKey("\\A\\B\\C\\D"));
+    EXPECT_FALSE(r.DeleteKey("\\"));
+    // The current key was \A\B: it is gone, so writing to it fails.
+    EXPECT_EQ(expectFailure([&] { r.WriteString("w", "x"); }), "Failed to set data for 'w'");
+    ASSERT_TRUE(r.OpenKey("\\A"));
+    EXPECT_EQ(r.GetKeyNames(), Names{"E"});
+}
+
+TEST(RegistryOperations, MemoryBatchIsAllOrNothing) {
+    MemoryRegistry r;
+    r.CreateKey("\\K");
+    const RegistryTree before = r.tree();
+    const int commits = r.commits();
+    EXPECT_THROW(r.Batch([&] {
+        r.CreateKey("\\K\\New");
+        ASSERT_TRUE(r.OpenKey("\\K"));
+        r.WriteString("a", "b");
+        r.Batch([&] { r.ReadInteger("missing"); });  // nested: the failure ends the whole batch
+    }),
+                 ERegistryException);
+    EXPECT_TRUE(r.tree() == before);
+    EXPECT_EQ(r.commits(), commits);
+
+    r.Batch([&] {
+        r.CreateKey("\\K\\New");
+        ASSERT_TRUE(r.OpenKey("\\K\\New"));
+        r.WriteInteger("a", 1);
+        r.WriteInteger("b", 2);
+    });
+    EXPECT_EQ(r.commits(), commits + 1);
+
+    r.setReadOnly(true);
+    EXPECT_EQ(expectFailure([&] { r.WriteInteger("a", 5); }), "Failed to set data for 'a'");
+    EXPECT_EQ(expectFailure([&] { r.CreateKey("\\Z"); }), "Failed to create key \\Z");
+    EXPECT_FALSE(r.DeleteKey("\\K"));
+    EXPECT_EQ(r.ReadInteger("a"), 1);
+}
+
+}  // namespace
+}  // namespace lan2com
