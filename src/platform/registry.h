@@ -56,8 +56,10 @@ class Registry {
     // Runs `body` as one change of the store. A backend that can (the registry file) takes its
     // lock once, applies every operation of `body` to one snapshot and writes it back once, all or
     // nothing: when `body` throws, or the final write fails, the store stays as it was and the
-    // failure reaches the caller (a failed final write with the message of the first changing
-    // operation of the batch). Other backends just run `body`. Batches may nest.
+    // failure reaches the caller. A failed final write raises the message of the batch's first
+    // change that raises its failures (CreateKey, WriteString, WriteInteger), or, when it has
+    // none, "Failed to delete key <path>" of its first deletion: a deletion that did not last is
+    // reported, not passed over. Other backends just run `body`. Batches may nest.
     virtual void Batch(const std::function<void()>& body) { body(); }
 
     // What the operator must be told about the store itself (for instance a registry file that

@@ -318,7 +318,7 @@ void FileRegistry::read(const std::function<void(const RegistryTree&)>& look) {
 }
 
 bool FileRegistry::change(const std::function<Outcome(RegistryTree&)>& edit,
-                          const std::string& failure) {
+                          const std::string& failure, bool raises) {
     if (batchDepth_ > 0) {
         if (!batchUsable_) {
             return false;
@@ -329,8 +329,9 @@ bool FileRegistry::change(const std::function<Outcome(RegistryTree&)>& edit,
         }
         if (outcome == Outcome::Changed) {
             batchDirty_ = true;
-            if (batchFailure_.empty()) {
-                batchFailure_ = failure;
+            std::string& first = raises ? batchFailure_ : batchAnswerOnly_;
+            if (first.empty()) {
+                first = failure;
             }
         }
         return true;
@@ -358,6 +359,7 @@ void FileRegistry::Batch(const std::function<void()>& body) {
     batchDepth_ = 1;
     batchDirty_ = false;
     batchFailure_.clear();
+    batchAnswerOnly_.clear();
     batchLocked_ = lock();
     batchUsable_ = batchLocked_ && load(batchTree_, true);
     Unlocker guard([this] {
@@ -369,7 +371,7 @@ void FileRegistry::Batch(const std::function<void()>& body) {
     });
     body();
     if (batchDirty_ && !save(batchTree_)) {
-        throw ERegistryException(batchFailure_);
+        throw ERegistryException(batchFailure_.empty() ? batchAnswerOnly_ : batchFailure_);
     }
 }
 

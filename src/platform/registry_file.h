@@ -42,8 +42,8 @@ class FileRegistry : public TreeRegistry {
 
   protected:
     void read(const std::function<void(const RegistryTree&)>& look) override;
-    bool change(const std::function<Outcome(RegistryTree&)>& edit,
-                const std::string& failure) override;
+    bool change(const std::function<Outcome(RegistryTree&)>& edit, const std::string& failure,
+                bool raises) override;
 
   private:
     bool lock();
@@ -66,7 +66,8 @@ class FileRegistry : public TreeRegistry {
     bool batchLocked_ = false;
     bool batchUsable_ = false;
     bool batchDirty_ = false;
-    std::string batchFailure_;
+    std::string batchFailure_;     // the message of the first raising change of the batch
+    std::string batchAnswerOnly_;  // … or, without one, of its first answering change
     RegistryTree batchTree_;
 
     std::vector<std::string> notices_;

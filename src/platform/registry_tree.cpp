@@ -811,7 +811,7 @@ void TreeRegistry::CreateKey(const std::string& path) {
     }
     const bool ok = change(
         [&](RegistryTree& t) { return t.create(*names) ? Outcome::Changed : Outcome::Unchanged; },
-        failure);
+        failure, true);
     if (!ok) {
         throw ERegistryException(failure);
     }
@@ -832,7 +832,7 @@ void TreeRegistry::writeValue(RegValue v) {
             }
             return key->setValue(v) ? Outcome::Changed : Outcome::Unchanged;
         },
-        failure);
+        failure, true);
     if (!ok) {
         throw ERegistryException(failure);
     }
@@ -861,7 +861,7 @@ bool TreeRegistry::DeleteKey(const std::string& path) {
     }
     return change(
         [&](RegistryTree& t) { return t.erase(*names) ? Outcome::Changed : Outcome::Refused; },
-        "Failed to delete key " + path);
+        "Failed to delete key " + path, false);
 }
 
 void TreeRegistry::CloseKey() {
@@ -878,7 +878,7 @@ bool TreeRegistry::DeleteValue(const std::string& name) {
             RegKey* key = t.find(path);
             return key != nullptr && key->removeValue(name) ? Outcome::Changed : Outcome::Refused;
         },
-        "Failed to delete value '" + name + "'");
+        "Failed to delete value '" + name + "'", false);
 }
 
 // ---- in memory -------------------------------------------------------------------------------
@@ -888,7 +888,7 @@ void MemoryRegistry::read(const std::function<void(const RegistryTree&)>& look) 
 }
 
 bool MemoryRegistry::change(const std::function<Outcome(RegistryTree&)>& edit,
-                            const std::string& /*failure*/) {
+                            const std::string& /*failure*/, bool /*raises*/) {
     if (readOnly_) {
         return false;
     }

@@ -122,9 +122,11 @@ class TreeRegistry : public Registry {
     // Runs `look` on the current content of the store.
     virtual void read(const std::function<void(const RegistryTree&)>& look) = 0;
     // Runs `edit` on the content of the store and makes a change lasting. Answers false when the
-    // store cannot be changed or `edit` refused; `failure` is the message of the operation.
+    // store cannot be changed or `edit` refused. `failure` is the message of the operation;
+    // `raises` tells whether the operation reports failures by raising it (DeleteKey and
+    // DeleteValue only answer), which decides the message of a failed batch.
     virtual bool change(const std::function<Outcome(RegistryTree&)>& edit,
-                        const std::string& failure) = 0;
+                        const std::string& failure, bool raises) = 0;
 
   private:
     std::optional<std::vector<std::string>> current_;  // the current key's path, if one is open
@@ -148,8 +150,8 @@ class MemoryRegistry : public TreeRegistry {
 
   protected:
     void read(const std::function<void(const RegistryTree&)>& look) override;
-    bool change(const std::function<Outcome(RegistryTree&)>& edit,
-                const std::string& failure) override;
+    bool change(const std::function<Outcome(RegistryTree&)>& edit, const std::string& failure,
+                bool raises) override;
 
   private:
     RegistryTree tree_;

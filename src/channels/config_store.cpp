@@ -1,0 +1,239 @@
+#include "channels/config_store.h"
+
+#include <optional>
+
+#include "platform/cp1251.h"
+
+namespace lan2com {
+namespace {
+
+constexpr int kMaxChannelNumber = 254;  // 255 marks an empty slot
+
+// The pair number of a device-map name accepted by the position test: the decimal number after
+// the suffix's first character. nullopt when there is none or the channel number (the pair number
+// plus one) would fall outside 1 … 254.
+std::optional<int> pairNumber(const std::u32string& suffix) {
+    if (suffix.size() < 2 || suffix.size() > 4) {
+        return std::nullopt;
+    }
+    int n = 0;
+    for (std::size_t i = 1; i < suffix.size(); ++i) {
+        if (suffix[i] < U'0' || suffix[i] > U'9') {
+            return std::nullopt;
+        }
+        n = n * 10 + static_cast<int>(suffix[i] - U'0');
+    }
+    if (n + 1 > kMaxChannelNumber) {
+        return std::nullopt;
+    }
+    return n;
+}
+
+std::string joined(const std::vector<std::string>& items, const std::string& separator) {
+    std::string out;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (i > 0) {
+            out += separator;
+        }
+        out += items[i];
+    }
+    return out;
+}
+
+bool startsWith(const std::string& s, std::string_view prefix) {
+    return s.compare(0, prefix.size(), prefix) == 0;
+}
+
+// Reads the values of one channel subkey (the current key) and says what is wrong with them.
+struct SubkeyReader {
+    Registry& registry;
+    std::vector<std::string> problems;
+
+    std::optional<std::int32_t> integer(const char* name) {
+        try {
+            return registry.ReadInteger(name);
+        } catch (const ERegistryException& e) {
+            if (startsWith(e.what(), "Failed to get data")) {
+                problems.push_back(std::string("нет значения ") + name);
+            } else {
+                problems.push_back(std::string("значение ") + name + " не целое число");
+            }
+            return std::nullopt;
+        }
+    }
+
+    std::string text(const char* name) {
+        try {
+            return registry.ReadString(name);
+        } catch (const ERegistryException&) {
+            problems.push_back(std::string("значение ") + name + " не текст");
+            return {};
+        }
+    }
+};
+
+}  // namespace
+
+PairDiscovery DiscoverPairs(Registry& registry, std::array<TVCP, kSlots>& ArrVCP) {
+    PairDiscovery out;
+    for (TVCP& entry : ArrVCP) {
+        entry = TVCP{};
+    }
+    registry.SetRootKey();
+    std::vector<std::string> names;
+    if (registry.OpenKey(std::string(kDeviceMapKey))) {
+        names = registry.GetValueNames();
+    }
+    if (names.size() < 2) {
+        out.noPairs = true;
+        registry.CloseKey();
+        return out;
+    }
+
+    std::vector<std::string> badNames;
+    std::vector<std::string> surplus;
+    std::size_t i = 0;
+    while (i + 1 < names.size()) {
+        const std::u32string name = decodeUtf8(names[i]);
+        if (name.find(U"com0com") != 8) {
+            ++i;
+            continue;
+        }
+        const auto number = pairNumber(name.substr(15));
+        if (!number) {
+            badNames.push_back("«" + names[i] + "»");
+            ++i;  // only this value: the next one is examined as usual
+            continue;
+        }
+        const auto channel = static_cast<std::uint8_t>(*number + 1);
+        const std::string comIn = registry.ReadString(names[i]);
+        const std::string comOut = registry.ReadString(names[i + 1]);
+        i += 2;
+        if (out.count == kSlots) {
+            surplus.push_back(cutText(comIn, 7) + "->" + cutText(comOut, 7));
+            continue;
+        }
+        TVCP& entry = ArrVCP[static_cast<std::size_t>(out.count)];
+        entry.Pair = channel;
+        entry.ComIn = comIn;
+        entry.ComOut = comOut;
+        out.comboItems.push_back(ComboItem{entry.ComIn.str(), out.count});
+        ++out.count;
+    }
+    registry.CloseKey();
+
+    if (!badNames.empty()) {
+        out.warnings.push_back(
+            "В списке последовательных портов есть значения com0com без верного номера пары "
+            "(номер канала должен быть от 1 до 254): " +
+            joined(badNames, ", ") + ". Они пропущены.");
+    }
+    if (!surplus.empty()) {
+        out.warnings.push_back("Найдено больше 16 пар com0com. Лишние пары не используются: " +
+                               joined(surplus, ", ") + ".");
+    }
+    return out;
+}
+
+ChannelLoad LoadChannels(Registry& registry, ChannelTable& table) {
+    ChannelLoad out;
+    table.emptyAll();
+    registry.SetRootKey();
+    const std::string configKey(kConfigKey);
+    if (!registry.OpenKey(configKey)) {
+        return out;
+    }
+    out.configurationFound = true;
+    try {
+        out.edtIP = registry.ReadString("AddrIP");
+    } catch (const ERegistryException&) {
+        out.PortIn = std::string(kPortInFallback);  // edtIP keeps what it holds
+    }
+
+    const std::vector<std::string> subkeys = registry.GetKeyNames();
+    out.subkeyCount = static_cast<int>(subkeys.size());
+    std::vector<std::string> skipped;
+    std::vector<std::string> surplus;
+    for (const std::string& name : subkeys) {
+        if (out.loaded == kSlots) {
+            surplus.push_back(name);
+            continue;
+        }
+        if (!registry.OpenKey(configKey + "\\" + name)) {
+            skipped.push_back(name + ": раздел не открывается");
+            continue;
+        }
+        SubkeyReader r{registry, {}};
+        const auto pair = r.integer("Pair");
+        const std::string comIn = r.text("ComIn");
+        const std::string comOut = r.text("ComOut");
+        const std::string addrIP = r.text("AddrIP");
+        const auto port = r.integer("Port");
+        const auto conv = r.integer("Conv");
+        if (pair && (*pair < 1 || *pair > kMaxChannelNumber)) {
+            r.problems.push_back("номер канала Pair = " + std::to_string(*pair) +
+                                 " вне диапазона 1..254");
+        }
+        if (conv && (*conv < 0 || *conv > 2)) {
+            r.problems.push_back("перекодировка Conv = " + std::to_string(*conv) +
+                                 " вне диапазона 0..2");
+        }
+        if (!r.problems.empty()) {
+            skipped.push_back(name + ": " + joined(r.problems, "; "));
+            continue;
+        }
+        TPair& slot = table[out.loaded];
+        slot.Pair = static_cast<std::uint8_t>(*pair);
+        slot.ComIn = comIn;
+        slot.ComOut = comOut;
+        slot.AddrIP = addrIP;
+        slot.Port = static_cast<std::uint32_t>(*port);
+        slot.Fnd = false;
+        slot.Cnvrt = static_cast<std::uint8_t>(*conv);
+        ++out.loaded;
+    }
+    registry.CloseKey();
+
+    if (!skipped.empty()) {
+        out.warnings.push_back("Не все каналы загружены из реестра. Пропущены разделы настроек:\n" +
+                               joined(skipped, "\n"));
+    }
+    if (!surplus.empty()) {
+        out.warnings.push_back(
+            "В реестре записано больше 16 каналов. Не загружены: " + joined(surplus, ", ") + ".");
+    }
+    return out;
+}
+
+void StoreChannels(Registry& registry, const ChannelTable& table, const std::string& edtIP,
+                   bool listShowsChannel) {
+    registry.Batch([&] {
+        registry.SetRootKey();
+        registry.DeleteKey(std::string(kVendorKey));  // the answer does not matter: gone is gone
+        if (!listShowsChannel) {
+            return;
+        }
+        const std::string configKey(kConfigKey);
+        registry.CreateKey(configKey);
+        if (!registry.OpenKey(configKey)) {
+            throw ERegistryException("Failed to create key " + configKey);
+        }
+        registry.WriteString("AddrIP", edtIP);
+        table.forEachOccupied([&](int, const TPair& p) {
+            const std::string key = configKey + "\\Pair" + std::to_string(p.Pair);
+            registry.CreateKey(key);
+            if (!registry.OpenKey(key)) {
+                throw ERegistryException("Failed to create key " + key);
+            }
+            registry.WriteInteger("Pair", p.Pair);
+            registry.WriteString("AddrIP", p.AddrIP.str());
+            registry.WriteString("ComIn", p.ComIn.str());
+            registry.WriteString("ComOut", p.ComOut.str());
+            registry.WriteInteger("Port", static_cast<std::int32_t>(p.Port));
+            registry.WriteInteger("Conv", p.Cnvrt);
+        });
+        registry.CloseKey();
+    });
+}
+
+}  // namespace lan2com
