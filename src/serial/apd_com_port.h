@@ -17,44 +17,45 @@ namespace lan2com {
 // ---- Errors of the serial port; every one carries its fixed message. ----
 
 class EAPDException : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 class EBadId : public EAPDException {
-public:
+  public:
     EBadId() : EAPDException("ie_BadId - Specified comport doesn't exist") {}
 };
 class EAlreadyOpen : public EAPDException {
-public:
+  public:
     EAlreadyOpen() : EAPDException("ie_Open - device already open") {}
 };
 class ENoPortSelected : public EAPDException {
-public:
-    ENoPortSelected() : EAPDException("The ComNumber property of the TApdComPort has not been set") {}
+  public:
+    ENoPortSelected()
+        : EAPDException("The ComNumber property of the TApdComPort has not been set") {}
 };
 class ECommNotOpen : public EAPDException {
-public:
+  public:
     ECommNotOpen() : EAPDException("ie_NOpen - device not open") {}
 };
 class EOutputBufferTooSmall : public EAPDException {
-public:
+  public:
     EOutputBufferTooSmall() : EAPDException("Output buffer too small for block") {}
 };
 class EBufferIsEmpty : public EAPDException {
-public:
+  public:
     EBufferIsEmpty() : EAPDException("Buffer is empty") {}
 };
 class EBadTriggerHandle : public EAPDException {
-public:
+  public:
     EBadTriggerHandle() : EAPDException("Bad trigger handle") {}
 };
 class ENoMoreTriggers : public EAPDException {
-public:
+  public:
     ENoMoreTriggers() : EAPDException("No more trigger slots") {}
 };
 // Any other failure of the device while opening (the operating system's own text follows).
 class EOpenFailed : public EAPDException {
-public:
+  public:
     using EAPDException::EAPDException;
 };
 enum class PortState { psClosed, psShuttingDown, psOpen };
@@ -63,17 +64,21 @@ enum class Parity { pNone, pOdd, pEven, pMark, pSpace };
 // Asks the operator for a device when a port with ComNumber 0 is opened (the port selection
 // dialog). Answers the chosen entry's text ("COM12") on OK, nothing on any other way out.
 class PortPrompt {
-public:
+  public:
     virtual ~PortPrompt() = default;
     virtual std::optional<std::string> choosePort() = 0;
 };
 
+class SerialDeviceOpener;  // serial/serial_device.h
+
 // What a port needs from outside. The references must outlive the port.
 struct SerialServices {
-    Handover& handover;        // events reach the main thread through it
-    ErrorReport& errors;       // failures escaping an event handler are reported there
-    const MsClock& clock;      // the tick clock of the timer triggers
+    Handover& handover;            // events reach the main thread through it
+    ErrorReport& errors;           // failures escaping an event handler are reported there
+    const MsClock& clock;          // the tick clock of the timer triggers
     PortPrompt* prompt = nullptr;  // shown on opening with ComNumber 0; none: ENoPortSelected
+    // Opens the devices; none: the operating system's serial devices. Tests put stand-ins here.
+    SerialDeviceOpener* devices = nullptr;
 };
 
 // The serial port component of one channel (com1 … com16).
@@ -82,20 +87,20 @@ struct SerialServices {
 // own threads wait on the device and on the nearest trigger deadline, so an idle open port wakes
 // no thread.
 class TApdComPort {
-public:
+  public:
     TApdComPort(SerialServices services, std::uint16_t tag);
     ~TApdComPort();  // closes an open port
     TApdComPort(const TApdComPort&) = delete;
     TApdComPort& operator=(const TApdComPort&) = delete;
 
     // ---- Settings; changed only while the port is closed. ----
-    std::uint16_t Tag;                 // the port's number among the sixteen (1 … 16)
+    std::uint16_t Tag;  // the port's number among the sixteen (1 … 16)
     std::int32_t Baud = 115200;
     std::uint16_t DataBits = 8;
     Parity parity = Parity::pNone;
     std::uint16_t StopBits = 1;
-    std::uint16_t InSize = 42;         // receive queue asked of the driver
-    std::uint16_t OutSize = 42;        // the port's own output buffer, and the driver's transmit queue
+    std::uint16_t InSize = 42;   // receive queue asked of the driver
+    std::uint16_t OutSize = 42;  // the port's own output buffer, and the driver's transmit queue
     bool AutoOpen = false;
     bool PromptForPort = true;
     bool DTR = true;
@@ -115,9 +120,9 @@ public:
     PortState State() const;
 
     // ---- Byte operations ----
-    void PutChar(std::uint8_t byte);     // never waits; EOutputBufferTooSmall when the buffer is full
-    std::uint8_t GetChar();              // oldest unread byte; inside OnTriggerAvail: see there
-    std::uint16_t OutBuffFree() const;   // OutSize on a port that is not open
+    void PutChar(std::uint8_t byte);  // never waits; EOutputBufferTooSmall when the buffer is full
+    std::uint8_t GetChar();           // oldest unread byte; inside OnTriggerAvail: see there
+    std::uint16_t OutBuffFree() const;  // OutSize on a port that is not open
 
     // ---- Triggers ----
     std::uint16_t AddTimerTrigger();
@@ -132,7 +137,7 @@ public:
     // timer triggers still expire and PutChar fails with ECommNotOpen until the port is closed.
     std::function<void(TApdComPort& port, const std::string& message)> OnPortError;
 
-private:
+  private:
     class Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -1,0 +1,360 @@
+// Serial devices on Windows: \\.\COMn opened for overlapped transfers.
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "serial/serial_device.h"
+
+namespace lan2com {
+
+namespace {
+
+std::string winErrorText(DWORD error) {
+    char* text = nullptr;
+    const DWORD n = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, MAKELANGID(LANG_ENGLISH, SUBLANG_DEFAULT), reinterpret_cast<char*>(&text),
+        0, nullptr);
+    std::string result;
+    if (n != 0 && text != nullptr) {
+        result.assign(text, n);
+        while (!result.empty() && (result.back() == '\r' || result.back() == '\n' ||
+                                   result.back() == ' ' || result.back() == '.')) {
+            result.pop_back();
+        }
+    }
+    if (text != nullptr) {
+        LocalFree(text);
+    }
+    if (result.empty()) {
+        result = "system error " + std::to_string(error);
+    }
+    return result;
+}
+
+class Win32SerialDevice final : public SerialDevice {
+  public:
+    Win32SerialDevice(HANDLE handle, bool rs485) : handle_(handle), rs485_(rs485) {
+        wakeEvent_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);  // auto-reset
+        commOv_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        readOv_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        writeOv_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    }
+
+    bool valid() const {
+        return wakeEvent_ != nullptr && commOv_.hEvent != nullptr && readOv_.hEvent != nullptr &&
+               writeOv_.hEvent != nullptr;
+    }
+
+    ~Win32SerialDevice() override {
+        // The I/O thread has ended; transfers it left running must end before their OVERLAPPED
+        // structures go.
+        if (commPending_ || writePending_) {
+            CancelIoEx(handle_, nullptr);
+            DWORD n = 0;
+            if (commPending_) {
+                GetOverlappedResult(handle_, &commOv_, &n, TRUE);
+            }
+            if (writePending_) {
+                GetOverlappedResult(handle_, &writeOv_, &n, TRUE);
+            }
+        }
+        CloseHandle(handle_);
+        for (HANDLE h : {wakeEvent_, commOv_.hEvent, readOv_.hEvent, writeOv_.hEvent}) {
+            if (h != nullptr) {
+                CloseHandle(h);
+            }
+        }
+    }
+
+    Ready wait(bool wantRead, bool wantWrite, bool watchDevice) override {
+        Ready ready;
+        if (rs485_ && !prioritySet_) {
+            // With the driver toggling RTS, transmissions go out a step ahead of the rest.
+            SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_ABOVE_NORMAL);
+            prioritySet_ = true;
+        }
+        if (!watchDevice) {
+            WaitForSingleObject(wakeEvent_, INFINITE);
+            return ready;
+        }
+        if (!checkWrite(ready)) {
+            return ready;
+        }
+        if (wantWrite && !writePending_) {
+            ready.writable = true;
+            return ready;
+        }
+        DWORD errors = 0;
+        COMSTAT status{};
+        if (!ClearCommError(handle_, &errors, &status)) {
+            fail(ready, GetLastError());
+            return ready;
+        }
+        if (wantRead && status.cbInQue > 0) {
+            ready.readable = true;
+            return ready;
+        }
+        if (!commPending_) {
+            commMask_ = 0;
+            ResetEvent(commOv_.hEvent);
+            if (WaitCommEvent(handle_, &commMask_, &commOv_)) {
+                ready.readable = wantRead && (commMask_ & EV_RXCHAR) != 0;
+                return ready;
+            }
+            const DWORD error = GetLastError();
+            if (error != ERROR_IO_PENDING) {
+                fail(ready, error);
+                return ready;
+            }
+            commPending_ = true;
+        }
+
+        HANDLE handles[3];
+        DWORD count = 0;
+        handles[count++] = wakeEvent_;
+        handles[count++] = commOv_.hEvent;
+        if (writePending_) {
+            handles[count++] = writeOv_.hEvent;
+        }
+        const DWORD which = WaitForMultipleObjects(count, handles, FALSE, INFINITE);
+        if (which == WAIT_OBJECT_0 + 1) {
+            DWORD unused = 0;
+            commPending_ = false;
+            if (!GetOverlappedResult(handle_, &commOv_, &unused, FALSE)) {
+                fail(ready, GetLastError());
+                return ready;
+            }
+            ready.readable = wantRead && (commMask_ & EV_RXCHAR) != 0;
+        } else if (which == WAIT_OBJECT_0 + 2) {
+            if (checkWrite(ready)) {
+                ready.writable = wantWrite && !writePending_;
+            }
+        } else if (which == WAIT_FAILED) {
+            fail(ready, GetLastError());
+        }
+        return ready;
+    }
+
+    void wake() override { SetEvent(wakeEvent_); }
+
+    long read(std::uint8_t* buffer, std::size_t size) override {
+        DWORD n = 0;
+        ResetEvent(readOv_.hEvent);
+        if (!ReadFile(handle_, buffer, static_cast<DWORD>(size), &n, &readOv_)) {
+            DWORD error = GetLastError();
+            if (error != ERROR_IO_PENDING) {
+                error_ = winErrorText(error);
+                return -1;
+            }
+            // The read timeouts make it return at once with what has arrived.
+            if (!GetOverlappedResult(handle_, &readOv_, &n, TRUE)) {
+                error_ = winErrorText(GetLastError());
+                return -1;
+            }
+        }
+        return static_cast<long>(n);
+    }
+
+    long write(const std::uint8_t* bytes, std::size_t size) override {
+        Ready ready;
+        if (!checkWrite(ready)) {
+            error_ = ready.error;
+            return -1;
+        }
+        if (writePending_) {
+            return 0;
+        }
+        block_.assign(bytes, bytes + size);
+        ResetEvent(writeOv_.hEvent);
+        DWORD n = 0;
+        if (WriteFile(handle_, block_.data(), static_cast<DWORD>(block_.size()), &n, &writeOv_)) {
+            return static_cast<long>(n);
+        }
+        const DWORD error = GetLastError();
+        if (error == ERROR_IO_PENDING) {
+            writePending_ = true;  // the bytes are the device's now
+            return static_cast<long>(size);
+        }
+        error_ = winErrorText(error);
+        return -1;
+    }
+
+    std::string error() const override { return error_; }
+
+    void purge() override {
+        PurgeComm(handle_, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    }
+
+  private:
+    void fail(Ready& ready, DWORD error) {
+        ready.failed = true;
+        ready.error = winErrorText(error);
+    }
+
+    // Collects a finished overlapped write; false when it failed.
+    bool checkWrite(Ready& ready) {
+        if (!writePending_) {
+            return true;
+        }
+        DWORD n = 0;
+        if (GetOverlappedResult(handle_, &writeOv_, &n, FALSE)) {
+            writePending_ = false;
+            return true;
+        }
+        const DWORD error = GetLastError();
+        if (error == ERROR_IO_INCOMPLETE) {
+            return true;
+        }
+        writePending_ = false;
+        fail(ready, error);
+        return false;
+    }
+
+    HANDLE handle_;
+    bool rs485_;
+    bool prioritySet_ = false;
+    HANDLE wakeEvent_ = nullptr;
+    OVERLAPPED commOv_{};
+    DWORD commMask_ = 0;
+    bool commPending_ = false;
+    OVERLAPPED readOv_{};
+    OVERLAPPED writeOv_{};
+    bool writePending_ = false;
+    std::vector<std::uint8_t> block_;
+    std::string error_;
+};
+
+[[noreturn]] void failOpen(HANDLE handle, std::uint16_t number, const std::string& what) {
+    CloseHandle(handle);
+    throw EOpenFailed("Cannot open COM" + std::to_string(number) + ": " + what);
+}
+
+}  // namespace
+
+std::string comDevicePath(std::uint16_t number) {
+    return "\\\\.\\COM" + std::to_string(number);
+}
+
+bool comDeviceExists(std::uint16_t number) {
+    if (number == 0) {
+        return false;
+    }
+    const std::string name = "COM" + std::to_string(number);
+    std::vector<unsigned char> buffer(sizeof(COMMCONFIG));
+    DWORD size = static_cast<DWORD>(buffer.size());
+    if (GetDefaultCommConfigA(name.c_str(), reinterpret_cast<COMMCONFIG*>(buffer.data()), &size)) {
+        return true;
+    }
+    if (GetLastError() == ERROR_INSUFFICIENT_BUFFER && size > buffer.size()) {
+        buffer.resize(size);
+        return GetDefaultCommConfigA(name.c_str(), reinterpret_cast<COMMCONFIG*>(buffer.data()),
+                                     &size) != FALSE;
+    }
+    return false;
+}
+
+std::unique_ptr<SerialDevice> openSerialDevice(std::uint16_t number, const LineSettings& line) {
+    const std::string path = comDevicePath(number);
+    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+            throw EBadId();
+        }
+        if (error == ERROR_ACCESS_DENIED) {
+            throw EAlreadyOpen();
+        }
+        throw EOpenFailed("Cannot open COM" + std::to_string(number) + ": " + winErrorText(error));
+    }
+
+    if (!SetupComm(handle, line.inSize, line.outSize)) {
+        failOpen(handle, number, winErrorText(GetLastError()));
+    }
+
+    if (!line.rs485) {
+        EscapeCommFunction(handle, line.dtr ? SETDTR : CLRDTR);
+        EscapeCommFunction(handle, line.rts ? SETRTS : CLRRTS);
+    } else {
+        EscapeCommFunction(handle, line.dtr ? SETDTR : CLRDTR);
+    }
+
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(handle, &dcb)) {
+        failOpen(handle, number, winErrorText(GetLastError()));
+    }
+    dcb.BaudRate = static_cast<DWORD>(line.baud);
+    dcb.ByteSize = static_cast<BYTE>(line.dataBits);
+    switch (line.parity) {
+        case Parity::pNone:
+            dcb.Parity = NOPARITY;
+            break;
+        case Parity::pOdd:
+            dcb.Parity = ODDPARITY;
+            break;
+        case Parity::pEven:
+            dcb.Parity = EVENPARITY;
+            break;
+        case Parity::pMark:
+            dcb.Parity = MARKPARITY;
+            break;
+        case Parity::pSpace:
+            dcb.Parity = SPACEPARITY;
+            break;
+    }
+    dcb.StopBits = line.stopBits >= 2 ? TWOSTOPBITS : ONESTOPBIT;
+    dcb.fBinary = TRUE;
+    dcb.fParity = FALSE;
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDtrControl = line.dtr ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fTXContinueOnXoff = TRUE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fErrorChar = FALSE;
+    dcb.fNull = FALSE;  // null bytes are data
+    dcb.fAbortOnError = FALSE;
+    dcb.XonChar = 17;
+    dcb.XoffChar = 19;
+    if (line.rs485) {
+        dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+        if (!SetCommState(handle, &dcb)) {
+            // A driver that cannot toggle RTS by itself refuses: RTS then stays released.
+            dcb.fRtsControl = RTS_CONTROL_DISABLE;
+            if (!SetCommState(handle, &dcb)) {
+                failOpen(handle, number, winErrorText(GetLastError()));
+            }
+        }
+    } else {
+        dcb.fRtsControl = line.rts ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+        if (!SetCommState(handle, &dcb)) {
+            failOpen(handle, number, winErrorText(GetLastError()));
+        }
+    }
+
+    // Reads return at once with what has arrived; writes have no time limit.
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    if (!SetCommTimeouts(handle, &timeouts)) {
+        failOpen(handle, number, winErrorText(GetLastError()));
+    }
+    if (!SetCommMask(handle, EV_RXCHAR | EV_CTS | EV_DSR | EV_RLSD | EV_BREAK | EV_ERR | EV_RING)) {
+        failOpen(handle, number, winErrorText(GetLastError()));
+    }
+    PurgeComm(handle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+
+    auto device = std::make_unique<Win32SerialDevice>(handle, line.rs485);
+    if (!device->valid()) {
+        const DWORD error = GetLastError();
+        device.reset();  // closes the handle
+        throw EOpenFailed("Cannot open COM" + std::to_string(number) + ": " + winErrorText(error));
+    }
+    return device;
+}
+
+}  // namespace lan2com
