@@ -1,0 +1,151 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QFrame>
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "platform/handover.h"
+#include "serial/com_select_form.h"
+#include "serial/pty_end.h"
+#include "serial/serial_fakes.h"
+
+namespace lan2com {
+namespace {
+
+TComSelectForm::Probe devicesAre(std::set<std::uint16_t> present) {
+    return [present](std::uint16_t n) { return present.count(n) != 0; };
+}
+
+// Acts on the dialog once it is shown modally.
+void whenShown(std::function<void(TComSelectForm&)> act) {
+    using Attempt = std::function<void()>;
+    auto attempt = std::make_shared<Attempt>();
+    std::weak_ptr<Attempt> weak = attempt;  // the pending timer holds the only strong reference
+    *attempt = [act, weak] {
+        auto self = weak.lock();
+        auto* form = dynamic_cast<TComSelectForm*>(QApplication::activeModalWidget());
+        if (form != nullptr && form->isVisible()) {
+            act(*form);
+        } else if (self) {
+            QTimer::singleShot(5, [self] { (*self)(); });
+        }
+    };
+    QTimer::singleShot(0, [attempt] { (*attempt)(); });
+}
+
+TEST(ComSelectFormTest, LooksAsDesigned) {
+    TComSelectForm form(nullptr, devicesAre({}));
+    EXPECT_EQ(form.objectName(), "ComSelectForm");
+    EXPECT_EQ(form.windowTitle(), "Select Port");
+    EXPECT_EQ(form.size(), QSize(220, 131));
+    EXPECT_EQ(form.minimumSize(), form.maximumSize());  // not resizable
+    EXPECT_TRUE(form.windowFlags() & Qt::WindowCloseButtonHint);
+    EXPECT_FALSE(form.windowFlags() & Qt::WindowMinimizeButtonHint);
+    EXPECT_FALSE(form.windowFlags() & Qt::WindowMaximizeButtonHint);
+    EXPECT_EQ(form.font().family(), "MS Sans Serif");
+    EXPECT_EQ(form.font().pixelSize(), 11);
+
+    EXPECT_EQ(form.Label1->text(), "The configured serial port is not valid.");
+    EXPECT_EQ(form.Label1->geometry(), QRect(18, 14, 176, 13));
+    EXPECT_EQ(form.Label2->text(), "Please choose another port.");
+    EXPECT_EQ(form.Label2->geometry(), QRect(18, 30, 133, 13));
+    EXPECT_EQ(form.Bevel1->geometry(), QRect(8, 8, 201, 42));
+    EXPECT_EQ(form.PortsComboBox->geometry().topLeft(), QPoint(8, 64));
+    EXPECT_EQ(form.PortsComboBox->width(), 201);
+    EXPECT_FALSE(form.PortsComboBox->isEditable());
+    EXPECT_EQ(form.OkBtn->text(), "OK");
+    EXPECT_EQ(form.OkBtn->geometry(), QRect(8, 95, 85, 27));
+    EXPECT_TRUE(form.OkBtn->isDefault());
+    EXPECT_EQ(form.AbortBtn->text(), "Cancel");
+    EXPECT_EQ(form.AbortBtn->geometry(), QRect(124, 95, 85, 27));
+    // Tab order: OK, Cancel, the list.
+    EXPECT_EQ(form.OkBtn->nextInFocusChain(), form.AbortBtn);
+    EXPECT_EQ(form.AbortBtn->nextInFocusChain(), form.PortsComboBox);
+}
+
+TEST(ComSelectFormTest, ListsExistingDevicesUpToFiftyInOrder) {
+    std::vector<std::uint16_t> probed;
+    TComSelectForm form(nullptr, [&](std::uint16_t n) {
+        probed.push_back(n);
+        return n == 3 || n == 7 || n == 50 || n == 51;
+    });
+    ASSERT_EQ(probed.size(), 50u);
+    EXPECT_EQ(probed.front(), 1);
+    EXPECT_EQ(probed.back(), 50);
+    ASSERT_EQ(form.PortsComboBox->count(), 3);
+    EXPECT_EQ(form.PortsComboBox->itemText(0), "COM3");
+    EXPECT_EQ(form.PortsComboBox->itemText(1), "COM7");
+    EXPECT_EQ(form.PortsComboBox->itemText(2), "COM50");
+    EXPECT_EQ(form.selectedPort(), "COM3");
+
+    TComSelectForm empty(nullptr, devicesAre({}));
+    EXPECT_EQ(empty.PortsComboBox->currentIndex(), -1);
+    EXPECT_EQ(empty.selectedPort(), "");
+}
+
+TEST(ComSelectFormTest, PromptAnswersTheChoiceOnOkAndNothingOtherwise) {
+    ComSelectPrompt prompt(nullptr, devicesAre({3, 7}));
+
+    whenShown([](TComSelectForm& f) { QTest::mouseClick(f.OkBtn, Qt::LeftButton); });
+    EXPECT_EQ(prompt.choosePort(), std::optional<std::string>("COM3"));
+
+    whenShown([](TComSelectForm& f) {
+        f.PortsComboBox->setCurrentIndex(1);
+        QTest::keyClick(&f, Qt::Key_Return);  // OK is the default button
+    });
+    EXPECT_EQ(prompt.choosePort(), std::optional<std::string>("COM7"));
+
+    whenShown([](TComSelectForm& f) { QTest::mouseClick(f.AbortBtn, Qt::LeftButton); });
+    EXPECT_EQ(prompt.choosePort(), std::nullopt);
+
+    whenShown([](TComSelectForm& f) { f.close(); });  // the close box
+    EXPECT_EQ(prompt.choosePort(), std::nullopt);
+
+    ComSelectPrompt nothing(nullptr, devicesAre({}));
+    whenShown([](TComSelectForm& f) { QTest::mouseClick(f.OkBtn, Qt::LeftButton); });
+    EXPECT_EQ(nothing.choosePort(), std::optional<std::string>(""));
+}
+
+TEST(ComSelectFormTest, PortWithNumberZeroOpensTheChosenDevice) {
+    serialtest::DevicesHome home;
+    serialtest::PtyEnd far(home, 7);
+    QueueHandover handover;
+    serialtest::RecordingErrors errors;
+    ComSelectPrompt prompt;  // the real device list
+    TApdComPort port(SerialServices{handover, errors, systemMsClock(), &prompt}, 1);
+
+    whenShown([](TComSelectForm& f) {
+        const int index = f.PortsComboBox->findText("COM7");
+        ASSERT_GE(index, 0);
+        f.PortsComboBox->setCurrentIndex(index);
+        QTest::mouseClick(f.OkBtn, Qt::LeftButton);
+    });
+    port.SetOpen(true);
+    EXPECT_TRUE(port.Open());
+    EXPECT_EQ(port.ComNumber(), 7);
+    port.PutChar('k');
+    EXPECT_EQ(far.read(1, 2000), std::vector<std::uint8_t>{'k'});
+
+    port.SetOpen(false);
+    port.SetComNumber(0);
+    whenShown([](TComSelectForm& f) { QTest::mouseClick(f.AbortBtn, Qt::LeftButton); });
+    try {
+        port.SetOpen(true);
+        FAIL() << "expected ENoPortSelected";
+    } catch (const ENoPortSelected& e) {
+        EXPECT_STREQ(e.what(), "The ComNumber property of the TApdComPort has not been set");
+    }
+    EXPECT_FALSE(port.Open());
+}
+
+}  // namespace
+}  // namespace lan2com
