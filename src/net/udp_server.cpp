@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -283,6 +284,61 @@ void TIdUDPListenerThread::deliver(const std::weak_ptr<TIdUDPListenerThread>& we
     }
 }
 
+namespace {
+
+struct Listener {
+    std::shared_ptr<TIdUDPListenerThread> core;
+    std::thread thread;
+};
+
+// Listeners of endpoints destroyed inside their own read handler. Such a listener ends by itself
+// just after that handler returns; it is joined by the next endpoint that is created, activated
+// or destroyed, or at exit. Main thread only, like the endpoints.
+class Orphans {
+  public:
+    static void adopt(Listener listener) {
+        Orphans& o = get();
+        if (!o.exitHookSet_) {
+            // Registered now, so that it runs before the hand-overs that exist at this point are
+            // destroyed at exit: the orphans are still inside theirs.
+            std::atexit(&Orphans::atExit);
+            o.exitHookSet_ = true;
+        }
+        o.list_.push_back(std::move(listener));
+    }
+
+    // Joins every orphan whose handler has returned (they end at once).
+    static void reap() {
+        auto& list = get().list_;
+        for (auto it = list.begin(); it != list.end();) {
+            if (it->core->handlerDepth == 0) {
+                it->thread.join();
+                it = list.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+
+  private:
+    static Orphans& get() {
+        static Orphans* orphans = new Orphans;  // never destroyed: atExit() may still need it
+        return *orphans;
+    }
+    static void atExit() {
+        reap();
+        for (auto& listener : get().list_) {
+            listener.thread.detach();  // exit from inside its handler: nothing left to wait for
+        }
+        get().list_.clear();
+    }
+
+    std::vector<Listener> list_;
+    bool exitHookSet_ = false;
+};
+
+}  // namespace
+
 // ---- TIdUDPServer ----
 
 class TIdUDPServer::Impl {
@@ -308,11 +364,6 @@ class TIdUDPServer::Impl {
     }
 
   private:
-    struct Listener {
-        std::shared_ptr<TIdUDPListenerThread> core;
-        std::thread thread;
-    };
-
     void awaitExit(Listener& listener);
     void reapParked(bool destroying);
 
@@ -328,6 +379,7 @@ void TIdUDPServer::Impl::activate() {
     if (active) {
         return;
     }
+    Orphans::reap();
     reapParked(false);
     const bool created = bindings.empty();
     if (created) {
@@ -414,7 +466,7 @@ void TIdUDPServer::Impl::reapParked(bool destroying) {
             awaitExit(*it);  // its handler has returned: it ends at once
             it = parked_.erase(it);
         } else if (destroying) {
-            it->thread.detach();  // ends by itself when its handler returns
+            Orphans::adopt(std::move(*it));
             it = parked_.erase(it);
         } else {
             ++it;
@@ -437,10 +489,13 @@ void TIdUDPServer::Impl::destroy() {
     clearBindings();
     state->server = nullptr;
     reapParked(true);
+    Orphans::reap();
 }
 
 TIdUDPServer::TIdUDPServer(Handover& handover, std::uint16_t defaultPort)
-    : DefaultPort(defaultPort), impl_(std::make_unique<Impl>(*this, handover)) {}
+    : DefaultPort(defaultPort), impl_(std::make_unique<Impl>(*this, handover)) {
+    Orphans::reap();
+}
 
 TIdUDPServer::~TIdUDPServer() {
     impl_->destroy();
