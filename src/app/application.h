@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QString>
 #include <QTranslator>
+#include <utility>
 
 #include "platform/error_report.h"
 
@@ -30,6 +31,20 @@ template <typename Deliver>
 bool deliverGuarded(ErrorReport* report, Deliver&& deliver);
 
 void reportEscaped(ErrorReport* report, const std::string& message);
+
+// Wraps an event handler so that a failure escaping it is reported where it arises, at the
+// handler's edge. Handlers of input events (clicks, keys) are best connected this way: a failure
+// that unwinds through the toolkit's own delivery of such an event is still caught by
+// Lan2comApplication, but leaves the toolkit's copy of the event behind.
+template <typename Handler>
+auto reportingHandler(ErrorReport& report, Handler handler) {
+    return [&report, handler = std::move(handler)](auto&&... args) {
+        deliverGuarded(&report, [&] {
+            handler(std::forward<decltype(args)>(args)...);
+            return true;
+        });
+    };
+}
 
 // Loads Qt's own Russian texts (standard buttons, edit menus) into the translator. Answers false
 // when the translation is not installed.

@@ -1,0 +1,503 @@
+#include "app/ts_form.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QRegularExpression>
+#include <QScreen>
+#include <QTest>
+#include <QTextBlock>
+#include <stdexcept>
+
+#include "support/scripted_boxes.h"
+
+namespace lan2com {
+namespace {
+
+using lan2com::testing::ScriptedBoxes;
+
+class TS_FormTest : public ::testing::Test {
+  protected:
+    TS_FormOptions options() {
+        TS_FormOptions o;
+        o.boxes = &boxes;
+        return o;
+    }
+
+    ScriptedBoxes boxes;
+    TS_Form form{options()};
+};
+
+QColor textColor(const QWidget* widget, QPalette::ColorRole role) {
+    return widget->palette().color(QPalette::Active, role);
+}
+
+TEST_F(TS_FormTest, WindowIsFixedSizeWithoutMaximizeAndCentred) {
+    EXPECT_EQ(form.windowTitle(), QStringLiteral("Велтар  ЛВС->виртуальный Com-порт"));
+    EXPECT_EQ(form.size(), QSize(637, 364));
+    EXPECT_EQ(form.minimumSize(), QSize(637, 364));
+    EXPECT_EQ(form.maximumSize(), QSize(637, 364));
+    const Qt::WindowFlags flags = form.windowFlags();
+    EXPECT_TRUE(flags.testFlag(Qt::Window));
+    EXPECT_TRUE(flags.testFlag(Qt::WindowSystemMenuHint));
+    EXPECT_TRUE(flags.testFlag(Qt::WindowMinimizeButtonHint));
+    EXPECT_TRUE(flags.testFlag(Qt::WindowCloseButtonHint));
+    EXPECT_FALSE(flags.testFlag(Qt::WindowMaximizeButtonHint));
+
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    EXPECT_EQ(form.size(), QSize(637, 364));
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    EXPECT_LE((form.frameGeometry().center() - area.center()).manhattanLength(), 40)
+        << "window centre " << form.frameGeometry().center().x() << ","
+        << form.frameGeometry().center().y();
+    EXPECT_EQ(form.palette().color(QPalette::Window), form.palette().color(QPalette::Button));
+}
+
+TEST_F(TS_FormTest, ButtonsAreFlatTakeNoFocusAndStartAsDesigned) {
+    struct Expected {
+        QPushButton* button;
+        const char* caption;
+        QColor color;
+        bool enabled;
+    };
+    const Expected buttons[] = {{form.btnAdd, "Создать", QColor(0, 0, 0), true},
+                                {form.btnDel, "Удалить", QColor(255, 0, 0), false},
+                                {form.btnApply, "Применить", QColor(0, 0, 255), true},
+                                {form.DelRec, "Очистить", QColor(255, 0, 0), true}};
+    for (const Expected& e : buttons) {
+        SCOPED_TRACE(e.caption);
+        EXPECT_EQ(e.button->text(), QString::fromUtf8(e.caption));
+        EXPECT_TRUE(e.button->isFlat());
+        EXPECT_EQ(e.button->focusPolicy(), Qt::NoFocus);
+        EXPECT_EQ(textColor(e.button, QPalette::ButtonText), e.color);
+        EXPECT_EQ(e.button->isEnabled(), e.enabled);
+        EXPECT_GE(e.button->font().pointSize(), 10);
+        EXPECT_LE(e.button->font().pointSize(), 14);
+    }
+    EXPECT_EQ(form.btnAdd->font().pointSize(), 14);
+}
+
+TEST_F(TS_FormTest, ClickingAFlatButtonLeavesTheFocusInTheEditField) {
+    form.show();
+    QApplication::setActiveWindow(&form);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+    form.editIP->setFocus();
+    ASSERT_TRUE(form.editIP->hasFocus());
+    int clicks = 0;
+    QObject::connect(form.btnAdd, &QPushButton::clicked, [&] { ++clicks; });
+    QTest::mouseClick(form.btnAdd, Qt::LeftButton);
+    EXPECT_EQ(clicks, 1);
+    EXPECT_TRUE(form.editIP->hasFocus());
+}
+
+TEST_F(TS_FormTest, EditorControlsCaptionsAndHints) {
+    const QString hintSource = QStringLiteral("IP-адрес трансивера БПС");
+    const QString hintComIn = QStringLiteral("Виртуальный Сом-порт приложения");
+    const QString hintComOut = QStringLiteral("Виртуальный Сом-порт ПО ЦПС");
+
+    EXPECT_EQ(form.chanel->title(), QString());
+    EXPECT_TRUE(form.chanel->isFlat());
+    EXPECT_EQ(form.lblIPSrc->text(), QStringLiteral("IP передатчика "));
+    EXPECT_EQ(form.lblIPSrc->toolTip(), hintSource);
+    EXPECT_EQ(form.lblComIn->text(), QStringLiteral("-->Com"));
+    EXPECT_EQ(form.lblComIn->toolTip(), hintComIn);
+    EXPECT_EQ(form.lblComOut->text(), QStringLiteral("Com-->"));
+    EXPECT_EQ(form.lblComOut->toolTip(), hintComOut);
+    EXPECT_EQ(form.lblLocalIP->text(), QStringLiteral("IP ПК"));
+    EXPECT_EQ(form.lblPort->text(), QStringLiteral("Порт ПК"));
+    EXPECT_EQ(form.lblTitle->text(), QStringLiteral("Список каналов"));
+
+    EXPECT_EQ(form.editIP->text(), QStringLiteral("255.255.255.255"));
+    EXPECT_EQ(form.editIP->toolTip(), hintSource);
+    EXPECT_EQ(form.editIP->palette().color(QPalette::Base), QColor(Qt::white));
+    EXPECT_EQ(form.editIP->maxLength(), 32767) << "no length limit of its own";
+
+    EXPECT_TRUE(form.comboCom->isEditable());
+    EXPECT_EQ(form.comboCom->completer(), nullptr);
+    EXPECT_EQ(form.comboCom->count(), 3);
+    EXPECT_EQ(form.comboCom->itemText(0), QStringLiteral("com10"));
+    EXPECT_EQ(form.comboCom->itemText(1), QStringLiteral("com12"));
+    EXPECT_EQ(form.comboCom->itemText(2), QStringLiteral("com14"));
+    EXPECT_EQ(form.comboCom->currentText(), QString());
+    EXPECT_EQ(form.comboCom->currentIndex(), -1);
+    EXPECT_EQ(form.comboCom->toolTip(), hintComIn);
+
+    EXPECT_EQ(form.lblCom->text(), QString());
+    EXPECT_EQ(form.lblCom->toolTip(), hintComOut);
+    EXPECT_EQ(textColor(form.lblCom, QPalette::WindowText), QColor(0, 0, 255));
+
+    EXPECT_TRUE(form.edtIP->isEditable());
+    EXPECT_EQ(form.edtIP->completer(), nullptr);
+    EXPECT_EQ(form.edtIP->count(), 0);
+    EXPECT_EQ(form.edtIP->currentText(), QString());
+
+    EXPECT_EQ(form.PortIn->text(), QString());
+    EXPECT_EQ(form.PortIn->maxLength(), 5);
+
+    EXPECT_EQ(form.cnvrtRG->title(), QString());
+    ASSERT_EQ(form.cnvrtRG->Items(), 3);
+    EXPECT_EQ(form.cnvrtRG->itemCaption(0), QStringLiteral("A->0"));
+    EXPECT_EQ(form.cnvrtRG->itemCaption(1), QStringLiteral("0->A"));
+    EXPECT_EQ(form.cnvrtRG->itemCaption(2), QStringLiteral("нет"));
+    EXPECT_EQ(form.cnvrtRG->ItemIndex(), 0);
+}
+
+TEST_F(TS_FormTest, TypingIntoAComboNeverAddsAnItem) {
+    // The items of comboCom stand for the pair table by index: Enter must not append to them.
+    form.show();
+    QApplication::setActiveWindow(&form);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+    for (QComboBox* combo : {form.comboCom, form.edtIP}) {
+        const int before = combo->count();
+        combo->setFocus();
+        QTest::keyClicks(combo, QStringLiteral("com99"));
+        QTest::keyClick(combo, Qt::Key_Return);
+        EXPECT_EQ(combo->count(), before) << combo->objectName().toStdString();
+    }
+}
+
+TEST_F(TS_FormTest, LogAndDiagnosticsControlsStartAsDesigned) {
+    EXPECT_TRUE(form.VirtualComList->isReadOnly());
+    EXPECT_TRUE(form.VirtualComList->toPlainText().isEmpty());
+    EXPECT_EQ(form.VirtualComList->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+    EXPECT_EQ(form.VirtualComList->lineWrapMode(), QPlainTextEdit::WidgetWidth);
+    EXPECT_EQ(form.VirtualComList->font().pointSize(), 10);
+
+    EXPECT_EQ(form.DiagCB->text(), QStringLiteral("Диагностика"));
+    EXPECT_FALSE(form.DiagCB->isChecked());
+
+    EXPECT_TRUE(form.recCnt->isVisibleTo(&form));
+    EXPECT_EQ(form.recCnt->text(), QString());
+    EXPECT_TRUE(form.recCnt->alignment().testFlag(Qt::AlignRight));
+    EXPECT_EQ(textColor(form.recCnt, QPalette::WindowText), QColor(0, 0, 255));
+    EXPECT_EQ(form.recCnt->font().pointSize(), 14);
+
+    EXPECT_EQ(form.lblFltr->text(), QStringLiteral("Фильтр по идентификатору ППК"));
+    EXPECT_FALSE(form.lblFltr->isVisibleTo(&form));
+    EXPECT_FALSE(form.Accnt->isVisibleTo(&form));
+    EXPECT_EQ(form.Accnt->maxLength(), 5);
+}
+
+TEST_F(TS_FormTest, ChannelListLooksAsDesigned) {
+    EXPECT_EQ(form.treePair->size(), QSize(214, 260));
+    EXPECT_EQ(form.treePair->topLevelItemCount(), 0);
+    EXPECT_EQ(form.treePair->editTriggers(), QAbstractItemView::NoEditTriggers);
+    EXPECT_EQ(form.treePair->selectionBehavior(), QAbstractItemView::SelectRows);
+    EXPECT_EQ(form.treePair->indentation(), 19);
+    EXPECT_EQ(form.treePair->font().pointSize(), 12);
+
+    form.channelList.appendGroup(
+        QStringLiteral("Канал №1"),
+        {QStringLiteral("10.0.0.1"), QStringLiteral("com2"), QStringLiteral("com3"),
+         QStringLiteral("9000"), QStringLiteral("A->0")},
+        0);
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    form.channelList.selectIndex(3);
+    QTreeWidgetItem* header = form.treePair->topLevelItem(0);
+    EXPECT_EQ(form.treePair->visualItemRect(header).height(), 20);
+    EXPECT_EQ(form.treePair->visualItemRect(header->child(4)).height(), 20);
+    EXPECT_EQ(form.treePair->visualItemRect(header->child(0)).top(),
+              form.treePair->visualItemRect(header).top() + 20);
+}
+
+TEST_F(TS_FormTest, LampsStandHiddenAndLimeInOneColumnBesideTheList) {
+    const QRect list = form.treePair->geometry();
+    for (int s = 0; s < kSlots; ++s) {
+        SCOPED_TRACE(s);
+        const ChannelLamp* lamp = form.k[static_cast<std::size_t>(s)];
+        ASSERT_NE(lamp, nullptr);
+        EXPECT_EQ(lamp->parentWidget(), &form);
+        EXPECT_FALSE(lamp->isVisibleTo(&form));
+        EXPECT_EQ(lamp->color(), QColor(0, 255, 0));
+        EXPECT_EQ(lamp->size(), QSize(15, 10));
+        EXPECT_EQ(lamp->x(), form.k[0]->x());
+        EXPECT_GT(lamp->x(), list.right());
+        EXPECT_LE(lamp->x() - list.right(), 4) << "immediately right of the list";
+        EXPECT_EQ(lamp->y(), list.top() + 16 * s);
+        // Nothing else of the window lies under a lamp.
+        for (QWidget* other : form.findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+            if (dynamic_cast<ChannelLamp*>(other) == nullptr) {
+                EXPECT_FALSE(other->geometry().intersects(lamp->geometry()))
+                    << other->objectName().toStdString();
+            }
+        }
+    }
+    EXPECT_EQ(form.k[15]->y() - form.k[0]->y(), 240);
+}
+
+TEST_F(TS_FormTest, ControlsFitInsideTheClientArea) {
+    const QRect client(0, 0, 637, 364);
+    for (QWidget* child : form.findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+        EXPECT_TRUE(client.contains(child->geometry())) << child->objectName().toStdString();
+    }
+    // Every caption is wide enough for its text.
+    for (QLabel* label : form.findChildren<QLabel*>()) {
+        if (!label->text().isEmpty()) {
+            EXPECT_LE(label->fontMetrics().horizontalAdvance(label->text()), label->width())
+                << label->objectName().toStdString();
+        }
+    }
+    for (QPushButton* button : form.findChildren<QPushButton*>()) {
+        EXPECT_LE(button->fontMetrics().horizontalAdvance(button->text()), button->width())
+            << button->objectName().toStdString();
+    }
+}
+
+TEST_F(TS_FormTest, TimersAreDisabledWithTheHeartbeatPeriod) {
+    for (int s = 0; s < kSlots; ++s) {
+        ASSERT_NE(form.tm[static_cast<std::size_t>(s)], nullptr);
+        EXPECT_FALSE(form.tm[static_cast<std::size_t>(s)]->Enabled());
+        EXPECT_EQ(form.tm[static_cast<std::size_t>(s)]->Interval(), 29000);
+    }
+    TS_FormOptions fast = options();
+    fast.heartbeatIntervalMs = 200;
+    TS_Form other(fast);
+    EXPECT_EQ(other.tm[7]->Interval(), 200);
+}
+
+TEST_F(TS_FormTest, SharedStateStartsAsAtProcessStart) {
+    EXPECT_FALSE(form.state.AppExit);
+    for (std::uint8_t ack : form.state.recDC4) {
+        EXPECT_EQ(ack, kAckAcknowledged);
+    }
+}
+
+// The widgets that Tab visits from the memo on, until it comes back round.
+std::vector<QWidget*> tabCycle(TS_Form& form) {
+    std::vector<QWidget*> order;
+    form.VirtualComList->setFocus();
+    for (int i = 0; i < 30; ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QWidget* focused = QApplication::focusWidget();
+        if (focused == form.VirtualComList || focused == nullptr) {
+            break;
+        }
+        order.push_back(focused);
+    }
+    return order;
+}
+
+TEST_F(TS_FormTest, TabVisitsTheControlsInTheirOrder) {
+    form.show();
+    QApplication::setActiveWindow(&form);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+
+    const std::vector<QWidget*> hidden = tabCycle(form);
+    const std::vector<QWidget*> expectedHidden = {form.treePair,          form.DiagCB, form.editIP,
+                                                  form.comboCom,          form.edtIP,  form.PortIn,
+                                                  form.cnvrtRG->button(0)};
+    EXPECT_EQ(hidden, expectedHidden);
+
+    form.DiagCB->setChecked(true);  // shows Accnt
+    const std::vector<QWidget*> shown = tabCycle(form);
+    const std::vector<QWidget*> expectedShown = {
+        form.treePair, form.Accnt, form.DiagCB, form.editIP,
+        form.comboCom, form.edtIP, form.PortIn, form.cnvrtRG->button(0)};
+    EXPECT_EQ(shown, expectedShown);
+}
+
+TEST_F(TS_FormTest, DiagnosticsCheckBoxShowsAndHidesTheFilterAndCounter) {
+    form.show();
+    form.Accnt->setText(QStringLiteral("1234"));
+    form.setRecordCount("17");
+
+    QTest::mouseClick(form.DiagCB, Qt::LeftButton);
+    EXPECT_TRUE(form.DiagCB->isChecked());
+    EXPECT_TRUE(form.diagnosticsChecked());
+    EXPECT_TRUE(form.Accnt->isVisible());
+    EXPECT_TRUE(form.lblFltr->isVisible());
+    EXPECT_TRUE(form.recCnt->isVisible());
+
+    QTest::mouseClick(form.DiagCB, Qt::LeftButton);
+    EXPECT_FALSE(form.diagnosticsChecked());
+    EXPECT_FALSE(form.Accnt->isVisible());
+    EXPECT_FALSE(form.lblFltr->isVisible());
+    EXPECT_FALSE(form.recCnt->isVisible());
+
+    form.setDiagnosticsChecked(true);
+    EXPECT_TRUE(form.DiagCB->isChecked());
+    EXPECT_TRUE(form.Accnt->isVisible());
+    EXPECT_TRUE(form.recCnt->isVisible());
+    EXPECT_EQ(form.accountFilter(), "1234") << "contents survive hiding";
+    EXPECT_EQ(form.recCnt->text(), QStringLiteral("17"));
+
+    form.setDiagnosticsChecked(false);
+    EXPECT_FALSE(form.DiagCB->isChecked());
+    EXPECT_FALSE(form.Accnt->isVisible());
+    EXPECT_FALSE(form.lblFltr->isVisible());
+    EXPECT_FALSE(form.recCnt->isVisible());
+
+    // Unchecked already: the handler still runs and puts the controls right.
+    form.recCnt->show();
+    form.setDiagnosticsChecked(false);
+    EXPECT_FALSE(form.recCnt->isVisible());
+}
+
+TEST_F(TS_FormTest, LampsTakeTheRelayColoursAndVisibility) {
+    const std::pair<LampColor, QColor> colours[] = {{LampColor::Yellow, QColor(255, 255, 0)},
+                                                    {LampColor::Teal, QColor(0, 128, 128)},
+                                                    {LampColor::Red, QColor(255, 0, 0)},
+                                                    {LampColor::Lime, QColor(0, 255, 0)}};
+    for (const auto& [colour, rgb] : colours) {
+        form.setLampColor(4, colour);
+        EXPECT_EQ(form.k[4]->color(), rgb);
+    }
+    form.setLampColor(15, LampColor::Red);
+    EXPECT_EQ(form.k[15]->color(), QColor(255, 0, 0));
+    EXPECT_EQ(form.k[14]->color(), QColor(0, 255, 0));
+
+    form.setLampVisible(0, true);
+    EXPECT_TRUE(form.k[0]->isVisibleTo(&form));
+    EXPECT_FALSE(form.k[1]->isVisibleTo(&form));
+    form.setLampVisible(0, false);
+    EXPECT_FALSE(form.k[0]->isVisibleTo(&form));
+
+    EXPECT_THROW(form.setLampColor(16, LampColor::Red), std::out_of_range);
+    EXPECT_THROW(form.setLampVisible(-1, true), std::out_of_range);
+}
+
+TEST_F(TS_FormTest, LogCountsShortLinesOneEachAndIgnoresATrailingEmptyLine) {
+    EXPECT_EQ(form.logLineCount(), 0);
+    for (int i = 0; i < 2000; ++i) {
+        form.appendLogLine("05.03.2024 07:08:09  Канал №3  192.168.1.20");
+    }
+    EXPECT_EQ(form.logLineCount(), 2000);
+    form.appendLogLine("");
+    EXPECT_EQ(form.logLineCount(), 2000);
+    form.appendLogLine("x");
+    EXPECT_EQ(form.logLineCount(), 2002) << "an empty line inside the log counts";
+    form.clearLog();
+    EXPECT_EQ(form.logLineCount(), 0);
+    EXPECT_TRUE(form.VirtualComList->toPlainText().isEmpty());
+}
+
+TEST_F(TS_FormTest, LogCountsAWrappedLineOncePerDisplayedLine) {
+    const std::string longLine =
+        "05.03.2024 07:08:09  Превышено допустимое число записей. Запись диагностики "
+        "отключена. Для возобновления записи необходимо выполнить очистку окна "
+        "\"Диагностика\" приложения.";
+    for (int i = 0; i < 50; ++i) {
+        form.appendLogLine("short line " + std::to_string(i));
+    }
+    form.appendLogLine(longLine);  // far below the part of the memo in view
+    const int counted = form.logLineCount();
+    EXPECT_GT(counted, 52);
+
+    // What the memo itself shows once the window is on the screen and the line is in view.
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    form.VirtualComList->moveCursor(QTextCursor::End);
+    form.VirtualComList->ensureCursorVisible();
+    form.VirtualComList->viewport()->repaint();
+    const QTextBlock last = form.VirtualComList->document()->lastBlock();
+    ASSERT_GT(last.layout()->lineCount(), 1);
+    EXPECT_EQ(counted, 50 + last.layout()->lineCount());
+    EXPECT_EQ(form.logLineCount(), counted);
+}
+
+TEST_F(TS_FormTest, TimestampIsDateAndTimeOfTheSystemLocale) {
+    const QLocale locale = QLocale::system();
+    const QDateTime before = QDateTime::currentDateTime();
+    const QString stamp = QString::fromStdString(form.timestamp());
+    const QDateTime after = QDateTime::currentDateTime();
+    const QString date = locale.toString(before.date(), QLocale::ShortFormat);
+    EXPECT_TRUE(stamp.startsWith(date + QLatin1Char(' ')) ||
+                stamp.startsWith(locale.toString(after.date(), QLocale::ShortFormat)))
+        << stamp.toStdString();
+    EXPECT_TRUE(stamp.contains(QRegularExpression(QStringLiteral("\\d\\d?:\\d\\d:\\d\\d$"))))
+        << stamp.toStdString();
+}
+
+TEST_F(TS_FormTest, CloseQueryNoKeepsTheWindowAndYesEndsTheProgram) {
+    bool confirmed = false;
+    form.onExitConfirmed = [&] {
+        EXPECT_TRUE(form.state.AppExit) << "AppExit is set before the hook runs";
+        confirmed = true;
+    };
+
+    boxes.expect(BoxAnswer::No);
+    EXPECT_FALSE(form.FormCloseQuery());
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    const BoxRequest& asked = boxes.shown[0];
+    EXPECT_EQ(asked.text, "Завершить работу приложения?");
+    EXPECT_EQ(asked.title, "Завершение работы");
+    EXPECT_EQ(asked.buttons, BoxButtons::YesNo);
+    EXPECT_EQ(asked.defaultButton, BoxAnswer::No);
+    EXPECT_EQ(asked.icon, BoxIcon::Question);
+    EXPECT_TRUE(asked.stayOnTop);
+    EXPECT_FALSE(form.state.AppExit);
+    EXPECT_FALSE(confirmed);
+
+    boxes.expect(BoxAnswer::Yes);
+    EXPECT_TRUE(form.FormCloseQuery());
+    EXPECT_TRUE(form.state.AppExit);
+    EXPECT_TRUE(confirmed);
+}
+
+TEST_F(TS_FormTest, ClosingTheWindowAsksFirst) {
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+
+    boxes.expect(BoxAnswer::No);
+    EXPECT_FALSE(form.close());
+    EXPECT_TRUE(form.isVisible());
+    EXPECT_FALSE(form.state.AppExit);
+
+    // Close requests while the question is open are refused, not asked twice.
+    boxes.expect(BoxAnswer::Yes, [&](const BoxRequest&) {
+        QCloseEvent fromWindowManager;
+        QCoreApplication::sendEvent(&form, &fromWindowManager);
+        EXPECT_FALSE(fromWindowManager.isAccepted());
+        form.close();
+        EXPECT_TRUE(form.isVisible());
+        EXPECT_FALSE(form.state.AppExit);
+    });
+    EXPECT_TRUE(form.close());
+    EXPECT_FALSE(form.isVisible());
+    EXPECT_TRUE(form.state.AppExit);
+    EXPECT_EQ(boxes.shown.size(), 2u);
+}
+
+TEST_F(TS_FormTest, FailureInTheCloseQueryKeepsTheWindowAndAllowsAnotherQuestion) {
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    boxes.expect(BoxAnswer::Yes);
+    form.onExitConfirmed = [] { throw std::runtime_error("exit failed"); };
+    EXPECT_THROW(form.FormCloseQuery(), std::runtime_error);
+    form.onExitConfirmed = nullptr;
+    boxes.expect(BoxAnswer::Yes);
+    EXPECT_TRUE(form.FormCloseQuery());
+}
+
+TEST_F(TS_FormTest, FormShowRunsOnceFromTheEventLoopAfterTheFirstShow) {
+    int runs = 0;
+    form.onFormShow = [&] {
+        EXPECT_TRUE(form.isVisible());
+        ++runs;
+    };
+    form.show();
+    EXPECT_EQ(runs, 0) << "not inside show()";
+    QCoreApplication::processEvents();
+    EXPECT_EQ(runs, 1);
+    form.hide();
+    form.show();
+    form.showMinimized();
+    form.showNormal();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(runs, 1);
+}
+
+TEST_F(TS_FormTest, FailuresOfHandedOverEventsReachTheErrorReport) {
+    boxes.expect(BoxAnswer::Ok);
+    form.handover.post([] { throw std::runtime_error("Bad trigger handle"); });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !boxes.shown.empty(); }, 2000));
+    EXPECT_EQ(boxes.shown[0].text, "Bad trigger handle.");
+    EXPECT_EQ(boxes.shown[0].title, "lan2com");
+    EXPECT_EQ(boxes.shown[0].icon, BoxIcon::Error);
+}
+
+}  // namespace
+}  // namespace lan2com
