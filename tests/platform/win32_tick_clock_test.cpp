@@ -1,7 +1,8 @@
 // The tick clock on Windows: the multimedia timer behind the serial ports' timer triggers.
 
-#include <mmsystem.h>
 #include <windows.h>
+// mmsystem.h needs the types of windows.h.
+#include <mmsystem.h>
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,9 @@
 #include "wine/wine_host.h"
 
-#include <windows.h>
+// Winsock 2 before windows.h, which would otherwise bring the old winsock.h.
 #include <winsock2.h>
+// Then the rest of the Win32 API.
+#include <windows.h>
 #include <ws2tcpip.h>
 
 #include <chrono>
