@@ -6,7 +6,6 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
-#include <cstdlib>
 #include <stdexcept>
 
 #include "app/application.h"
@@ -139,7 +138,7 @@ TEST(NotifyWithoutReport, AFailureWithNoReportDoesNotEndTheProgram) {
 }  // namespace lan2com
 
 int main(int argc, char** argv) {
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    qputenv("QT_QPA_PLATFORM", "offscreen");
     ::testing::InitGoogleTest(&argc, argv);
     lan2com::Lan2comApplication app(argc, argv);
     return RUN_ALL_TESTS();
