@@ -6,10 +6,13 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+// Winsock first, then what builds on it.
+#include <winsock2.h>
+
+#include <ws2tcpip.h>
+
 #include <mstcpip.h>
 #include <windows.h>
-#include <winsock2.h>
-#include <ws2tcpip.h>
 
 #include <mutex>
 
