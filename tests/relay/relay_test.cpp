@@ -1,0 +1,442 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "support/relay_fixture.h"
+
+namespace lan2com::test {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+const Bytes kOK = {'O', 'K'};
+
+Bytes lineOf(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
+Bytes heartbeatLine() {
+    return Bytes(H_Bit.begin(), H_Bit.end());
+}
+
+class RelayTest : public RelayFixture {
+  protected:
+    void activate() {
+        const auto pass = runtime->ActivateAll("192.168.1.10");
+        ASSERT_FALSE(pass.bindFailedSlot.has_value());
+        ASSERT_TRUE(pass.failures.empty()) << pass.failures.front();
+    }
+    // No reply within the time, main-thread events running meanwhile.
+    bool silentFor(UdpPeer& peer, int ms) {
+        Bytes reply;
+        std::uint16_t from = 0;
+        return !replyArrives(peer, reply, from, ms);
+    }
+};
+
+TEST_F(RelayTest, AnAcknowledgedEventIsWrittenOnItsChannelAndAnsweredOnceFromTheChannelPort) {
+    PtyPeer& monitor = addChannel(2, "127.0.0.2", 0);  // channel 3, "A->0"
+    activate();
+    EXPECT_TRUE(view.visible(2));
+    UdpPeer transceiver("127.0.0.2");
+
+    const Bytes line = sendAndReadLine(transceiver, 2, kWorkedDatagram);
+    EXPECT_EQ(line, lineOf(std::string("50") + "31 18" + "1234E13001005\x14"));
+    EXPECT_EQ(view.color(2), LampColor::Teal);
+    EXPECT_EQ(state.recDC4[2], kAckWaiting);
+    EXPECT_TRUE(silentFor(transceiver, 100));  // nothing before the acknowledgement
+
+    monitor.write(0x06);
+    Bytes reply;
+    std::uint16_t from = 0;
+    ASSERT_TRUE(replyArrives(transceiver, reply, from, 2000));
+    EXPECT_EQ(reply, kOK);
+    EXPECT_EQ(from, portOf(2));
+    EXPECT_EQ(view.color(2), LampColor::Lime);
+    EXPECT_EQ(state.recDC4[2], kAckAcknowledged);
+    EXPECT_TRUE(silentFor(transceiver, 500));  // exactly one reply, and no timeout after it
+    EXPECT_EQ(state.recDC4[2], kAckAcknowledged);
+}
+
+TEST_F(RelayTest, ConversionModesShapeTheLine) {
+    addChannel(0, "127.0.0.2", 1);  // "0->A"
+    addChannel(1, "127.0.0.2", 2);  // "нет"
+    activate();
+    UdpPeer transceiver("127.0.0.2");
+    const Bytes zeros = {0, 0, 0, 1, 3, 0, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(sendAndReadLine(transceiver, 0, zeros), lineOf("5011 18AAA1RAAAAAAAA\x14"));
+    EXPECT_EQ(sendAndReadLine(transceiver, 1, zeros), lineOf("5021 180001R00000000\x14"));
+}
+
+TEST_F(RelayTest, WithoutAcknowledgementTheLampTurnsRedAndALateAckAnswersNothing) {
+    PtyPeer& monitor = addChannel(0, "127.0.0.2");
+    activate();
+    UdpPeer transceiver("127.0.0.2");
+    const auto sent = Clock::now();
+    ASSERT_EQ(sendAndReadLine(transceiver, 0, kWorkedDatagram).size(), 21u);
+    ASSERT_TRUE(pumpUntil([&] { return state.recDC4[0] == kAckTimedOut; }, 3000));
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent);
+    EXPECT_GE(waited.count(), 270);
+    EXPECT_EQ(view.color(0), LampColor::Red);
+    EXPECT_TRUE(silentFor(transceiver, 200));
+
+    monitor.write(0x06);
+    ASSERT_TRUE(pumpUntil([&] { return state.recDC4[0] == kAckAcknowledged; }));
+    EXPECT_EQ(view.color(0), LampColor::Lime);
+    EXPECT_TRUE(silentFor(transceiver, 300));
+}
+
+TEST_F(RelayTest, OnlyTheFirstOfTwoBytesArrivingTogetherCountsUntilMoreArrives) {
+    PtyPeer& monitor = addChannel(0, "127.0.0.2");
+    activate();
+    UdpPeer transceiver("127.0.0.2");
+
+    // 0x15 then 0x06 apart: the refusal is ignored and the acknowledgement answers.
+    ASSERT_EQ(sendAndReadLine(transceiver, 0, kWorkedDatagram).size(), 21u);
+    monitor.write(0x15);
+    pumpFor(50);
+    EXPECT_EQ(state.recDC4[0], kAckWaiting);
+    monitor.write(0x06);
+    Bytes reply;
+    std::uint16_t from = 0;
+    ASSERT_TRUE(replyArrives(transceiver, reply, from, 2000));
+    EXPECT_EQ(reply, kOK);
+
+    // 0x15 0x06 together: one byte read, so the wait times out; the 0x06 counts with the next data.
+    ASSERT_EQ(sendAndReadLine(transceiver, 0, kWorkedDatagram).size(), 21u);
+    monitor.write(Bytes{0x15, 0x06});
+    ASSERT_TRUE(pumpUntil([&] { return state.recDC4[0] == kAckTimedOut; }));
+    EXPECT_TRUE(silentFor(transceiver, 100));
+    monitor.write(0x00);
+    EXPECT_TRUE(pumpUntil([&] { return state.recDC4[0] == kAckAcknowledged; }));
+}
+
+TEST_F(RelayTest, ServicePacketsWriteTheHeartbeatLineAndAreNeverAnsweredOrLogged) {
+    PtyPeer& monitor = addChannel(0, "127.0.0.2");
+    activate();
+    view.diag = true;
+    UdpPeer transceiver("127.0.0.2");
+    const int startsBefore = timers[0].starts;
+    for (std::size_t length : {6u, 11u, 14u}) {
+        EXPECT_EQ(sendAndReadLine(transceiver, 0, Bytes(length, 0x31)), heartbeatLine()) << length;
+        EXPECT_EQ(view.color(0), LampColor::Yellow);
+        monitor.write(0x06);
+        ASSERT_TRUE(pumpUntil([&] { return state.recDC4[0] == kAckAcknowledged; }));
+        EXPECT_TRUE(silentFor(transceiver, 150));
+    }
+    EXPECT_EQ(timers[0].starts, startsBefore);  // the heartbeat period was left running
+    EXPECT_TRUE(view.log.empty() || view.log.back().find("Открыт порт") != std::string::npos);
+}
+
+TEST_F(RelayTest, ForeignSourcesAndMalformedDatagramsLeaveNoTrace) {
+    PtyPeer& monitor = addChannel(0, "127.0.0.2");
+    activate();
+    view.diag = true;
+    const std::size_t logBefore = view.log.size();
+    UdpPeer stranger("127.0.0.3");
+    UdpPeer transceiver("127.0.0.2");
+    stranger.sendTo(portOf(0), kWorkedDatagram);
+    Bytes shifted = kWorkedDatagram;
+    shifted[9] = 0x1A;  // a byte above 15 would shift every later digit
+    transceiver.sendTo(portOf(0), shifted);
+    for (std::size_t length : {0u, 1u, 5u, 7u, 10u, 12u, 13u, 15u, 17u, 64u}) {
+        transceiver.sendTo(portOf(0), Bytes(length, 0x01));
+    }
+    pumpFor(400);
+    EXPECT_TRUE(monitor.readFor(50).empty());
+    EXPECT_TRUE(silentFor(stranger, 50));
+    EXPECT_TRUE(silentFor(transceiver, 50));
+    EXPECT_EQ(state.recDC4[0], kAckAcknowledged);
+    EXPECT_EQ(view.log.size(), logBefore);
+    // ...and the channel still relays the next good datagram.
+    EXPECT_EQ(sendAndReadLine(transceiver, 0, kWorkedDatagram).size(), 21u);
+}
+
+TEST_F(RelayTest, TheAnySourceCodeAcceptsEveryAddressAndTheReplyGoesToEachSender) {
+    PtyPeer& monitor = addChannel(0, std::string(kAnySource));
+    activate();
+    for (const char* address : {"127.0.0.2", "127.0.0.3"}) {
+        UdpPeer transceiver(address);
+        ASSERT_EQ(sendAndReadLine(transceiver, 0, kWorkedDatagram).size(), 21u) << address;
+        monitor.write(0x06);
+        Bytes reply;
+        std::uint16_t from = 0;
+        ASSERT_TRUE(replyArrives(transceiver, reply, from, 2000)) << address;
+        EXPECT_EQ(reply, kOK);
+    }
+}
+
+TEST_F(RelayTest, TimedOutChannelsFromFiveOnDropDatagramsUntilTheNextAcknowledgement) {
+    PtyPeer& first = addChannel(0, "127.0.0.2");
+    for (int s = 1; s < 4; ++s) {
+        addChannel(s, "127.0.0.2");
+    }
+    PtyPeer& fifth = addChannel(4, "127.0.0.2");
+    activate();
+    UdpPeer transceiver("127.0.0.2");
+    for (int slot : {0, 4}) {
+        ASSERT_EQ(sendAndReadLine(transceiver, slot, kWorkedDatagram).size(), 21u);
+        ASSERT_TRUE(pumpUntil([&] { return state.recDC4[std::size_t(slot)] == kAckTimedOut; }));
+    }
+    // Channel 1 takes the next datagram; channel 5 drops it.
+    EXPECT_EQ(sendAndReadLine(transceiver, 0, kWorkedDatagram).size(), 21u);
+    transceiver.sendTo(portOf(4), kWorkedDatagram);
+    pumpFor(200);
+    EXPECT_TRUE(fifth.readFor(50).empty());
+    // An acknowledgement (answering a heartbeat, say) ends the dropping.
+    fifth.write(0x06);
+    ASSERT_TRUE(pumpUntil([&] { return state.recDC4[4] == kAckAcknowledged; }));
+    EXPECT_EQ(sendAndReadLine(transceiver, 4, kWorkedDatagram).size(), 21u);
+    first.write(0x06);
+}
+
+TEST_F(RelayTest, EachChannelIsAnsweredAsSoonAsItsOwnAcknowledgementArrives) {
+    PtyPeer& a = addChannel(0, "127.0.0.2");
+    PtyPeer& b = addChannel(1, "127.0.0.3");
+    activate();
+    UdpPeer ta("127.0.0.2");
+    UdpPeer tb("127.0.0.3");
+    ASSERT_EQ(sendAndReadLine(ta, 0, kWorkedDatagram).size(), 21u);
+    ASSERT_EQ(sendAndReadLine(tb, 1, kWorkedDatagram).size(), 21u);
+    b.write(0x06);
+    Bytes reply;
+    std::uint16_t from = 0;
+    ASSERT_TRUE(replyArrives(tb, reply, from, 2000));
+    EXPECT_EQ(from, portOf(1));
+    EXPECT_TRUE(relay->hasPending(0));  // the first channel still waits for its own answer
+    a.write(0x06);
+    ASSERT_TRUE(replyArrives(ta, reply, from, 2000));
+    EXPECT_EQ(from, portOf(0));
+}
+
+TEST_F(RelayTest, OneChannelHandlesOneDatagramAtATimeInArrivalOrder) {
+    PtyPeer& monitor = addChannel(0, "127.0.0.2");
+    activate();
+    UdpPeer transceiver("127.0.0.2");
+    Bytes second = kWorkedDatagram;
+    second[3] = 0x09;  // account 1239
+    transceiver.sendTo(portOf(0), kWorkedDatagram);
+    transceiver.sendTo(portOf(0), second);
+    Bytes lines;
+    pumpUntil([&] {
+        const auto got = monitor.read(42 - lines.size(), 5);
+        lines.insert(lines.end(), got.begin(), got.end());
+        return lines.size() >= 21;
+    });
+    pumpFor(100);
+    auto more = monitor.readFor(30);
+    lines.insert(lines.end(), more.begin(), more.end());
+    ASSERT_EQ(lines.size(), 21u);  // the second waits for the first's acknowledgement
+    EXPECT_EQ(lines[10], '4');
+    monitor.write(0x06);
+    Bytes next;
+    pumpUntil([&] {
+        const auto got = monitor.read(21 - next.size(), 5);
+        next.insert(next.end(), got.begin(), got.end());
+        return next.size() >= 21;
+    });
+    ASSERT_EQ(next.size(), 21u);
+    EXPECT_EQ(next[10], '9');
+}
+
+TEST_F(RelayTest, HeartbeatWritesTheLineWhenTheOutputBufferHasRoomAndEventsRestartThePeriod) {
+    PtyPeer& monitor = addChannel(0, "127.0.0.2");
+    activate();
+    EXPECT_TRUE(timers[0].Enabled());
+    timers[0].fire();
+    EXPECT_EQ(monitor.read(21, 2000), heartbeatLine());
+    EXPECT_EQ(view.color(0), LampColor::Lime);  // the heartbeat touches no lamp
+
+    UdpPeer transceiver("127.0.0.2");
+    const int starts = timers[0].starts;
+    ASSERT_EQ(sendAndReadLine(transceiver, 0, kWorkedDatagram).size(), 21u);
+    EXPECT_EQ(timers[0].starts, starts + 1);  // stopped and started: a fresh 29-second period
+    EXPECT_TRUE(timers[0].Enabled());
+    // An acknowledgement of the heartbeat line ends the event's wait with an answer.
+    timers[0].fire();
+    EXPECT_EQ(monitor.read(21, 2000), heartbeatLine());
+    monitor.write(0x06);
+    Bytes reply;
+    std::uint16_t from = 0;
+    EXPECT_TRUE(replyArrives(transceiver, reply, from, 2000));
+}
+
+TEST_F(RelayTest, ExitEndsAWaitingDatagramWithoutAReply) {
+    PtyPeer& monitor = addChannel(0, "127.0.0.2");
+    activate();
+    UdpPeer transceiver("127.0.0.2");
+    ASSERT_EQ(sendAndReadLine(transceiver, 0, kWorkedDatagram).size(), 21u);
+    state.AppExit = true;
+    relay->endAllPending();
+    EXPECT_FALSE(relay->hasPending(0));
+    monitor.write(0x06);
+    EXPECT_TRUE(silentFor(transceiver, 300));
+}
+
+TEST_F(RelayTest, StoppingTheChannelsDuringAWaitEndsItAndTheyRelayAgainAfterwards) {
+    PtyPeer& monitor = addChannel(0, "127.0.0.2");
+    addChannel(1, "127.0.0.2");
+    activate();
+    UdpPeer transceiver("127.0.0.2");
+    ASSERT_EQ(sendAndReadLine(transceiver, 0, kWorkedDatagram).size(), 21u);
+    const auto before = Clock::now();
+    runtime->StopAll();
+    EXPECT_LT(Clock::now() - before, std::chrono::seconds(2));
+    EXPECT_FALSE(relay->hasPending(0));
+    EXPECT_FALSE(view.visible(0));
+    EXPECT_FALSE(timers[0].Enabled());
+    EXPECT_FALSE(timers[1].Enabled());
+    activate();
+    pumpFor(500);  // the trigger armed before the stop must not time the channel out
+    EXPECT_NE(state.recDC4[0], kAckTimedOut);
+    EXPECT_EQ(sendAndReadLine(transceiver, 0, kWorkedDatagram).size(), 21u);
+    monitor.write(0x06);
+    Bytes reply;
+    std::uint16_t from = 0;
+    EXPECT_TRUE(replyArrives(transceiver, reply, from, 2000));
+}
+
+TEST_F(RelayTest, APortThatCannotBeOpenedHoldsNoOtherChannelBack) {
+    addChannel(0, "127.0.0.2");
+    state.table[0].ComIn = "COM77";  // no such device
+    addChannel(1, "127.0.0.2");
+    state.table[1].ComIn = "COM";  // no number at all
+    PtyPeer& healthy = addChannel(2, "127.0.0.2");
+    const auto pass = runtime->ActivateAll("");
+    ASSERT_EQ(pass.failures.size(), 2u);
+    EXPECT_NE(pass.failures[0].find("ie_BadId - Specified comport doesn't exist"),
+              std::string::npos);
+    EXPECT_NE(pass.failures[1].find("'' is not a valid integer value"), std::string::npos);
+    EXPECT_EQ(view.color(0), LampColor::Red);
+    EXPECT_TRUE(view.visible(0));
+    EXPECT_TRUE(runtime->portFailed(0));
+    // The failed channel writes no heartbeat and raises no error every period.
+    timers[0].fire();
+    EXPECT_TRUE(errors.messages.empty());
+    UdpPeer transceiver("127.0.0.2");
+    EXPECT_EQ(sendAndReadLine(transceiver, 2, kWorkedDatagram).size(), 21u);
+    healthy.write(0x06);
+    Bytes reply;
+    std::uint16_t from = 0;
+    EXPECT_TRUE(replyArrives(transceiver, reply, from, 2000));
+
+    // The device appears: the next reopen attempt brings the channel back.
+    PtyPeer late(home.devices(), 77);
+    ASSERT_FALSE(reopenTimers.empty());
+    for (ManualTimer* t : reopenTimers) {
+        t->fire();
+    }
+    EXPECT_FALSE(runtime->portFailed(0));
+    EXPECT_EQ(runtime->com(0).State(), PortState::psOpen);
+}
+
+TEST_F(RelayTest, APortLostWhileOpenEndsTheWaitAndIsReopenedWhenItComesBack) {
+    addChannel(0, "127.0.0.2");
+    activate();
+    UdpPeer transceiver("127.0.0.2");
+    ASSERT_EQ(sendAndReadLine(transceiver, 0, kWorkedDatagram).size(), 21u);
+    monitors[0].reset();  // the far end is gone
+    ASSERT_TRUE(pumpUntil([&] { return runtime->portFailed(0); }, 3000));
+    EXPECT_FALSE(relay->hasPending(0));
+    EXPECT_EQ(view.color(0), LampColor::Red);
+    EXPECT_EQ(state.recDC4[0], kAckTimedOut);
+    int failureLines = 0;
+    for (const auto& line : view.log) {
+        failureLines += line.find("порт недоступен") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_EQ(failureLines, 1);
+    timers[0].fire();  // no heartbeat into a lost port, and no message box
+    EXPECT_TRUE(errors.messages.empty());
+
+    monitors[0] = std::make_unique<PtyPeer>(home.devices(), 40);
+    ASSERT_FALSE(reopenTimers.empty());
+    reopenTimers.back()->fire();
+    ASSERT_FALSE(runtime->portFailed(0));
+    EXPECT_NE(view.log.back().find("снова доступен"), std::string::npos);
+    monitors[0]->write(0x06);  // an acknowledgement ends the timed-out state
+    ASSERT_TRUE(pumpUntil([&] { return state.recDC4[0] == kAckAcknowledged; }));
+    EXPECT_EQ(sendAndReadLine(transceiver, 0, kWorkedDatagram).size(), 21u);
+}
+
+TEST_F(RelayTest, PortOpeningsAreLoggedWhetherOrNotDiagnosticsAreOn) {
+    addChannel(0, "127.0.0.2");
+    addChannel(1, "127.0.0.2");
+    activate();
+    ASSERT_EQ(view.log.size(), 2u);
+    EXPECT_EQ(view.log[0], "09.12.2026 10:00:00  Открыт порт №40");
+    EXPECT_EQ(view.log[1], "09.12.2026 10:00:00  Открыт порт №41");
+    EXPECT_EQ(state.n, 0);
+}
+
+TEST_F(RelayTest, EventsAreLoggedThroughTheAccountFilterOnlyWhileDiagnosticsAreChecked) {
+    PtyPeer& monitor = addChannel(0, "127.0.0.2");
+    state.table[0].Pair = 3;
+    activate();
+    view.log.clear();
+    UdpPeer transceiver("127.0.0.2");
+    auto event = [&] {
+        ASSERT_EQ(sendAndReadLine(transceiver, 0, kWorkedDatagram).size(), 21u);
+        monitor.write(0x06);
+        ASSERT_TRUE(pumpUntil([&] { return !relay->hasPending(0); }));
+    };
+    view.filter = "";
+    event();
+    EXPECT_TRUE(view.log.empty());  // DiagCB unchecked
+    view.diag = true;
+    event();
+    ASSERT_EQ(view.log.size(), 2u);
+    EXPECT_EQ(view.log[0], "09.12.2026 10:00:00  Канал №3  127.0.0.2");
+    EXPECT_EQ(view.log[1], "1234113AA1AA5   - 78 dBm");
+    EXPECT_EQ(view.recCnt, "1");
+    view.filter = "1234";
+    event();
+    EXPECT_EQ(view.log.size(), 4u);
+    for (const char* other : {"1235", "12345", "123"}) {
+        view.filter = other;
+        event();
+        EXPECT_EQ(view.log.size(), 4u) << other;
+    }
+}
+
+TEST(DiagnosticsLog, TheLimitSwitchesLoggingOffAfterTwoThousandLines) {
+    DataHome home;
+    QueueHandover handover;
+    CollectingErrors errors;
+    SharedState state;
+    FakeView view;
+    std::array<ManualTimer, kSlots> timers;
+    RuntimeServices services{state, handover, errors, systemMsClock(), nullptr, view, {}, {}, 5000};
+    for (int s = 0; s < kSlots; ++s) {
+        services.heartbeat[std::size_t(s)] = &timers[std::size_t(s)];
+    }
+    ChannelRuntime runtime(services);
+    Relay relay(state, view, runtime);
+    view.diag = true;
+    for (int i = 0; i < 1000; ++i) {
+        relay.DiagEntry(1, "10.0.0.1", "123478113AA1AA5C", "- 78 dBm");
+    }
+    EXPECT_EQ(view.log.size(), 2000u);
+    EXPECT_EQ(view.recCnt, "1000");
+    EXPECT_TRUE(view.diag);
+    relay.DiagEntry(1, "10.0.0.1", "123478113AA1AA5C", "- 78 dBm");
+    EXPECT_EQ(view.recCnt, "1001");
+    EXPECT_FALSE(view.diag);
+    ASSERT_EQ(view.log.size(), 2003u);
+    EXPECT_EQ(view.log.back(),
+              "09.12.2026 10:00:00  Превышено допустимое число записей. Запись диагностики "
+              "отключена. Для возобновления записи необходимо выполнить очистку окна "
+              "\"Диагностика\" приложения.");
+    // Checking again without clearing: the next entry switches it off at once.
+    view.diag = true;
+    relay.DiagEntry(1, "10.0.0.1", "123478113AA1AA5C", "- 78 dBm");
+    EXPECT_FALSE(view.diag);
+    EXPECT_EQ(view.log.size(), 2006u);
+    relay.clearDiagnostics();
+    EXPECT_TRUE(view.log.empty());
+    EXPECT_EQ(view.recCnt, "0");
+}
+
+}  // namespace
+}  // namespace lan2com::test
