@@ -17,12 +17,12 @@
 #include "app/error_box.h"
 #include "app/heartbeat_timer.h"
 #include "app/lamp.h"
-#include "app/radio_group.h"
 #include "channels/channel_table.h"
 #include "platform/qt_handover.h"
 #include "relay/relay_view.h"
 #include "ui/channel_list.h"
 #include "ui/message_box.h"
+#include "ui/radio_group.h"
 
 namespace lan2com {
 
