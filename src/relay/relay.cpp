@@ -41,6 +41,11 @@ void Relay::onDatagram(int s, const std::vector<std::uint8_t>& data, TIdSocketHa
     if (kind == DatagramKind::Malformed) {
         return;
     }
+    // No line can reach a lost port: without a reply the transceiver sends the event again, and
+    // the port is reopened as soon as it is back.
+    if (runtime_.portFailed(s)) {
+        return;
+    }
     // Channels 5 to 16 drop everything while timed out, until the next acknowledgement byte.
     if (k >= 5 && state_.recDC4[i] == kAckTimedOut) {
         return;

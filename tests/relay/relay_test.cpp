@@ -348,7 +348,13 @@ TEST_F(RelayTest, APortLostWhileOpenEndsTheWaitAndIsReopenedWhenItComesBack) {
     }
     EXPECT_EQ(failureLines, 1);
     timers[0].fire();  // no heartbeat into a lost port, and no message box
+    transceiver.sendTo(portOf(0), kWorkedDatagram);  // nor a line: no reply, no failure
+    pumpFor(100);
+    EXPECT_FALSE(relay->hasPending(0));
     EXPECT_TRUE(errors.messages.empty());
+    Bytes reply;
+    std::uint16_t from = 0;
+    EXPECT_FALSE(replyArrives(transceiver, reply, from, 50));
 
     monitors[0] = std::make_unique<PtyPeer>(home.devices(), 40);
     ASSERT_FALSE(reopenTimers.empty());

@@ -9,6 +9,8 @@ const std::vector<std::uint8_t> kWorkedDatagram = {0x01, 0x02, 0x03, 0x04, 0x07,
 
 RelayFixture::RelayFixture() {
     state.table.emptyAll();
+    // What escapes a handler is what the window's error report would show.
+    handover.setUncaughtHandler([this](const std::string& message) { errors.report(message); });
     RuntimeServices services{state, handover, errors, systemMsClock(), nullptr, view, {}, {}, 5000};
     for (int s = 0; s < kSlots; ++s) {
         services.heartbeat[static_cast<std::size_t>(s)] = &timers[static_cast<std::size_t>(s)];
