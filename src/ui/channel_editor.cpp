@@ -1,0 +1,431 @@
+#include "ui/channel_editor.h"
+
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QComboBox>
+#include <QEvent>
+#include <QFocusEvent>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMetaObject>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <QValidator>
+#include <exception>
+#include <string>
+
+#include "channels/startup_plan.h"
+#include "platform/convert.h"
+#include "ui/valid_ip.h"
+
+namespace lan2com {
+
+namespace {
+
+constexpr std::int64_t kLowestReceivePort = 1;
+constexpr std::int64_t kHighestReceivePort = 65535;
+
+std::string utf8(const QString& text) {
+    return text.toStdString();
+}
+
+// Characters of the text that the key filter would not have let in.
+int charactersOutsideSetIP(const QString& text) {
+    int count = 0;
+    for (const char32_t c : text.toUcs4()) {
+        if (!editIPKeyPress(c)) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+// Keeps every other way of putting text into an address or port field (pasting, dropping, an
+// input method) to the characters that the key filter admits. A change that would bring in a
+// character outside the set is refused whole and the field stays as it was; a change that removes
+// characters is always let through, so a field that was given foreign characters from outside
+// (a stored address edited by hand) can still be corrected.
+class SetIPGuard final : public QValidator {
+  public:
+    explicit SetIPGuard(QLineEdit* edit) : QValidator(edit), accepted_(edit->text()) {
+        QObject::connect(edit, &QLineEdit::textChanged, this,
+                         [this](const QString& text) { accepted_ = text; });
+    }
+
+    State validate(QString& input, int& /*pos*/) const override {
+        return charactersOutsideSetIP(input) > charactersOutsideSetIP(accepted_) ? Invalid
+                                                                                 : Acceptable;
+    }
+
+  private:
+    QString accepted_;  // the field's text before the change being checked
+};
+
+// The character that a key press types, if it types one. Keys that type nothing (arrows, Home,
+// End, function keys) and the focus keys Tab and Backtab are no typed characters.
+std::optional<std::u32string> typedText(const QKeyEvent* key) {
+    if (key->text().isEmpty() || key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab) {
+        return std::nullopt;
+    }
+    const QList<uint> codes = key->text().toUcs4();
+    return std::u32string(codes.begin(), codes.end());
+}
+
+// A shortcut (copy, cut, paste, select all, undo) or a control character other than backspace
+// (Delete, Enter): an editing command rather than text. AltGr, which types characters, comes as
+// Ctrl+Alt on some systems and is no command.
+bool isEditingCommand(const QKeyEvent* key, const std::u32string& typed) {
+    const Qt::KeyboardModifiers mods = key->modifiers();
+    if ((mods & (Qt::ControlModifier | Qt::MetaModifier)) && !(mods & Qt::AltModifier)) {
+        return true;
+    }
+    if (typed.size() != 1) {
+        return false;
+    }
+    const char32_t c = typed.front();
+    return (c < 0x20 && c != 8) || c == 0x7f;
+}
+
+}  // namespace
+
+ChannelEditor::ChannelEditor(const EditorControls& controls, SharedState& state,
+                             MessageBoxes& boxes, ErrorReport& errors)
+    : c_(controls), state_(state), boxes_(boxes), errors_(errors) {
+    connectControls();
+}
+
+ChannelEditor::~ChannelEditor() = default;
+
+template <typename F>
+void ChannelEditor::guarded(F&& handler) {
+    try {
+        handler();
+    } catch (const std::exception& e) {
+        errors_.report(e.what());
+    }
+}
+
+void ChannelEditor::connectControls() {
+    QObject::connect(c_.treePair, &QAbstractItemView::clicked, this,
+                     [this](const QModelIndex&) { guarded([this] { treePairClick(); }); });
+    c_.treePair->installEventFilter(this);
+
+    QObject::connect(c_.btnAdd, &QPushButton::clicked, this,
+                     [this](bool) { guarded([this] { btnAddClick(); }); });
+    QObject::connect(c_.btnDel, &QPushButton::clicked, this,
+                     [this](bool) { guarded([this] { btnDelClick(); }); });
+
+    // The drop-down list of comboCom is a window of its own: its hiding is the list closing.
+    comboPopup_ = c_.comboCom->view()->window();
+    comboPopup_->installEventFilter(this);
+
+    for (QLineEdit* edit : {c_.editIP, c_.PortIn, c_.Accnt}) {
+        edit->installEventFilter(this);
+        edit->setValidator(new SetIPGuard(edit));
+    }
+    // edtIP changes only by a choice from its list: keys that type are discarded, and its text
+    // cannot be edited in any other way either (no paste, cut, Delete or drop).
+    c_.edtIP->installEventFilter(this);
+    if (QLineEdit* edit = c_.edtIP->lineEdit()) {
+        edit->setReadOnly(true);
+        edit->installEventFilter(this);
+    }
+}
+
+bool ChannelEditor::eventFilter(QObject* watched, QEvent* event) {
+    const QEvent::Type type = event->type();
+    if (watched == c_.treePair && (type == QEvent::KeyPress || type == QEvent::KeyRelease)) {
+        if (type == QEvent::KeyPress) {
+            // After the list has moved its selection for the key.
+            QMetaObject::invokeMethod(
+                this, [this] { guarded([this] { treePairKeyUp(); }); }, Qt::QueuedConnection);
+        } else {
+            guarded([this] { treePairKeyUp(); });
+        }
+        return false;
+    }
+    if (watched == comboPopup_ && type == QEvent::Hide) {
+        // The combo box sets its chosen item only after it has hidden the list.
+        QPointer<QComboBox> combo = c_.comboCom;
+        QMetaObject::invokeMethod(
+            this,
+            [this, combo] {
+                if (combo != nullptr) {
+                    guarded([this] { comboComDropDown(); });
+                }
+            },
+            Qt::QueuedConnection);
+        return false;
+    }
+    if (type == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (watched == c_.editIP || watched == c_.PortIn || watched == c_.Accnt) {
+            return filterSetIPKey(key);
+        }
+        if (watched == c_.edtIP || watched == c_.edtIP->lineEdit()) {
+            return filterLocalAddressKey(key);
+        }
+    }
+    if (watched == c_.editIP && type == QEvent::FocusOut) {
+        const auto* focus = static_cast<QFocusEvent*>(event);
+        // Only a move to another control of the window is leaving the field: not a window that
+        // comes in front (a message box among them), not a menu that opens, not the window going.
+        const QWidget* next = QApplication::focusWidget();
+        if (focus->reason() != Qt::ActiveWindowFocusReason &&
+            focus->reason() != Qt::PopupFocusReason && next != nullptr && next != c_.editIP &&
+            next->window() == c_.editIP->window()) {
+            guarded([this] { editIPExit(); });
+        }
+        return false;
+    }
+    return false;
+}
+
+bool ChannelEditor::filterSetIPKey(QKeyEvent* key) {
+    const std::optional<std::u32string> typed = typedText(key);
+    if (!typed || isEditingCommand(key, *typed)) {
+        return false;
+    }
+    for (const char32_t c : *typed) {
+        if (!editIPKeyPress(c)) {
+            return true;  // discarded
+        }
+    }
+    return false;
+}
+
+bool ChannelEditor::filterLocalAddressKey(QKeyEvent* key) {
+    return typedText(key).has_value();
+}
+
+// ---- Selection ----
+
+void ChannelEditor::treePairClick() {
+    ChannelList& list = *c_.channelList;
+    if (list.nodeCount() == 0) {
+        return;
+    }
+    const int x = list.selectedIndex();
+    if (!list.hasChildren(x)) {
+        return;
+    }
+    c_.chanel->setTitle(list.nodeText(x));
+    c_.editIP->setText(list.nodeText(x + 1));
+    c_.comboCom->setEditText(list.nodeText(x + 2));
+    c_.lblCom->setText(list.nodeText(x + 3));
+    c_.PortIn->setText(list.nodeText(x + 4));
+    c_.cnvrtRG->SetItemIndex(c_.cnvrtRG->indexOfCaption(list.nodeText(x + 5)));
+}
+
+void ChannelEditor::treePairKeyUp() {
+    treePairClick();
+}
+
+// ---- Choice of the application-side port ----
+
+namespace {
+
+// The ArrVCP index attached to an item of comboCom: its value when it has one, else its index.
+int pairIndexOfItem(const QComboBox* combo, int item) {
+    bool ok = false;
+    const int attached = combo->itemData(item).toInt(&ok);
+    return ok ? attached : item;
+}
+
+// The item of comboCom that is chosen: the current item, as long as the text is still its text
+// (typing over it leaves no item chosen). -1 when none is.
+int chosenItem(const QComboBox* combo) {
+    const int item = combo->currentIndex();
+    return item >= 0 && combo->itemText(item) == combo->currentText() ? item : -1;
+}
+
+}  // namespace
+
+void ChannelEditor::comboComDropDown() {
+    const int item = chosenItem(c_.comboCom);
+    if (item < 0) {
+        return;
+    }
+    const int p = pairIndexOfItem(c_.comboCom, item);
+    if (p < 0 || p >= kSlots) {
+        return;
+    }
+    c_.lblCom->setText(
+        QString::fromStdString(state_.ArrVCP[static_cast<std::size_t>(p)].ComOut.str()));
+}
+
+std::optional<int> ChannelEditor::chosenPair() const {
+    const int item = chosenItem(c_.comboCom);
+    if (item >= 0) {
+        const int p = pairIndexOfItem(c_.comboCom, item);
+        if (p >= 0 && p < kSlots && state_.ArrVCP[static_cast<std::size_t>(p)].Pair != 0) {
+            return p;
+        }
+    }
+    // A typed name takes the discovered pair whose application-side port it names.
+    const std::string typed = utf8(c_.comboCom->currentText());
+    for (int p = 0; p < kSlots; ++p) {
+        const TVCP& entry = state_.ArrVCP[static_cast<std::size_t>(p)];
+        if (entry.Pair != 0 && entry.ComIn == typed) {
+            return p;
+        }
+    }
+    return std::nullopt;
+}
+
+// ---- Creation ----
+
+void ChannelEditor::refuse(const char* text) {
+    BoxRequest request;
+    request.title = editor_text::kRefusalTitle;
+    request.text = text;
+    request.buttons = BoxButtons::Ok;
+    request.icon = BoxIcon::Error;
+    boxes_.show(request);
+}
+
+void ChannelEditor::btnAddClick() {
+    const QString address = c_.editIP->text();
+    const QString comIn = c_.comboCom->currentText();
+    const QString portText = c_.PortIn->text();
+    if (address.isEmpty() || comIn.isEmpty() || portText.isEmpty()) {
+        refuse(editor_text::kFillIn);
+        return;
+    }
+    // The buttons take no focus, so an address still being typed has not been checked on
+    // leaving its field: a channel with an address that no transceiver can have would never
+    // receive anything.
+    if (!ValidIP(utf8(address))) {
+        refuse(editor_text::kBadAddress);
+        c_.editIP->setFocus(Qt::OtherFocusReason);
+        return;
+    }
+
+    const std::string comInText = utf8(comIn);
+    const std::string comOutText = utf8(c_.lblCom->text());
+    std::optional<std::int64_t> port;
+    for (int s = 0; s < kSlots; ++s) {
+        const TPair& slot = state_.table[s];
+        if (slot.ComIn == comInText || slot.ComOut == comOutText) {
+            refuse(editor_text::kComPortInUse);
+            return;
+        }
+        if (!port) {
+            port = StrToInt(utf8(portText));  // EConvertError for a text that is no number
+        }
+        if (*port == static_cast<std::int64_t>(slot.Port)) {
+            refuse(editor_text::kReceivePortInUse);
+            return;
+        }
+    }
+
+    const int j = state_.table.firstEmpty();
+    if (j < 0) {
+        refuse(editor_text::kTableFull);
+        return;
+    }
+    // The datagram endpoint takes only the low 16 bits of the port: a larger number would listen
+    // on another port than the one the operator typed.
+    if (*port < kLowestReceivePort || *port > kHighestReceivePort) {
+        refuse(editor_text::kFillIn);
+        return;
+    }
+    const std::optional<int> p = chosenPair();
+    if (!p) {
+        refuse(editor_text::kUnknownComPort);
+        return;
+    }
+
+    const TVCP& pair = state_.ArrVCP[static_cast<std::size_t>(*p)];
+    TPair record = state_.table[j];  // Fnd stays as the empty slot has it
+    record.Pair = pair.Pair;
+    record.ComIn = pair.ComIn.str();
+    record.ComOut = pair.ComOut.str();
+    record.AddrIP = utf8(address);
+    record.Port = static_cast<std::uint32_t>(*port);
+    record.Cnvrt = static_cast<std::uint8_t>(c_.cnvrtRG->ItemIndex());
+    // The group shows the channel as it is kept and as start-up lists it: the pair's own port
+    // names, the address as stored, the port as a number.
+    const std::array<std::string, 6> nodes = ChannelNodeTexts(record);  // throws before any change
+    state_.table[j] = record;
+    std::array<QString, ChannelList::kChildren> children;
+    for (std::size_t i = 0; i < children.size(); ++i) {
+        children[i] = QString::fromStdString(nodes[i + 1]);
+    }
+    c_.channelList->appendGroup(QString::fromStdString(nodes[0]), children, j);
+
+    c_.comboCom->setCurrentIndex(-1);
+    c_.comboCom->setEditText(QString());
+    c_.lblCom->clear();
+    c_.PortIn->clear();
+    c_.btnDel->setEnabled(true);
+    c_.btnApply->setEnabled(true);
+    c_.channelList->selectIndex(0);
+    treePairClick();
+}
+
+// ---- Deletion ----
+
+void ChannelEditor::btnDelClick() {
+    ChannelList& list = *c_.channelList;
+    if (list.nodeCount() == 0) {
+        return;
+    }
+    const int x = list.selectedIndex();
+    if (list.hasChildren(x)) {
+        // The group's own slot, not its list position: a channel that is not listed keeps its
+        // slot, and the later groups then stand lower in the list than their slots.
+        const int slot = list.slotOfGroup(x);
+        list.removeGroup(x);  // also moves the later groups' slots down
+        if (slot >= 0) {
+            state_.table.removeSlot(slot);
+        }
+    }
+    finishDeletion();
+}
+
+void ChannelEditor::deleteSlot(int slot) {
+    ChannelList& list = *c_.channelList;
+    const int header = list.headerOfSlot(slot);
+    if (header >= 0) {
+        list.selectIndex(header);
+        btnDelClick();
+        return;
+    }
+    if (state_.table.removeSlot(slot)) {
+        list.slotRemoved(slot);
+    }
+    finishDeletion();
+}
+
+void ChannelEditor::finishDeletion() {
+    ChannelList& list = *c_.channelList;
+    const bool listed = list.nodeCount() > 0;
+    if (!listed) {
+        c_.editIP->clear();
+        c_.comboCom->setCurrentIndex(-1);
+        c_.comboCom->setEditText(QString());
+        c_.lblCom->clear();
+    }
+    c_.btnDel->setEnabled(listed);
+    if (listed) {
+        list.selectIndex(0);
+        treePairClick();
+    }
+}
+
+// ---- Address check ----
+
+void ChannelEditor::editIPExit() {
+    if (ValidIP(utf8(c_.editIP->text()))) {
+        c_.btnAdd->setEnabled(true);
+        return;
+    }
+    refuse(editor_text::kBadAddress);
+    c_.btnAdd->setEnabled(false);
+    c_.editIP->setFocus(Qt::OtherFocusReason);
+}
+
+}  // namespace lan2com
