@@ -1,0 +1,37 @@
+#pragma once
+
+// The transceiver side of alarm-sim: sends events or service packets to a channel and waits for
+// the replies.
+
+#include <atomic>
+#include <cstdint>
+#include <ostream>
+#include <vector>
+
+#include "platform/handover.h"
+#include "sim_args.h"
+
+namespace alarmsim {
+
+struct SendSummary {
+    std::uint64_t sent = 0;
+    std::uint64_t answered = 0;    // events answered "OK" in time
+    std::uint64_t unanswered = 0;  // events without "OK" within the timeout
+    std::uint64_t unexpected =
+        0;                      // replies to nothing: late, doubled, to a service packet, not "OK"
+    std::uint64_t foreign = 0;  // datagrams from another address or port than the channel's
+    std::vector<double> latencyMs;  // of the answered events, sorted
+    double seconds = 0;             // from the first send until the last one was settled
+
+    // 0 when the run went as a channel should answer, 3 when not.
+    int exitCode(bool service) const;
+};
+
+// Binds its socket on the main thread's hand-over queue (which the caller drives only through
+// run()), sends per the options, and prints one line per datagram (unless quiet) and the summary
+// to out, flushing each line. A raised stop flag ends the run after the current datagram. Socket
+// failures raise the endpoint's exceptions.
+SendSummary runSend(const SendOptions& options, lan2com::QueueHandover& handover, std::ostream& out,
+                    const std::atomic<bool>* stop = nullptr);
+
+}  // namespace alarmsim
