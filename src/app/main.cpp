@@ -1,8 +1,34 @@
 #include <QTranslator>
+#include <cstdlib>
+#include <memory>
 
 #include "app/application.h"
+#include "app/station.h"
+#include "app/termination.h"
 #include "app/ts_form.h"
+#include "net/local_addresses.h"
+#include "platform/registry.h"
 #include "platform/tick_clock.h"
+#include "serial/com_select_form.h"
+
+namespace {
+
+// LAN2COM_HEARTBEAT_MS shortens the heartbeat period for field checks and tests; the station's
+// period is 29 seconds.
+int heartbeatPeriodMs() {
+    const char* text = std::getenv("LAN2COM_HEARTBEAT_MS");
+    if (text == nullptr) {
+        return lan2com::QtHeartbeatTimer::kDefaultIntervalMs;
+    }
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || value < 100 || value > 3600000) {
+        return lan2com::QtHeartbeatTimer::kDefaultIntervalMs;
+    }
+    return static_cast<int>(value);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     lan2com::Lan2comApplication app(argc, argv);
@@ -17,11 +43,27 @@ int main(int argc, char** argv) {
     lan2com::TS_FormOptions options;
     options.title =
         lan2com::applicationTitle(QCoreApplication::applicationFilePath()).toStdString();
-    lan2com::TS_Form S_Form(options);
-    app.setErrorReport(&S_Form.errors);
-    S_Form.show();
-    const int result = QApplication::exec();
-    // Failures of the window's own destruction have no window left to be shown in.
-    app.setErrorReport(nullptr);
+    options.heartbeatIntervalMs = heartbeatPeriodMs();
+    const std::unique_ptr<lan2com::Registry> registry = lan2com::openSystemRegistry();
+    lan2com::ComSelectPrompt portPrompt;
+    int result = 0;
+    {
+        lan2com::TS_Form S_Form(options);
+        app.setErrorReport(&S_Form.errors);
+        lan2com::StationOptions stationOptions;
+        stationOptions.registry = registry.get();
+        stationOptions.localAddresses = lan2com::TIdIPAddrMon().IPAddresses;
+        stationOptions.portPrompt = &portPrompt;
+        lan2com::Station station(S_Form, stationOptions);
+        // A system shutdown or a service manager ends the program as the operator's Yes would.
+        lan2com::TerminationRequests termination([&station] {
+            station.shutdown();
+            QApplication::quit();
+        });
+        S_Form.show();
+        result = QApplication::exec();
+        // Failures of the window's own destruction have no window left to be shown in.
+        app.setErrorReport(nullptr);
+    }
     return result;
 }

@@ -1,0 +1,254 @@
+#include "app/station.h"
+
+#include <QString>
+#include <stdexcept>
+
+#include "app/application.h"
+#include "app/heartbeat_timer.h"
+#include "app/ts_form.h"
+#include "channels/startup_plan.h"
+
+namespace lan2com {
+namespace {
+
+RuntimeServices makeServices(TS_Form& form, const StationOptions& options, const MsClock& clock) {
+    RuntimeServices services{
+        form.state, form.handover,         form.errors, clock, options.portPrompt, form, {},
+        {},         options.reopenPeriodMs};
+    for (int s = 0; s < kSlots; ++s) {
+        services.heartbeat[static_cast<std::size_t>(s)] =
+            form.tm[static_cast<std::size_t>(s)].get();
+    }
+    services.makeTimer = [](int periodMs) -> std::unique_ptr<HeartbeatTimer> {
+        return std::make_unique<QtHeartbeatTimer>(periodMs);
+    };
+    return services;
+}
+
+EditorControls editorControls(TS_Form& form) {
+    EditorControls c;
+    c.chanel = form.chanel;
+    c.treePair = form.treePair;
+    c.channelList = &form.channelList;
+    c.btnAdd = form.btnAdd;
+    c.btnDel = form.btnDel;
+    c.btnApply = form.btnApply;
+    c.editIP = form.editIP;
+    c.comboCom = form.comboCom;
+    c.lblCom = form.lblCom;
+    c.edtIP = form.edtIP;
+    c.PortIn = form.PortIn;
+    c.Accnt = form.Accnt;
+    c.cnvrtRG = form.cnvrtRG;
+    return c;
+}
+
+Registry& requireRegistry(Registry* registry) {
+    if (registry == nullptr) {
+        throw std::invalid_argument("the station needs a configuration store");
+    }
+    return *registry;
+}
+
+void showBox(MessageBoxes& boxes, const std::string& title, const std::string& text, BoxIcon icon,
+             bool stayOnTop) {
+    BoxRequest request;
+    request.title = title;
+    request.text = text;
+    request.buttons = BoxButtons::Ok;
+    request.icon = icon;
+    request.stayOnTop = stayOnTop;
+    boxes.show(request);
+}
+
+}  // namespace
+
+Station::Station(TS_Form& form, StationOptions options)
+    : form_(form),
+      registry_(requireRegistry(options.registry)),
+      localAddresses_(std::move(options.localAddresses)),
+      clock_(options.clock != nullptr ? *options.clock : systemMsClock()),
+      runtime_(makeServices(form, options, clock_)),
+      relay_(form.state, form, runtime_),
+      editor_(editorControls(form), form.state, form.boxes, form.errors) {
+    runtime_.setEvents(&relay_);
+    form_.onFormShow = [this] { FormShow(); };
+    form_.onExitConfirmed = [this] { shutdown(); };
+    QObject::connect(form_.btnApply, &QPushButton::clicked, &form_,
+                     reportingHandler(form_.errors, [this](bool) { btnApplyClick(); }));
+    QObject::connect(form_.DelRec, &QPushButton::clicked, &form_,
+                     reportingHandler(form_.errors, [this](bool) { DelRecClick(); }));
+}
+
+Station::~Station() {
+    form_.onFormShow = nullptr;
+    form_.onExitConfirmed = nullptr;
+    runtime_.setEvents(nullptr);
+    runtime_.Shutdown();
+}
+
+void Station::FormShow() {
+    form_.comboCom->clear();
+    form_.comboCom->setEditText(QString());
+    form_.editIP->clear();
+    form_.edtIP->clear();
+    for (const std::string& address : localAddresses_) {
+        form_.edtIP->addItem(QString::fromStdString(address));
+    }
+
+    StartupPlan plan = PlanStartup(registry_, form_.state);
+    for (const ComboItem& item : plan.discovery.comboItems) {
+        form_.comboCom->addItem(QString::fromStdString(item.text), item.index);
+    }
+    form_.comboCom->setCurrentIndex(-1);
+    form_.comboCom->setEditText(QString());
+
+    auto showStoreWarnings = [&] {
+        for (const std::string& warning : plan.storeWarnings) {
+            showBox(form_.boxes, std::string(kStoreWarningTitle), warning, BoxIcon::Warning, true);
+        }
+    };
+
+    if (plan.noPairs) {
+        showStoreWarnings();
+        showBox(form_.boxes, std::string(kNoPairsTitle), std::string(kNoPairsText), BoxIcon::Error,
+                true);
+        form_.close();  // asks the operator; No keeps the window with nothing loaded
+        return;
+    }
+    if (!plan.load.configurationFound) {
+        showStoreWarnings();
+        return;
+    }
+    if (plan.load.edtIP) {
+        form_.edtIP->setEditText(QString::fromStdString(*plan.load.edtIP));
+    }
+    if (plan.load.PortIn) {
+        form_.PortIn->setText(QString::fromStdString(*plan.load.PortIn));
+    }
+
+    for (const ChannelListGroup& group : plan.list) {
+        std::array<QString, ChannelList::kChildren> children;
+        for (int c = 0; c < ChannelList::kChildren; ++c) {
+            children[static_cast<std::size_t>(c)] =
+                QString::fromStdString(group.nodes[static_cast<std::size_t>(c + 1)]);
+        }
+        form_.channelList.appendGroup(QString::fromStdString(group.nodes[0]), children, group.slot);
+    }
+
+    form_.treePair->setFocus();
+    if (form_.channelList.selectedIndex() < 0) {
+        form_.channelList.selectIndex(0);
+    }
+    if (plan.load.subkeyCount > 0) {
+        editor_.treePairClick();
+    }
+
+    // Every stored channel is brought up before any warning waits for the operator: a warning
+    // left unanswered on an unattended station must not keep alarms from being relayed.
+    const bool bound = activateAll();
+    if (bound) {
+        updateListButtons();
+    }
+
+    showStoreWarnings();
+    for (const std::string& message : plan.pairCheckMessages) {
+        showBox(form_.boxes, std::string(kPairCheckTitle), message, BoxIcon::Warning, true);
+    }
+}
+
+bool Station::activateAll() {
+    const ChannelRuntime::PassResult pass =
+        runtime_.ActivateAll(form_.edtIP->currentText().toStdString());
+    if (pass.bindFailedSlot) {
+        ErrorBinding(*pass.bindFailedSlot);
+        return false;
+    }
+    reportPortFailures(pass.failures);
+    return true;
+}
+
+void Station::reportPortFailures(const std::vector<std::string>& failures) {
+    if (failures.empty()) {
+        return;
+    }
+    std::string text = failures.size() == 1 ? "Не удалось открыть COM-порт канала:"
+                                            : "Не удалось открыть COM-порты каналов:";
+    for (const std::string& failure : failures) {
+        text += "\n" + failure;
+    }
+    text +=
+        "\nКаналы работают; порт будет открыт, как только станет доступен "
+        "(попытка каждые 5 секунд).";
+    form_.errors.report(text);
+}
+
+void Station::updateListButtons() {
+    const bool listed = form_.channelList.nodeCount() > 0;
+    form_.btnDel->setEnabled(listed);
+    form_.btnApply->setEnabled(listed);
+}
+
+void Station::btnApplyClick() {
+    if (form_.PortIn->text().isEmpty()) {
+        showBox(form_.boxes, "Ошибка", "Проверьте заполнение порта приема приложения!",
+                BoxIcon::Error, false);
+        return;
+    }
+    // Everything stops before anything starts again: a channel that moved down a slot must find
+    // its port free, a slot that became empty must not go on receiving or beating, and a datagram
+    // waiting for its acknowledgement ends without a reply (its transceiver sends it again).
+    runtime_.StopAll();
+
+    const bool listed = form_.channelList.nodeCount() > 0;
+    StoreChannels(registry_, form_.state.table, form_.edtIP->currentText().toStdString(), listed);
+    if (!listed) {
+        return;
+    }
+    const ChannelRuntime::PassResult pass =
+        runtime_.ActivateAll(form_.edtIP->currentText().toStdString());
+    if (pass.bindFailedSlot) {
+        ErrorBinding(*pass.bindFailedSlot);
+        return;
+    }
+    if (!pass.failures.empty()) {
+        // Not done: the operator is told which ports are missing instead.
+        reportPortFailures(pass.failures);
+        return;
+    }
+    showBox(form_.boxes, "Применить", "Выполнено!", BoxIcon::Information, false);
+}
+
+void Station::ErrorBinding(int slot) {
+    const TPair& record = form_.state.table[slot];
+    showBox(form_.boxes, "Ошибка создания канала",
+            record.AddrIP.str() + ":" + std::to_string(record.Port) +
+                " уже существует. Канал будет удален.",
+            BoxIcon::Error, true);
+    editor_.deleteSlot(slot);
+    if (form_.channelList.nodeCount() > 0) {
+        form_.channelList.selectIndex(0);
+        editor_.treePairClick();
+        btnApplyClick();
+    }
+}
+
+void Station::DelRecClick() {
+    BoxRequest request;
+    request.title = "Диагностика";
+    request.text = "Очистить диагностику?";
+    request.buttons = BoxButtons::YesNo;
+    request.icon = BoxIcon::Question;
+    request.defaultButton = BoxAnswer::No;
+    if (form_.boxes.show(request) == BoxAnswer::Yes) {
+        relay_.clearDiagnostics();
+    }
+}
+
+void Station::shutdown() {
+    form_.state.AppExit = true;
+    relay_.endAllPending();
+    runtime_.Shutdown();
+}
+
+}  // namespace lan2com

@@ -1,0 +1,287 @@
+#include <gtest/gtest.h>
+
+#include <QTest>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/station.h"
+#include "app/ts_form.h"
+#include "platform/registry_file.h"
+#include "support/pty_peer.h"
+#include "support/scripted_boxes.h"
+#include "support/temp_dir.h"
+
+namespace lan2com::test {
+namespace {
+
+using lan2com::testing::ScriptedBoxes;
+using Bytes = std::vector<std::uint8_t>;
+
+const Bytes kEvent = {0x01, 0x02, 0x03, 0x04, 0x07, 0x08, 0x01, 0x01,
+                      0x03, 0x0A, 0x0A, 0x01, 0x0A, 0x0A, 0x05, 0x0C};
+
+struct StoredChannel {
+    int pair;
+    std::string addrIP;
+    int comIn;  // ComOut is the next number
+    std::uint32_t port;
+};
+
+std::string hex8(std::uint32_t v) {
+    char text[9];
+    std::snprintf(text, sizeof text, "%08x", v);
+    return text;
+}
+
+// The station on a real window (not shown), a registry file, pseudo-terminal COM ports and
+// loopback transceivers.
+class StationTest : public ::testing::Test {
+  protected:
+    // pairs: the ComIn numbers of the device map's pairs (pair k is channel k+1).
+    void store(const std::vector<int>& pairs, const std::vector<StoredChannel>& channels) {
+        std::ostringstream reg;
+        reg << "Windows Registry Editor Version 5.00\n\n";
+        if (!pairs.empty()) {
+            reg << "[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\n";
+            for (std::size_t k = 0; k < pairs.size(); ++k) {
+                reg << "\"\\\\Device\\\\com0com1" << k << "\"=\"COM" << pairs[k] << "\"\n";
+                reg << "\"\\\\Device\\\\com0com2" << k << "\"=\"COM" << pairs[k] + 1 << "\"\n";
+            }
+            reg << "\n";
+        }
+        reg << "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vesko\\Device\\ComIP]\n\"AddrIP\"=\"127.0.0.1\"\n\n";
+        for (const StoredChannel& c : channels) {
+            reg << "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vesko\\Device\\ComIP\\Pair" << c.pair << "]\n"
+                << "\"Pair\"=dword:" << hex8(std::uint32_t(c.pair)) << "\n"
+                << "\"AddrIP\"=\"" << c.addrIP << "\"\n"
+                << "\"ComIn\"=\"COM" << c.comIn << "\"\n"
+                << "\"ComOut\"=\"COM" << c.comIn + 1 << "\"\n"
+                << "\"Port\"=dword:" << hex8(c.port) << "\n"
+                << "\"Conv\"=dword:00000002\n\n";
+        }
+        std::filesystem::create_directories(home.appData());
+        std::ofstream(home.registryFile()) << reg.str();
+    }
+
+    PtyPeer& monitor(int com) {
+        monitors.push_back(std::make_unique<PtyPeer>(home.devices(), com));
+        return *monitors.back();
+    }
+
+    void start() {
+        registry = std::make_unique<FileRegistry>(home.registryFile().string());
+        TS_FormOptions options;
+        options.boxes = &boxes;
+        form = std::make_unique<TS_Form>(options);
+        StationOptions stationOptions;
+        stationOptions.registry = registry.get();
+        stationOptions.localAddresses = {"127.0.0.1"};
+        station = std::make_unique<Station>(*form, stationOptions);
+        station->FormShow();
+    }
+
+    bool active(int slot) { return station->runtime().sUDP(slot).Active(); }
+    bool portOpen(int slot) { return station->runtime().com(slot).State() == PortState::psOpen; }
+
+    // Sends an event and collects its 21-byte line from the monitor, running window events.
+    Bytes lineFor(UdpPeer& from, std::uint16_t port, PtyPeer& at) {
+        from.sendTo(port, kEvent);
+        Bytes line;
+        (void)QTest::qWaitFor(
+            [&] {
+                const Bytes got = at.read(21 - line.size(), 5);
+                line.insert(line.end(), got.begin(), got.end());
+                return line.size() >= 21;
+            },
+            3000);
+        return line;
+    }
+
+    bool replyArrives(UdpPeer& peer, int timeoutMs) {
+        Bytes reply;
+        std::uint16_t from = 0;
+        bool got = false;
+        (void)QTest::qWaitFor([&] { return got = peer.receive(reply, from, 5); }, timeoutMs);
+        return got && reply == Bytes({'O', 'K'});
+    }
+
+    std::string storedText() {
+        std::ifstream in(home.registryFile());
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+    DataHome home;
+    ScriptedBoxes boxes;
+    std::vector<std::unique_ptr<PtyPeer>> monitors;
+    std::unique_ptr<FileRegistry> registry;
+    std::unique_ptr<TS_Form> form;
+    std::unique_ptr<Station> station;
+};
+
+TEST_F(StationTest, StartUpRunsEveryStoredChannelBeforeItWarnsAboutAMissingPair) {
+    const std::uint16_t p1 = freeUdpPort(), p2 = freeUdpPort(), p3 = freeUdpPort();
+    store({40, 44}, {{1, "127.0.0.2", 40, p1}, {2, "127.0.0.2", 42, p2}, {3, "127.0.0.3", 44, p3}});
+    monitor(40);
+    monitor(42);  // the device is there, only its pair is missing from the device map
+    monitor(44);
+    bool allUpDuringWarning = false;
+    boxes.expect(BoxAnswer::Ok, [&](const BoxRequest&) {
+        allUpDuringWarning =
+            active(0) && active(1) && active(2) && portOpen(0) && portOpen(1) && portOpen(2);
+    });
+    start();
+
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].title, "Велтар. Проверка соответствия пар");
+    EXPECT_EQ(boxes.shown[0].text,
+              "Внимание! В com0com отсутствует пара COM42->COM43. Прием от IP 127.0.0.2 "
+              "невозможен.");
+    EXPECT_EQ(boxes.shown[0].icon, BoxIcon::Warning);
+    EXPECT_TRUE(allUpDuringWarning);
+    EXPECT_EQ(form->channelList.nodeCount(), 12);
+    EXPECT_EQ(form->channelList.nodeText(6).toStdString(), "Канал №3");
+    EXPECT_EQ(form->editIP->text().toStdString(), "127.0.0.2");  // the first channel is shown
+    EXPECT_TRUE(form->btnDel->isEnabled());
+}
+
+TEST_F(StationTest, WithoutPairsTheOperatorIsToldAndAskedWhetherToEnd) {
+    store({}, {{1, "127.0.0.2", 40, freeUdpPort()}});
+    boxes.expect(BoxAnswer::Ok);
+    boxes.expect(BoxAnswer::No);  // stay
+    start();
+    ASSERT_EQ(boxes.shown.size(), 2u);
+    EXPECT_EQ(boxes.shown[0].text,
+              "Нет ни одной пары Сом-портов. Создайте пары и запустите приложение.");
+    EXPECT_EQ(boxes.shown[0].icon, BoxIcon::Error);
+    EXPECT_EQ(boxes.shown[1].title, "Завершение работы");
+    EXPECT_FALSE(form->state.AppExit);
+    EXPECT_TRUE(form->state.table[0].isEmpty());
+    EXPECT_FALSE(active(0));
+}
+
+TEST_F(StationTest, ApplyAfterDeletingTheFirstChannelKeepsEveryLaterChannel) {
+    const std::uint16_t p1 = freeUdpPort(), p2 = freeUdpPort(), p3 = freeUdpPort();
+    store({40, 42, 44},
+          {{1, "127.0.0.2", 40, p1}, {2, "127.0.0.2", 42, p2}, {3, "127.0.0.2", 44, p3}});
+    monitor(40);
+    PtyPeer& second = monitor(42);
+    monitor(44);
+    start();
+    ASSERT_TRUE(boxes.shown.empty());
+
+    form->channelList.selectIndex(0);
+    station->editor().btnDelClick();
+    boxes.expect(BoxAnswer::Ok);
+    station->btnApplyClick();
+
+    // Each channel moved down a slot and still found its own port free.
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].text, "Выполнено!");
+    EXPECT_TRUE(active(0) && active(1));
+    EXPECT_FALSE(active(2));  // the emptied slot neither receives nor beats
+    EXPECT_FALSE(form->tm[2]->Enabled());
+    UdpPeer transceiver("127.0.0.2");
+    const Bytes line = lineFor(transceiver, p2, second);
+    ASSERT_EQ(line.size(), 21u);
+    EXPECT_EQ(line[1], '0');  // now served by slot 0: channel digits 01
+    EXPECT_EQ(line[2], '1');
+    const std::string stored = storedText();
+    EXPECT_EQ(stored.find("\"ComIn\"=\"COM40\""), std::string::npos);
+    EXPECT_NE(stored.find("\"ComIn\"=\"COM44\""), std::string::npos);
+}
+
+TEST_F(StationTest, AReceivePortInUseDeletesThatChannelAndAppliesTheRestOnce) {
+    const std::uint16_t p1 = freeUdpPort();
+    const std::uint32_t same = 65536u + p1;  // binds the same port: its low 16 bits
+    store({40, 42}, {{1, "127.0.0.2", 40, p1}, {2, "127.0.0.3", 42, same}});
+    monitor(40);
+    monitor(42);
+    boxes.expect(BoxAnswer::Ok);  // the binding failure
+    boxes.expect(BoxAnswer::Ok);  // the re-apply's completion
+    start();
+
+    ASSERT_EQ(boxes.shown.size(), 2u);
+    EXPECT_EQ(boxes.shown[0].title, "Ошибка создания канала");
+    EXPECT_EQ(boxes.shown[0].text,
+              "127.0.0.3:" + std::to_string(same) + " уже существует. Канал будет удален.");
+    EXPECT_TRUE(boxes.shown[0].stayOnTop);
+    EXPECT_EQ(boxes.shown[1].text, "Выполнено!");
+    EXPECT_EQ(form->channelList.nodeCount(), 6);
+    EXPECT_TRUE(form->state.table[1].isEmpty());
+    EXPECT_TRUE(active(0));
+    EXPECT_EQ(storedText().find("\"ComIn\"=\"COM42\""), std::string::npos);
+}
+
+TEST_F(StationTest, ApplyWhileAnEventWaitsEndsItWithoutAReplyAndRelaysTheNextOne) {
+    const std::uint16_t p1 = freeUdpPort();
+    store({40}, {{1, "127.0.0.2", 40, p1}});
+    PtyPeer& software = monitor(40);
+    start();
+    UdpPeer transceiver("127.0.0.2");
+    ASSERT_EQ(lineFor(transceiver, p1, software).size(), 21u);  // waits for its 0x06
+
+    boxes.expect(BoxAnswer::Ok);
+    station->btnApplyClick();
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_FALSE(replyArrives(transceiver, 100));
+
+    ASSERT_EQ(lineFor(transceiver, p1, software).size(), 21u);
+    software.write(0x06);
+    EXPECT_TRUE(replyArrives(transceiver, 3000));
+}
+
+TEST_F(StationTest, EndingTheProgramEndsWaitsWithoutAReplyAndClosesEverything) {
+    const std::uint16_t p1 = freeUdpPort();
+    store({40}, {{1, "127.0.0.2", 40, p1}});
+    PtyPeer& software = monitor(40);
+    start();
+    UdpPeer transceiver("127.0.0.2");
+    ASSERT_EQ(lineFor(transceiver, p1, software).size(), 21u);
+
+    boxes.expect(BoxAnswer::Yes);
+    EXPECT_TRUE(form->FormCloseQuery());
+    EXPECT_TRUE(form->state.AppExit);
+    EXPECT_FALSE(station->relay().hasPending(0));
+    EXPECT_FALSE(active(0));
+    EXPECT_FALSE(portOpen(0));
+    software.write(0x06);  // too late: nothing answers the transceiver any more
+    EXPECT_FALSE(replyArrives(transceiver, 100));
+}
+
+TEST_F(StationTest, AMissingComPortIsReportedOnceWhileTheOtherChannelsRun) {
+    const std::uint16_t p1 = freeUdpPort(), p2 = freeUdpPort();
+    store({40, 42}, {{1, "127.0.0.2", 40, p1}, {2, "127.0.0.2", 42, p2}});
+    PtyPeer& software = monitor(40);  // COM42 has no device
+    boxes.expect(BoxAnswer::Ok);
+    start();
+    // The report is shown from the event loop, once start-up has returned.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !boxes.shown.empty(); }, 3000));
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_NE(boxes.shown[0].text.find("COM42"), std::string::npos);
+    EXPECT_EQ(boxes.shown[0].icon, BoxIcon::Error);
+    EXPECT_TRUE(station->runtime().portFailed(1));
+    UdpPeer transceiver("127.0.0.2");
+    ASSERT_EQ(lineFor(transceiver, p1, software).size(), 21u);
+    software.write(0x06);
+    EXPECT_TRUE(replyArrives(transceiver, 3000));
+}
+
+TEST_F(StationTest, ApplyWithoutAReceivePortChangesNothing) {
+    const std::uint16_t p1 = freeUdpPort();
+    store({40}, {{1, "127.0.0.2", 40, p1}});
+    monitor(40);
+    start();
+    form->PortIn->clear();
+    boxes.expect(BoxAnswer::Ok);
+    station->btnApplyClick();
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].text, "Проверьте заполнение порта приема приложения!");
+    EXPECT_TRUE(active(0));
+    EXPECT_TRUE(portOpen(0));
+}
+
+}  // namespace
+}  // namespace lan2com::test
