@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
         // A system shutdown or a service manager ends the program as the operator's Yes would.
         lan2com::TerminationRequests termination([&station] {
             station.shutdown();
-            QApplication::quit();
+            QCoreApplication::exit(0);  // no close question: the end is already decided
         });
         S_Form.show();
         result = QApplication::exec();

@@ -323,6 +323,9 @@ void TS_Form::DiagCBClick() {
 }
 
 bool TS_Form::FormCloseQuery() {
+    if (state.AppExit) {
+        return true;  // the end was confirmed already
+    }
     if (closeQueryOpen_) {
         return false;  // the question is already being asked
     }
