@@ -22,5 +22,8 @@ std::string cutText(std::string_view utf8, std::size_t capacity);
 // UTF-8 to code points and back (invalid sequences become U+FFFD).
 std::u32string decodeUtf8(std::string_view utf8);
 std::string encodeUtf8(std::u32string_view text);
+// Whether the bytes are well-formed UTF-8 (no overlong forms, surrogates or code points beyond
+// U+10FFFF).
+bool isValidUtf8(std::string_view text);
 
 }  // namespace lan2com

@@ -193,6 +193,10 @@ bool readQuoted(std::string_view s, std::size_t& pos, std::string& out, std::str
     while (pos < s.size()) {
         const char c = s[pos++];
         if (c == '"') {
+            if (!isValidUtf8(out)) {
+                error = "текст не в кодировке UTF-8";
+                return false;
+            }
             return true;
         }
         if (c == '\\') {
@@ -201,6 +205,10 @@ bool readQuoted(std::string_view s, std::size_t& pos, std::string& out, std::str
                 continue;
             }
             error = "обратная косая черта без \\ или \" после неё (пишется \\\\)";
+            return false;
+        }
+        if (c == '\0') {
+            error = "нулевой байт в тексте";
             return false;
         }
         out += c;

@@ -7,7 +7,7 @@ namespace lan2com {
 // The millisecond clock behind the serial ports' timer triggers: a 32-bit count that wraps.
 // Injectable, so that tests can place the wrap where they like.
 class MsClock {
-public:
+  public:
     virtual ~MsClock() = default;
     virtual std::uint32_t nowMs() const = 0;
 };
@@ -15,7 +15,7 @@ public:
 // The operating system's clock: the multimedia timer on Windows, CLOCK_MONOTONIC elsewhere,
 // both cut to 32 bits.
 class SystemMsClock final : public MsClock {
-public:
+  public:
     std::uint32_t nowMs() const override;
 };
 
@@ -24,20 +24,22 @@ const MsClock& systemMsClock();
 
 // A tick is 55 ms; the tick count is the millisecond count divided by 55 (integer division).
 constexpr std::uint32_t kTickMs = 55;
-constexpr std::uint32_t toTicks(std::uint32_t ms) { return ms / kTickMs; }
+constexpr std::uint32_t toTicks(std::uint32_t ms) {
+    return ms / kTickMs;
+}
 
 // Raises the resolution of the system clock for as long as it lives (Windows: timeBeginPeriod
 // with the finest period offered; elsewhere nothing to do). The program holds one from start to
 // end.
 class ClockResolution {
-public:
+  public:
     ClockResolution();
     ~ClockResolution();
     ClockResolution(const ClockResolution&) = delete;
     ClockResolution& operator=(const ClockResolution&) = delete;
 
-private:
-    unsigned period_ = 0;
+  private:
+    [[maybe_unused]] unsigned period_ = 0;  // the timer period asked of Windows
 };
 
 }  // namespace lan2com

@@ -190,6 +190,12 @@ TEST(RegText, RefusesWhatItCannotReadWithTheLineNumber) {
         {h + s + "\"v\"=text\n", 4},
         {h + s + "plain words\n", 4},
         {h + "[-HKEY_LOCAL_MACHINE\\K]\n\"v\"=\"x\"\n", 4},
+        // Texts that a rewrite could not give back as they are: a NUL byte, and bytes that are
+        // not UTF-8 (a stray byte, a code point beyond Unicode, an overlong form).
+        {h + s + std::string("\"v\"=\"x\0y\"\n", 11), 4},
+        {h + s + "\"v\"=\"x\xB7\ry\"\n", 4},
+        {h + s + "\"v\"=\"x\xF6\x96\x8D\xBC\ry\"\n", 4},
+        {h + s + "\"\xC0\xAF\"=\"x\"\n", 4},
     };
     for (const auto& c : cases) {
         try {
