@@ -225,6 +225,11 @@ void Station::ErrorBinding(int slot) {
             record.AddrIP.str() + ":" + std::to_string(record.Port) +
                 " уже существует. Канал будет удален.",
             BoxIcon::Error, true);
+    // The program was ended while the message waited (a termination request closes the box
+    // unanswered): only the operator's OK deletes the channel and stores the rest.
+    if (form_.state.AppExit) {
+        return;
+    }
     editor_.deleteSlot(slot);
     if (form_.channelList.nodeCount() > 0) {
         form_.channelList.selectIndex(0);

@@ -234,5 +234,36 @@ TEST_F(StationFaults, ARegistryFileLockedByAnotherWriterDoesNotHoldStartUpBack) 
     ::close(lock);
 }
 
+TEST_F(StationFaults, ASecondCopyEndedWhileItsPortMessageWaitsDeletesNoStoredChannel) {
+    station.addChannel({"127.0.0.2", 2});
+    station.addChannel({"127.0.0.2", 2});
+    ASSERT_TRUE(station.start());
+    const std::string stored = slurp(station.registryFile());
+
+    // A second copy finds the receive ports taken and tells the operator that the channel will
+    // be deleted. Nobody answers; the copy is ended (a system shutdown, say). Only the
+    // operator's OK may delete a stored channel. (The offscreen platform notes on the error
+    // output each message box it shows: that, or a few seconds, says the copy is at its box.)
+    const pid_t second = station.startAnother("second");
+    const auto deadline = Clock::now() + std::chrono::seconds(3);
+    while (station.outputOf("second").find("propagateSizeHints") == std::string::npos &&
+           Clock::now() < deadline) {
+        std::this_thread::sleep_for(milliseconds(20));
+    }
+    EXPECT_EQ(slurp(station.registryFile()), stored);
+    EXPECT_EQ(station.stopAnother(second), 0);
+    EXPECT_EQ(slurp(station.registryFile()), stored);
+
+    // The first copy went on relaying throughout.
+    UdpPeer transceiver("127.0.0.2");
+    transceiver.sendTo(station.port(1), kReference);
+    EXPECT_EQ(station.monitor(1).read(21, kLineMs), kReferenceLine);
+    station.monitor(1).write(kAck);
+    Bytes reply;
+    std::uint16_t from = 0;
+    EXPECT_TRUE(receiveReply(transceiver, reply, from, kReplyMs));
+    EXPECT_EQ(station.stop(), 0);
+}
+
 }  // namespace
 }  // namespace lan2com::e2e
