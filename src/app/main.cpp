@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "app/application.h"
+#include "app/single_instance.h"
 #include "app/station.h"
 #include "app/termination.h"
 #include "app/ts_form.h"
@@ -44,6 +45,18 @@ int main(int argc, char** argv) {
     options.title =
         lan2com::applicationTitle(QCoreApplication::applicationFilePath()).toStdString();
     options.heartbeatIntervalMs = heartbeatPeriodMs();
+    const lan2com::SingleInstance instance;
+    if (!instance.acquired()) {
+        lan2com::QtMessageBoxes boxes;
+        const lan2com::TerminationRequests termination([] { QCoreApplication::exit(1); });
+        lan2com::BoxRequest request;
+        request.title = options.title;
+        request.text = lan2com::kAlreadyRunningText;
+        request.icon = lan2com::BoxIcon::Error;
+        request.stayOnTop = true;
+        boxes.show(request);
+        return 1;
+    }
     const std::unique_ptr<lan2com::Registry> registry = lan2com::openSystemRegistry();
     lan2com::ComSelectPrompt portPrompt;
     int result = 0;

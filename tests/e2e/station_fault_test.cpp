@@ -207,8 +207,12 @@ TEST_F(StationFaults, AReadOnlyRegistryFileIsLoadedAndLeftExactlyAsItWas) {
     EXPECT_TRUE(receiveReply(transceiver, reply, from, kReplyMs));
     EXPECT_EQ(station.stop(), 0);
 
-    // Start-up and exit only read: no lock file, no temporary file, not a byte changed.
-    EXPECT_EQ(namesIn(station.appData()), names);
+    // Start-up and exit only read the configuration: no temporary file, not a byte changed. (The
+    // running copy's instance lock is the one file the program keeps there; root may create it
+    // in a read-only folder.)
+    std::set<std::string> after = namesIn(station.appData());
+    after.erase("lan2com.lock");
+    EXPECT_EQ(after, names);
     EXPECT_EQ(slurp(station.registryFile()), before);
 }
 
@@ -234,24 +238,24 @@ TEST_F(StationFaults, ARegistryFileLockedByAnotherWriterDoesNotHoldStartUpBack) 
     ::close(lock);
 }
 
-TEST_F(StationFaults, ASecondCopyEndedWhileItsPortMessageWaitsDeletesNoStoredChannel) {
+TEST_F(StationFaults, ASecondCopyRefusesToRunAndTouchesNothing) {
     station.addChannel({"127.0.0.2", 2});
     station.addChannel({"127.0.0.2", 2});
     ASSERT_TRUE(station.start());
     const std::string stored = slurp(station.registryFile());
 
-    // A second copy finds the receive ports taken and tells the operator that the channel will
-    // be deleted. Nobody answers; the copy is ended (a system shutdown, say). Only the
-    // operator's OK may delete a stored channel. (The offscreen platform notes on the error
-    // output each message box it shows: that, or a few seconds, says the copy is at its box.)
+    // A second copy would find every receive port taken and offer to delete each channel from
+    // the stored configuration. It says that the program runs already and binds nothing. (The
+    // offscreen platform notes on the error output each message box it shows: that, or a few
+    // seconds, says the copy is at its box.) Ended unanswered, it ends without having changed
+    // anything.
     const pid_t second = station.startAnother("second");
     const auto deadline = Clock::now() + std::chrono::seconds(3);
     while (station.outputOf("second").find("propagateSizeHints") == std::string::npos &&
            Clock::now() < deadline) {
         std::this_thread::sleep_for(milliseconds(20));
     }
-    EXPECT_EQ(slurp(station.registryFile()), stored);
-    EXPECT_EQ(station.stopAnother(second), 0);
+    EXPECT_EQ(station.stopAnother(second), 1);
     EXPECT_EQ(slurp(station.registryFile()), stored);
 
     // The first copy went on relaying throughout.
