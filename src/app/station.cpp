@@ -146,8 +146,11 @@ void Station::FormShow() {
 
     // Every stored channel is brought up before any warning waits for the operator: a warning
     // left unanswered on an unattended station must not keep alarms from being relayed.
-    const bool bound = activateAll();
-    if (bound) {
+    const ChannelRuntime::PassResult pass =
+        runtime_.ActivateAll(form_.edtIP->currentText().toStdString());
+    if (pass.bindFailedSlot) {
+        ErrorBinding(*pass.bindFailedSlot);
+    } else {
         updateListButtons();
     }
 
@@ -155,17 +158,11 @@ void Station::FormShow() {
     for (const std::string& message : plan.pairCheckMessages) {
         showBox(form_.boxes, std::string(kPairCheckTitle), message, BoxIcon::Warning, true);
     }
-}
-
-bool Station::activateAll() {
-    const ChannelRuntime::PassResult pass =
-        runtime_.ActivateAll(form_.edtIP->currentText().toStdString());
-    if (pass.bindFailedSlot) {
-        ErrorBinding(*pass.bindFailedSlot);
-        return false;
+    // Last, so that its box follows the warnings instead of opening on top of one of them. (After
+    // a binding failure the re-apply has reported its own pass.)
+    if (!pass.bindFailedSlot) {
+        reportPortFailures(pass.failures);
     }
-    reportPortFailures(pass.failures);
-    return true;
 }
 
 void Station::reportPortFailures(const std::vector<std::string>& failures) {

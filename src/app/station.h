@@ -53,9 +53,7 @@ class Station {
     ChannelEditor& editor() { return editor_; }
 
   private:
-    // Activates every occupied slot; a binding failure goes to ErrorBinding. Answers false when
-    // the pass ended in a binding failure. Ports that could not be opened are reported together.
-    bool activateAll();
+    // Ports that could not be opened, in one report.
     void reportPortFailures(const std::vector<std::string>& failures);
     void updateListButtons();
 
