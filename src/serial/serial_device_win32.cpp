@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -10,6 +13,9 @@
 namespace lan2com {
 
 namespace {
+
+// How long a read of bytes the driver already holds may take before it is cut short.
+constexpr DWORD kReadWaitMs = 1000;
 
 std::string winErrorText(DWORD error) {
     char* text = nullptr;
@@ -34,9 +40,40 @@ std::string winErrorText(DWORD error) {
     return result;
 }
 
+// A COM number that one of this process's ports has open. Windows refuses a second opener of a
+// device by itself; the claim keeps that rule for the process's own ports also where the system
+// does not (Wine ignores the share mode of serial devices).
+class Claim {
+  public:
+    explicit Claim(std::uint16_t number) : number_(number) {
+        std::lock_guard<std::mutex> lock(mutex());
+        if (!held().insert(number).second) {
+            throw EAlreadyOpen();
+        }
+    }
+    ~Claim() {
+        std::lock_guard<std::mutex> lock(mutex());
+        held().erase(number_);
+    }
+    Claim(const Claim&) = delete;
+    Claim& operator=(const Claim&) = delete;
+
+  private:
+    static std::mutex& mutex() {
+        static std::mutex m;
+        return m;
+    }
+    static std::set<std::uint16_t>& held() {
+        static std::set<std::uint16_t> numbers;
+        return numbers;
+    }
+    std::uint16_t number_;
+};
+
 class Win32SerialDevice final : public SerialDevice {
   public:
-    Win32SerialDevice(HANDLE handle, bool rs485) : handle_(handle), rs485_(rs485) {
+    Win32SerialDevice(HANDLE handle, bool rs485, std::unique_ptr<Claim> claim)
+        : handle_(handle), rs485_(rs485), claim_(std::move(claim)) {
         wakeEvent_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);  // auto-reset
         commOv_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         readOv_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -50,7 +87,12 @@ class Win32SerialDevice final : public SerialDevice {
 
     ~Win32SerialDevice() override {
         // The I/O thread has ended; transfers it left running must end before their OVERLAPPED
-        // structures go.
+        // structures go. A new event mask ends a pending WaitCommEvent at once; cancelling alone
+        // does not reach it everywhere (Wine waits for device events on a thread of its own that
+        // only a mask change stops).
+        if (commPending_) {
+            SetCommMask(handle_, 0);
+        }
         if (commPending_ || writePending_) {
             CancelIoEx(handle_, nullptr);
             DWORD n = 0;
@@ -141,21 +183,41 @@ class Win32SerialDevice final : public SerialDevice {
     void wake() override { SetEvent(wakeEvent_); }
 
     long read(std::uint8_t* buffer, std::size_t size) override {
+        // Only what the driver holds is asked for, so the read never has to wait. The read
+        // timeouts (return at once with what has arrived) say the same, but not every
+        // implementation keeps them for overlapped reads: Wine leaves such a read pending until
+        // data comes, or ends it with a time-out.
+        DWORD errors = 0;
+        COMSTAT status{};
+        if (!ClearCommError(handle_, &errors, &status)) {
+            error_ = winErrorText(GetLastError());
+            return -1;
+        }
+        const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(size, status.cbInQue));
+        if (wanted == 0) {
+            return 0;
+        }
         DWORD n = 0;
         ResetEvent(readOv_.hEvent);
-        if (!ReadFile(handle_, buffer, static_cast<DWORD>(size), &n, &readOv_)) {
-            DWORD error = GetLastError();
-            if (error != ERROR_IO_PENDING) {
-                error_ = winErrorText(error);
-                return -1;
-            }
-            // The read timeouts make it return at once with what has arrived.
-            if (!GetOverlappedResult(handle_, &readOv_, &n, TRUE)) {
-                error_ = winErrorText(GetLastError());
-                return -1;
-            }
+        if (ReadFile(handle_, buffer, wanted, &n, &readOv_)) {
+            return static_cast<long>(n);
         }
-        return static_cast<long>(n);
+        DWORD error = GetLastError();
+        if (error == ERROR_IO_PENDING) {
+            // The bytes are there, so it ends at once; should it not, it is cut short.
+            if (WaitForSingleObject(readOv_.hEvent, kReadWaitMs) != WAIT_OBJECT_0) {
+                CancelIoEx(handle_, &readOv_);
+            }
+            if (GetOverlappedResult(handle_, &readOv_, &n, TRUE)) {
+                return static_cast<long>(n);
+            }
+            error = GetLastError();
+        }
+        if (error == ERROR_TIMEOUT || error == ERROR_OPERATION_ABORTED) {
+            return static_cast<long>(n);  // nothing, or what came before the read was ended
+        }
+        error_ = winErrorText(error);
+        return -1;
     }
 
     long write(const std::uint8_t* bytes, std::size_t size) override {
@@ -215,6 +277,7 @@ class Win32SerialDevice final : public SerialDevice {
 
     HANDLE handle_;
     bool rs485_;
+    std::unique_ptr<Claim> claim_;  // released once the handle is closed
     bool prioritySet_ = false;
     HANDLE wakeEvent_ = nullptr;
     OVERLAPPED commOv_{};
@@ -242,22 +305,25 @@ bool comDeviceExists(std::uint16_t number) {
     if (number == 0) {
         return false;
     }
-    const std::string name = "COM" + std::to_string(number);
-    std::vector<unsigned char> buffer(sizeof(COMMCONFIG));
-    DWORD size = static_cast<DWORD>(buffer.size());
-    if (GetDefaultCommConfigA(name.c_str(), reinterpret_cast<COMMCONFIG*>(buffer.data()), &size)) {
-        return true;
+    // The device name COMn is what the open resolves ("\\.\COMn" names it); the driver that has
+    // the device defines it, and withdraws it when the device goes. Asking for it opens nothing,
+    // so a device that another program holds counts too.
+    const std::wstring name = L"COM" + std::to_wstring(number);
+    std::vector<wchar_t> target(1024);
+    for (;;) {
+        if (QueryDosDeviceW(name.c_str(), target.data(), static_cast<DWORD>(target.size())) != 0) {
+            return true;
+        }
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || target.size() >= 65536) {
+            return false;
+        }
+        target.resize(target.size() * 4);
     }
-    if (GetLastError() == ERROR_INSUFFICIENT_BUFFER && size > buffer.size()) {
-        buffer.resize(size);
-        return GetDefaultCommConfigA(name.c_str(), reinterpret_cast<COMMCONFIG*>(buffer.data()),
-                                     &size) != FALSE;
-    }
-    return false;
 }
 
 std::unique_ptr<SerialDevice> openSerialDevice(std::uint16_t number, const LineSettings& line) {
     const std::string path = comDevicePath(number);
+    auto claim = std::make_unique<Claim>(number);  // EAlreadyOpen while another port has it
     HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
@@ -348,7 +414,7 @@ std::unique_ptr<SerialDevice> openSerialDevice(std::uint16_t number, const LineS
     }
     PurgeComm(handle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
 
-    auto device = std::make_unique<Win32SerialDevice>(handle, line.rs485);
+    auto device = std::make_unique<Win32SerialDevice>(handle, line.rs485, std::move(claim));
     if (!device->valid()) {
         const DWORD error = GetLastError();
         device.reset();  // closes the handle
