@@ -8,6 +8,8 @@
 #endif
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
+#include "wine/wine_host.h"
 using socklen_t = int;
 #else
 #include <arpa/inet.h>
@@ -147,6 +149,15 @@ std::uint16_t TestSocket::freePort() {
 
 std::vector<std::uint8_t> bytesOf(const std::string& text) {
     return std::vector<std::uint8_t>(text.begin(), text.end());
+}
+
+std::string sourceAddressOf(const std::string& ip) {
+#ifdef _WIN32
+    if (wine::runningUnderWine() && ip.rfind("127.", 0) == 0) {
+        return "127.0.0.1";
+    }
+#endif
+    return ip;
 }
 
 int addressFamilyOf(const std::string& text) {

@@ -41,6 +41,11 @@ class TestSocket {
 
 std::vector<std::uint8_t> bytesOf(const std::string& text);
 
+// The source address of the datagrams that a socket bound to ip sends: ip itself, except under
+// Wine, which binds a loopback address other than 127.0.0.1 as the wildcard address, so that its
+// datagrams leave from 127.0.0.1.
+std::string sourceAddressOf(const std::string& ip);
+
 // Whether text is an IPv4 (family 4) or IPv6 (family 6) address text; 0 when neither.
 int addressFamilyOf(const std::string& text);
 

@@ -15,6 +15,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::bytesOf;
+using testing::sourceAddressOf;
 using testing::TestSocket;
 
 struct Event {
@@ -106,9 +107,9 @@ TEST_F(UdpServerTest, ReplyGoesToTheSenderFromTheChannelPort) {
     TestSocket transceiver("127.0.0.2");
     transceiver.sendTo("127.0.0.1", port, bytesOf("5432181131000025"));
     ASSERT_TRUE(pumpUntilCount(log, 1));
-    EXPECT_EQ(log[0].peerIp, "127.0.0.2");
+    EXPECT_EQ(log[0].peerIp, sourceAddressOf("127.0.0.2"));
     EXPECT_EQ(log[0].peerPort, transceiver.port());
-    EXPECT_EQ(server.Binding().PeerIP, "127.0.0.2");
+    EXPECT_EQ(server.Binding().PeerIP, sourceAddressOf("127.0.0.2"));
     EXPECT_EQ(server.Binding().PeerPort, transceiver.port());
 
     const auto reply = transceiver.receive(2000ms);
@@ -127,9 +128,9 @@ TEST_F(UdpServerTest, PeerFollowsEachDatagramsSource) {
     ASSERT_TRUE(pumpUntilCount(log, 1));
     b.sendTo("127.0.0.1", port, bytesOf("b"));
     ASSERT_TRUE(pumpUntilCount(log, 2));
-    EXPECT_EQ(log[0].peerIp, "127.0.0.2");
+    EXPECT_EQ(log[0].peerIp, sourceAddressOf("127.0.0.2"));
     EXPECT_EQ(log[0].peerPort, a.port());
-    EXPECT_EQ(log[1].peerIp, "127.0.0.3");
+    EXPECT_EQ(log[1].peerIp, sourceAddressOf("127.0.0.3"));
     EXPECT_EQ(log[1].peerPort, b.port());
 }
 
@@ -159,6 +160,28 @@ TEST_F(UdpServerTest, SendRefusesWhatItCannotDo) {
     const auto got = peer.receive(2000ms);
     ASSERT_TRUE(got.has_value());
     EXPECT_EQ(got->bytes, bytesOf("OK"));
+}
+
+TEST_F(UdpServerTest, AReplyToASenderThatHasGoneDoesNotStopReception) {
+    // The loopback answers such a reply with "port unreachable", which Windows would otherwise
+    // report on the endpoint's next receive as a reset connection.
+    std::vector<Event> log;
+    auto server = endpoint(log);
+    const std::uint16_t port = server->Binding().Port;
+    std::uint16_t gone = 0;
+    {
+        TestSocket sender;
+        gone = sender.port();
+        sender.sendTo("127.0.0.1", port, bytesOf("1"));
+        ASSERT_TRUE(pumpUntilCount(log, 1));
+    }
+    server->Send("127.0.0.1", gone, "OK");
+    server->Send("127.0.0.1", gone, "OK");
+    TestSocket next;
+    next.sendTo("127.0.0.1", port, bytesOf("2"));
+    ASSERT_TRUE(pumpUntilCount(log, 2));
+    EXPECT_EQ(log[1].data, bytesOf("2"));
+    EXPECT_TRUE(server->Active());
 }
 
 TEST(AsciiBytes, OneByteACharacterAndAQuestionMarkAbove127) {
@@ -466,7 +489,7 @@ TEST_F(UdpServerTest, DeactivationInsideTheOwnHandlerNeitherBlocksNorLosesTheBin
     ASSERT_TRUE(pumpUntilCount(log, 1));
     EXPECT_TRUE(server.Active());
     EXPECT_EQ(server.Binding().Port, port);
-    EXPECT_EQ(peerAfterClear, "127.0.0.2");
+    EXPECT_EQ(peerAfterClear, sourceAddressOf("127.0.0.2"));
 
     sender.sendTo("127.0.0.1", port, bytesOf("2"));
     ASSERT_TRUE(pumpUntilCount(log, 2));
@@ -513,7 +536,7 @@ TEST_F(UdpServerTest, EndpointDestroyedInsideItsOwnHandler) {
     TestSocket sender("127.0.0.3");
     sender.sendTo("127.0.0.1", port, bytesOf("1"));
     ASSERT_TRUE(lasting.pumpUntil([&] { return log.size() >= 2; }, 3000ms));
-    EXPECT_EQ(log[1].peerIp, "127.0.0.3");
+    EXPECT_EQ(log[1].peerIp, sourceAddressOf("127.0.0.3"));
     EXPECT_FALSE(server);
     EXPECT_TRUE(TestSocket::canBind("0.0.0.0", port));
 }
