@@ -164,10 +164,11 @@ int runSoak(const SoakOptions& options) {
                 static_cast<unsigned long long>(c.answered),
                 static_cast<unsigned long long>(c.heartbeats));
     std::printf(
-        "  lost %llu, duplicated %llu, acknowledged in time but unanswered %llu, replies to "
-        "nothing %llu, stray lines %llu\n",
+        "  lost %llu, duplicated %llu, acknowledged in time but unanswered %llu, answered before "
+        "acknowledged %llu, replies to nothing %llu, stray lines %llu\n",
         static_cast<unsigned long long>(c.lost), static_cast<unsigned long long>(c.duplicated),
         static_cast<unsigned long long>(c.unanswered),
+        static_cast<unsigned long long>(c.answeredEarly),
         static_cast<unsigned long long>(c.extraReplies),
         static_cast<unsigned long long>(c.strayLines));
     std::printf(

@@ -61,7 +61,9 @@ void SoakLedger::line(std::size_t index, const alarmsim::ReceiverLine& line,
     e.slowAck = ackedAt - e.sentAt > kSlowAck;
     auto& waiting = waitingLine_[index];
     waiting.erase(std::find(waiting.begin(), waiting.end(), *number));
-    awaitingAnswer_[index].push_back(*number);
+    if (!e.answered) {  // not answered early
+        awaitingAnswer_[index].push_back(*number);
+    }
 }
 
 void SoakLedger::reply(std::size_t index, bool isAnswer, Clock::time_point at) {
@@ -79,7 +81,19 @@ void SoakLedger::reply(std::size_t index, bool isAnswer, Clock::time_point at) {
         it = awaiting.begin();
     }
     if (it == awaiting.end()) {
-        fail(counts_.extraReplies, where + ": an \"OK\" that answers no event");
+        // The monitor acknowledges a line before the relay can answer it, so an answer that
+        // finds no acknowledged line came early, on the acknowledgement of an earlier line: the
+        // transceiver was told that an event it sent arrived before the station confirmed it.
+        auto& waiting = waitingLine_[index];
+        const auto early = std::find_if(waiting.begin(), waiting.end(),
+                                        [&](std::uint64_t n) { return !events_[n].answered; });
+        if (early == waiting.end()) {
+            fail(counts_.extraReplies, where + ": an \"OK\" that answers no event");
+            return;
+        }
+        events_[*early].answered = true;
+        fail(counts_.answeredEarly, where + ": event " + std::to_string(*early) +
+                                        " answered \"OK\" before the monitor acknowledged it");
         return;
     }
     Event& e = events_[*it];

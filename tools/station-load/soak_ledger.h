@@ -27,13 +27,14 @@ struct SoakCounts {
     std::uint64_t timedOut = 0;
     std::uint64_t droppedWhileTimedOut = 0;
     // Failures.
-    std::uint64_t lost = 0;          // no line
-    std::uint64_t duplicated = 0;    // a line seen again
-    std::uint64_t unanswered = 0;    // acknowledged in time, never answered
-    std::uint64_t extraReplies = 0;  // a reply to nothing, or a datagram that is no answer
-    std::uint64_t strayLines = 0;    // garbled, of another channel, or of no event sent
+    std::uint64_t lost = 0;           // no line
+    std::uint64_t duplicated = 0;     // a line seen again
+    std::uint64_t unanswered = 0;     // acknowledged in time, never answered
+    std::uint64_t answeredEarly = 0;  // "OK" before the monitor acknowledged the event's line
+    std::uint64_t extraReplies = 0;   // a reply to nothing, or a datagram that is no answer
+    std::uint64_t strayLines = 0;     // garbled, of another channel, or of no event sent
     std::uint64_t failures() const {
-        return lost + duplicated + unanswered + extraReplies + strayLines;
+        return lost + duplicated + unanswered + answeredEarly + extraReplies + strayLines;
     }
 };
 

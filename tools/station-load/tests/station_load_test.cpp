@@ -142,6 +142,9 @@ TEST_F(SoakLedgerTest, EachWayOfGoingWrongIsCounted) {
     ledger.line(0, lineOf(99, 1), t0 + 1ms);  // sent nowhere
     ledger.reply(1, true, t0);                // answers nothing
     ledger.reply(1, false, t0);               // not "OK"
+    ledger.sent(1, 4, t0);
+    ledger.reply(1, true, t0 + 1ms);  // before the line was acknowledged
+    ledger.line(1, lineOf(4, 5), t0 + 2ms);
     ledger.finish();
     const SoakCounts& c = ledger.counts();
     EXPECT_EQ(c.lost, 1u);
@@ -149,8 +152,9 @@ TEST_F(SoakLedgerTest, EachWayOfGoingWrongIsCounted) {
     EXPECT_EQ(c.unanswered, 1u);
     EXPECT_EQ(c.strayLines, 3u);
     EXPECT_EQ(c.extraReplies, 2u);
-    EXPECT_EQ(c.failures(), 8u);
-    EXPECT_EQ(ledger.firstFailures().size(), 8u);
+    EXPECT_EQ(c.answeredEarly, 1u);
+    EXPECT_EQ(c.failures(), 9u);
+    EXPECT_EQ(ledger.firstFailures().size(), 9u);
 }
 
 TEST_F(SoakLedgerTest, ALateAcknowledgementExcusesTheTimeoutAndItsDropsOnly) {
