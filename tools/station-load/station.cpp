@@ -67,20 +67,24 @@ std::string runTool(const std::vector<std::string>& argv, const std::vector<std:
 
 }  // namespace
 
-std::string siblingProgram(const std::string& name) {
+std::string programFolder() {
     std::error_code error;
     const fs::path self = fs::read_symlink("/proc/self/exe", error);
     if (error) {
         throw std::runtime_error("cannot find my own executable: " + error.message());
     }
-    const fs::path program = self.parent_path() / name;
+    return self.parent_path().string();
+}
+
+std::string siblingProgram(const std::string& name, const std::string& folder) {
+    const fs::path program = fs::path(folder) / name;
     if (::access(program.c_str(), X_OK) != 0) {
         throw std::runtime_error(program.string() + " is missing: build it first");
     }
     return program.string();
 }
 
-StationHome::StationHome(int channels) {
+StationHome::StationHome(int channels, const std::string& programs) {
     std::string pattern = (fs::temp_directory_path() / "station-load-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) {
         throw std::runtime_error(std::string("cannot make a temporary folder: ") +
@@ -90,7 +94,7 @@ StationHome::StationHome(int channels) {
     try {
         const std::string devices = root_ + "/lan2com/dosdevices";
         fs::create_directories(devices);
-        const std::string vcomPair = siblingProgram("vcom-pair");
+        vcomPair_ = siblingProgram("vcom-pair", programs);
         const std::vector<std::uint16_t> ports = freeUdpPorts(channels);
         for (int k = 1; k <= channels; ++k) {
             ChannelSetup c;
@@ -102,7 +106,7 @@ StationHome::StationHome(int channels) {
             c.comOutPath = devices + "/com" + std::to_string(c.comOut);
             std::string output;
             const std::string failure =
-                runTool({vcomPair, "add", "COM" + std::to_string(c.comIn),
+                runTool({vcomPair_, "add", "COM" + std::to_string(c.comIn),
                          "COM" + std::to_string(c.comOut)},
                         {"XDG_DATA_HOME=" + root_}, root_ + "/vcom-pair.out", output);
             if (!failure.empty()) {
@@ -127,11 +131,10 @@ void StationHome::cleanup() {
         return;
     }
     if (!pairsMade_.empty()) {
-        const std::string vcomPair = siblingProgram("vcom-pair");
         for (const int comIn : pairsMade_) {
             std::string output;
             const std::string failure =
-                runTool({vcomPair, "remove", "COM" + std::to_string(comIn)},
+                runTool({vcomPair_, "remove", "COM" + std::to_string(comIn)},
                         {"XDG_DATA_HOME=" + root_}, root_ + "/vcom-pair.out", output);
             if (!failure.empty()) {
                 std::fprintf(stderr, "station-load: vcom-pair remove COM%d: %s %s\n", comIn,

@@ -22,14 +22,16 @@ struct ChannelSetup {
     std::string comOutPath;
 };
 
-// A program of the build folder this tool was started from (beside its own executable).
-std::string siblingProgram(const std::string& name);
+// The folder of this tool's own executable: the build folder of lan2com and vcom-pair.
+std::string programFolder();
+// A program of that folder, or of the given one; raises std::runtime_error when it is missing.
+std::string siblingProgram(const std::string& name, const std::string& folder = programFolder());
 
 class StationHome {
   public:
-    // Makes the folder, the pairs (through vcom-pair) and the registry of `channels` channels;
-    // raises std::runtime_error with what went wrong.
-    explicit StationHome(int channels);
+    // Makes the folder, the pairs (through the vcom-pair of `programs`) and the registry of
+    // `channels` channels; raises std::runtime_error with what went wrong.
+    explicit StationHome(int channels, const std::string& programs = programFolder());
     // Ends the pairs and removes the folder.
     ~StationHome();
     StationHome(const StationHome&) = delete;
@@ -43,6 +45,7 @@ class StationHome {
     void cleanup();
 
     std::string root_;
+    std::string vcomPair_;
     std::vector<ChannelSetup> channels_;
     std::vector<int> pairsMade_;  // ComIn numbers, for the removal
 };
