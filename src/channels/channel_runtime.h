@@ -60,6 +60,7 @@ class ChannelRuntime {
 
     TIdUDPServer& sUDP(int slot) { return *endpoints_.at(static_cast<std::size_t>(slot)); }
     TApdComPort& com(int slot) { return *ports_.at(static_cast<std::size_t>(slot)); }
+    const MsClock& clock() const { return services_.clock; }
     HeartbeatTimer& tm(int slot) { return *services_.heartbeat.at(static_cast<std::size_t>(slot)); }
 
     // Whether the channel's port is out of service (failed while open, or could not be opened)

@@ -62,6 +62,12 @@ void Relay::onDatagram(int s, const std::vector<std::uint8_t>& data, TIdSocketHa
     if (pending_[i]) {
         dropPending(s);  // cannot happen while the endpoint waits for it; never leave one behind
     }
+    // A heartbeat line written shortly before this line and not acknowledged yet: the next 0x06
+    // answers that heartbeat, not this line.
+    const bool heartbeatAhead =
+        heartbeatSentAt_[i] &&
+        runtime_.clock().nowMs() - *heartbeatSentAt_[i] <= kHeartbeatAnswerMs;
+    heartbeatSentAt_[i].reset();
     state_.recDC4[i] = kAckWaiting;
     TApdComPort& port = runtime_.com(s);
     port.SetTimerTrigger(state_.ArTm[i], 5, true);
@@ -89,6 +95,7 @@ void Relay::onDatagram(int s, const std::vector<std::uint8_t>& data, TIdSocketHa
     pending.peerIP = peer;
     pending.peerPort = peerPort;
     pending.service = service;
+    pending.heartbeatAhead = heartbeatAhead;
     pending.completion = runtime_.sUDP(s).DeferCompletion();
     pending_[i] = std::move(pending);
 }
@@ -132,6 +139,13 @@ void Relay::onDataAvailable(int s, std::uint16_t /*count*/) {
     if (byte != kAck) {
         return;
     }
+    heartbeatSentAt_[i].reset();
+    if (pending_[i] && pending_[i]->heartbeatAhead) {
+        // The monitoring software confirms the heartbeat it was sent first; the waiting line
+        // gets its own confirmation, or times out and stays unanswered.
+        pending_[i]->heartbeatAhead = false;
+        return;
+    }
     view_.setLampColor(s, LampColor::Lime);
     port.SetTimerTrigger(state_.ArTm[i], 5, false);
     state_.recDC4[i] = kAckAcknowledged;
@@ -151,6 +165,7 @@ void Relay::onHeartbeat(int s) {
         TApdComPort& port = runtime_.com(s);
         if (port.OutBuffFree() > 21) {
             writeLine(port, H_Bit.data());
+            heartbeatSentAt_[static_cast<std::size_t>(s)] = runtime_.clock().nowMs();
         }
     }
     timer.SetEnabled(true);

@@ -53,12 +53,15 @@ class Relay final : public ChannelEvents {
 
     static constexpr int kLogLimit = 2000;
     static constexpr std::uint8_t kAck = 0x06;
+    // How long a heartbeat line waits for its 0x06: the acknowledgement timeout's 6 ticks.
+    static constexpr std::uint32_t kHeartbeatAnswerMs = 330;
 
   private:
     struct Pending {
         std::string peerIP;
         std::uint16_t peerPort = 0;
         bool service = false;
+        bool heartbeatAhead = false;  // the next 0x06 answers a heartbeat written before the line
         std::shared_ptr<DatagramCompletion> completion;
     };
 
@@ -72,6 +75,8 @@ class Relay final : public ChannelEvents {
     RelayView& view_;
     ChannelRuntime& runtime_;
     std::array<std::optional<Pending>, kSlots> pending_;
+    // When each channel last wrote a heartbeat line that no 0x06 has answered yet.
+    std::array<std::optional<std::uint32_t>, kSlots> heartbeatSentAt_;
 };
 
 }  // namespace lan2com

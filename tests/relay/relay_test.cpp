@@ -248,6 +248,8 @@ TEST_F(RelayTest, HeartbeatWritesTheLineWhenTheOutputBufferHasRoomAndEventsResta
     timers[0].fire();
     EXPECT_EQ(monitor.read(21, 2000), heartbeatLine());
     EXPECT_EQ(view.color(0), LampColor::Lime);  // the heartbeat touches no lamp
+    monitor.write(0x06);                        // the monitoring software confirms the heartbeat
+    pumpFor(100);
 
     UdpPeer transceiver("127.0.0.2");
     const int starts = timers[0].starts;
@@ -261,6 +263,25 @@ TEST_F(RelayTest, HeartbeatWritesTheLineWhenTheOutputBufferHasRoomAndEventsResta
     Bytes reply;
     std::uint16_t from = 0;
     EXPECT_TRUE(replyArrives(transceiver, reply, from, 2000));
+}
+
+TEST_F(RelayTest, TheAcknowledgementOfAnEarlierHeartbeatDoesNotAnswerTheNextEvent) {
+    PtyPeer& monitor = addChannel(0, "127.0.0.2");
+    activate();
+    UdpPeer transceiver("127.0.0.2");
+    timers[0].fire();  // the heartbeat goes out; its 0x06 is still on the way
+    EXPECT_EQ(monitor.read(21, 2000), heartbeatLine());
+    ASSERT_EQ(sendAndReadLine(transceiver, 0, kWorkedDatagram).size(), 21u);
+    monitor.write(0x06);  // answers the heartbeat
+    pumpFor(50);
+    Bytes reply;
+    std::uint16_t from = 0;
+    EXPECT_FALSE(replyArrives(transceiver, reply, from, 50));
+    EXPECT_EQ(state.recDC4[0], kAckWaiting);
+    EXPECT_EQ(view.color(0), LampColor::Teal);
+    monitor.write(0x06);  // answers the event
+    EXPECT_TRUE(replyArrives(transceiver, reply, from, 2000));
+    EXPECT_EQ(view.color(0), LampColor::Lime);
 }
 
 TEST_F(RelayTest, ExitEndsAWaitingDatagramWithoutAReply) {
