@@ -283,5 +283,22 @@ TEST_F(StationTest, ApplyWithoutAReceivePortChangesNothing) {
     EXPECT_TRUE(portOpen(0));
 }
 
+TEST_F(StationTest, ClearingTheLogAsksFirstAndNoKeepsIt) {
+    store({40}, {{1, "127.0.0.2", 40, freeUdpPort()}});
+    monitor(40);
+    start();
+    ASSERT_GT(form->logLineCount(), 0);  // the port-opened line
+    boxes.expect(BoxAnswer::No);
+    station->DelRecClick();
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].text, "Очистить диагностику?");
+    EXPECT_EQ(boxes.shown[0].defaultButton, BoxAnswer::No);
+    EXPECT_GT(form->logLineCount(), 0);
+    boxes.expect(BoxAnswer::Yes);
+    station->DelRecClick();
+    EXPECT_TRUE(form->VirtualComList->toPlainText().isEmpty());
+    EXPECT_EQ(form->recCnt->text().toStdString(), "0");
+}
+
 }  // namespace
 }  // namespace lan2com::test
