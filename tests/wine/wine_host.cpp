@@ -51,16 +51,16 @@ bool runningUnderWine() {
 }
 
 std::unique_ptr<ComPeer> ComPeer::fromEnvironment() {
-    const std::string spec = environment("LAN2COM_WINE_PEER");
-    if (spec.empty()) {
+    const std::string peerAddress = environment("LAN2COM_WINE_PEER");
+    if (peerAddress.empty()) {
         return nullptr;
     }
-    const auto colon = spec.rfind(':');
-    if (colon == std::string::npos || spec.substr(0, colon) != "127.0.0.1") {
-        throw std::runtime_error("LAN2COM_WINE_PEER must be 127.0.0.1:<port>, not " + spec);
+    const auto colon = peerAddress.rfind(':');
+    if (colon == std::string::npos || peerAddress.substr(0, colon) != "127.0.0.1") {
+        throw std::runtime_error("LAN2COM_WINE_PEER must be 127.0.0.1:<port>, not " + peerAddress);
     }
-    auto peer =
-        std::make_unique<ComPeer>(static_cast<std::uint16_t>(std::stoul(spec.substr(colon + 1))));
+    auto peer = std::make_unique<ComPeer>(
+        static_cast<std::uint16_t>(std::stoul(peerAddress.substr(colon + 1))));
     if (peer->request("ping") != "pong") {
         throw std::runtime_error("com peer: no pong");
     }
