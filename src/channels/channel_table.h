@@ -11,14 +11,14 @@
 
 namespace lan2com {
 
-constexpr int kSlots = 16;            // channels of the system; slot s is served by component s+1
+constexpr int kSlots = 16;  // channels of the system; slot s is served by component s+1
 constexpr std::uint8_t kEmptyPair = 255;
 
 // A text of fixed capacity as the records keep it: single-byte text (code page 1251) of at most
 // N characters. Longer text is cut when it enters; it is held and handed out as UTF-8.
 template <std::size_t N>
 class ShortText {
-public:
+  public:
     ShortText() = default;
     explicit ShortText(std::string_view utf8) : text_(cutText(utf8, N)) {}
     ShortText& operator=(std::string_view utf8) {
@@ -35,21 +35,23 @@ public:
     friend bool operator!=(const ShortText& a, const ShortText& b) { return !(a == b); }
     friend bool operator==(const ShortText& a, std::string_view b) { return a.text_ == b; }
     friend bool operator!=(const ShortText& a, std::string_view b) { return a.text_ != b; }
-    friend std::ostream& operator<<(std::ostream& out, const ShortText& t) { return out << t.text_; }
+    friend std::ostream& operator<<(std::ostream& out, const ShortText& t) {
+        return out << t.text_;
+    }
 
-private:
+  private:
     std::string text_;
 };
 
 // One channel of the table.
 struct TPair {
-    std::uint8_t Pair = 0;    // channel number: virtual pair number + 1; 255 in an empty slot
-    ShortText<7> ComIn;       // application-side port, the one this program opens
-    ShortText<7> ComOut;      // monitoring-side port of the same pair
-    ShortText<15> AddrIP;     // transceiver address, or the any-source code
-    std::uint32_t Port = 0;   // UDP receive port as configured (the endpoint takes the low 16 bits)
-    bool Fnd = false;         // the pair was found among the discovered pairs (start-up only)
-    std::uint8_t Cnvrt = 0;   // digit conversion: 0 "A->0", 1 "0->A", 2 "нет"; 255 when empty
+    std::uint8_t Pair = 0;   // channel number: virtual pair number + 1; 255 in an empty slot
+    ShortText<7> ComIn;      // application-side port, the one this program opens
+    ShortText<7> ComOut;     // monitoring-side port of the same pair
+    ShortText<15> AddrIP;    // transceiver address, or the any-source code
+    std::uint32_t Port = 0;  // UDP receive port as configured (the endpoint takes the low 16 bits)
+    bool Fnd = false;        // the pair was found among the discovered pairs (start-up only)
+    std::uint8_t Cnvrt = 0;  // digit conversion: 0 "A->0", 1 "0->A", 2 "нет"; 255 when empty
 
     bool isEmpty() const { return Pair == kEmptyPair; }
 };
@@ -64,7 +66,7 @@ struct TVCP {
 // The channel table ArrPair. Occupied slots are always a prefix: the first empty slot ends the
 // list. Zero-filled at process start (start-up empties every slot before anything reads it).
 class ChannelTable {
-public:
+  public:
     std::array<TPair, kSlots> ArrPair{};
 
     TPair& operator[](int slot) { return ArrPair.at(static_cast<std::size_t>(slot)); }
@@ -76,8 +78,8 @@ public:
     void emptyAll();
 
     // List walkers: start at slot 0 and stop at the first empty slot, or after slot 15.
-    int listLength() const;          // number of slots before the first empty one
-    int firstEmpty() const;          // -1 when all sixteen are occupied
+    int listLength() const;  // number of slots before the first empty one
+    int firstEmpty() const;  // -1 when all sixteen are occupied
     bool isFull() const { return firstEmpty() < 0; }
 
     // Removes the channel in slot t: every later channel moves down one slot (whole records),
@@ -102,15 +104,15 @@ enum AckState : std::uint8_t { kAckWaiting = 0, kAckAcknowledged = 1, kAckTimedO
 // Everything that lives for the whole run and is shared by the configuration code, the window and
 // the relay. Main thread only; no locks.
 struct SharedState {
-    ChannelTable table;                            // ArrPair
-    std::array<TVCP, kSlots> ArrVCP{};             // discovered pairs, from index 0
-    std::array<std::uint16_t, kSlots> ArTm{};      // timeout-trigger handle of each slot's port
+    ChannelTable table;                        // ArrPair
+    std::array<TVCP, kSlots> ArrVCP{};         // discovered pairs, from index 0
+    std::array<std::uint16_t, kSlots> ArTm{};  // timeout-trigger handle of each slot's port
     // recDC4[s] is the acknowledgement state recDC4(s+1) of slot s (recDC401 … recDC416).
     std::array<std::uint8_t, kSlots> recDC4 = filled(kAckAcknowledged);
-    bool AppExit = false;                          // set once when the operator confirms exit
-    std::int32_t n = 0;                            // diagnostics log line count after the last entry
+    bool AppExit = false;  // set once when the operator confirms exit
+    std::int32_t n = 0;    // diagnostics log line count after the last entry
 
-private:
+  private:
     static std::array<std::uint8_t, kSlots> filled(std::uint8_t v) {
         std::array<std::uint8_t, kSlots> a{};
         a.fill(v);
@@ -119,8 +121,9 @@ private:
 };
 
 // The heartbeat line: "1011", eleven blanks, "@", four blanks, DC4. The same on every channel.
-constexpr std::array<std::uint8_t, 21> H_Bit = {'1', '0', '1', '1', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
-                                                ' ', ' ', ' ', ' ', '@', ' ', ' ', ' ', ' ', 0x14};
+constexpr std::array<std::uint8_t, 21> H_Bit = {'1', '0', '1', '1', ' ', ' ', ' ',
+                                                ' ', ' ', ' ', ' ', ' ', ' ', ' ',
+                                                ' ', '@', ' ', ' ', ' ', ' ', 0x14};
 
 // The any-source code: as a channel's AddrIP it accepts datagrams from every address.
 constexpr std::string_view kAnySource = "<tqaWnsu";

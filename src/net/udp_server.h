@@ -12,23 +12,24 @@
 namespace lan2com {
 
 class EIdException : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 // Any failure to bind, whatever its cause.
 class EIdCouldNotBindSocket : public EIdException {
-public:
-    EIdCouldNotBindSocket() : EIdException("Could not bind socket. Address and port are already in use.") {}
+  public:
+    EIdCouldNotBindSocket()
+        : EIdException("Could not bind socket. Address and port are already in use.") {}
 };
 // A socket that cannot be created, or a failed send; the operating system's text follows.
 class EIdSocketError : public EIdException {
-public:
+  public:
     using EIdException::EIdException;
 };
 
 // One socket of an endpoint.
 class TIdSocketHandle {
-public:
+  public:
     std::string IP;              // local address recorded on the binding ("" = every address)
     std::uint16_t Port = 0;      // local port
     std::string PeerIP;          // source of the datagram being delivered, dotted IPv4
@@ -42,7 +43,7 @@ class TIdUDPListenerThread;  // the listener that received a datagram (not used 
 // TIdUDPServer::DeferCompletion(); the endpoint delivers its next datagram only after finish().
 // Deactivating the endpoint finishes it as well. finish() is idempotent; main thread only.
 class DatagramCompletion {
-public:
+  public:
     virtual ~DatagramCompletion() = default;
     virtual void finish() = 0;
     virtual bool finished() const = 0;
@@ -51,10 +52,10 @@ public:
 // The datagram endpoint of one channel (sUDP1 … sUDP16): IPv4 UDP, one listener thread per active
 // binding, read events on the main thread, datagrams of more than BufferSize bytes discarded whole.
 class TIdUDPServer {
-public:
-    using ReadEvent = std::function<void(TIdUDPListenerThread& AThread,
-                                         const std::vector<std::uint8_t>& AData,
-                                         TIdSocketHandle& ABinding)>;
+  public:
+    using ReadEvent =
+        std::function<void(TIdUDPListenerThread& AThread, const std::vector<std::uint8_t>& AData,
+                           TIdSocketHandle& ABinding)>;
 
     TIdUDPServer(Handover& handover, std::uint16_t defaultPort);
     ~TIdUDPServer();  // deactivates
@@ -87,7 +88,7 @@ public:
     // until the completion is finished or the endpoint is deactivated.
     std::shared_ptr<DatagramCompletion> DeferCompletion();
 
-private:
+  private:
     class Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -9,7 +9,7 @@ namespace lan2com {
 
 // A text that is not a decimal integer: "'<text>' is not a valid integer value".
 class EConvertError : public std::runtime_error {
-public:
+  public:
     explicit EConvertError(std::string_view text)
         : std::runtime_error("'" + std::string(text) + "' is not a valid integer value") {}
 };

@@ -8,7 +8,7 @@ namespace lan2com {
 // The default error report: where every failure goes that no handler catches. The program's
 // report shows one modal message box per failure (see the window) and the program goes on.
 class ErrorReport {
-public:
+  public:
     virtual ~ErrorReport() = default;
     // message: UTF-8, as the failure gave it (the full stop is added by the report).
     virtual void report(const std::string& message) = 0;

@@ -9,13 +9,13 @@ namespace lan2com {
 // The hand-over driven by the Qt event loop: every handed-over call runs as an event of the main
 // thread, so it also runs inside modal message boxes.
 class QtHandover final : public QueueHandover {
-public:
+  public:
     QtHandover();
 
-protected:
+  protected:
     void wake() override;
 
-private:
+  private:
     QObject receiver_;  // lives on the main thread
     std::atomic<bool> wakePending_{false};
 };

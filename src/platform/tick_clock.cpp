@@ -1,8 +1,8 @@
 #include "platform/tick_clock.h"
 
 #ifdef _WIN32
-#include <windows.h>
 #include <mmsystem.h>
+#include <windows.h>
 #else
 #include <time.h>
 #endif
@@ -29,7 +29,8 @@ const MsClock& systemMsClock() {
 ClockResolution::ClockResolution() {
 #ifdef _WIN32
     TIMECAPS caps{};
-    if (timeGetDevCaps(&caps, sizeof caps) == MMSYSERR_NOERROR && timeBeginPeriod(caps.wPeriodMin) == TIMERR_NOERROR) {
+    if (timeGetDevCaps(&caps, sizeof caps) == MMSYSERR_NOERROR &&
+        timeBeginPeriod(caps.wPeriodMin) == TIMERR_NOERROR) {
         period_ = caps.wPeriodMin;
     }
 #endif

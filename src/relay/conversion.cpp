@@ -35,15 +35,24 @@ std::string CId2Lvl(std::string_view cid) {
         }
     }
     switch (code) {
-        case 1: return "    ";
-        case 3: return "- 62 dBm";
-        case 5: return "- 70 dBm";
-        case 7: return "- 78 dBm";
-        case 9: return "- 86 dBm";
-        case 11: return "- 94 dBm";
-        case 13: return "-102 dBm";
-        case 15: return "-110 dBm";
-        default: return "????";
+        case 1:
+            return "    ";
+        case 3:
+            return "- 62 dBm";
+        case 5:
+            return "- 70 dBm";
+        case 7:
+            return "- 78 dBm";
+        case 9:
+            return "- 86 dBm";
+        case 11:
+            return "- 94 dBm";
+        case 13:
+            return "-102 dBm";
+        case 15:
+            return "-110 dBm";
+        default:
+            return "????";
     }
 }
 
@@ -62,7 +71,7 @@ std::string CId2SG(std::string cid, int rr, std::uint8_t mode) {
     line += kHex[(rr >> 4) & 0x0F];
     line += kHex[rr & 0x0F];
     line += "1 18";
-    line.append(cid, 0, 4);   // account
+    line.append(cid, 0, 4);  // account
     line += qualifier;
     line.append(cid, 7, 3);   // event code
     line.append(cid, 10, 2);  // group

@@ -16,7 +16,7 @@ enum class LampColor {
 // A channel's heartbeat timer (tm1 … tm16): a window timer of the main thread.
 // SetEnabled(true) on a running timer changes nothing; false then true starts a full new period.
 class HeartbeatTimer {
-public:
+  public:
     virtual ~HeartbeatTimer() = default;
     virtual void SetEnabled(bool enabled) = 0;
     virtual bool Enabled() const = 0;
@@ -26,7 +26,7 @@ public:
 // What the relay shows in the window: the lamps and the diagnostics log with its controls.
 // Implemented by the main window; main thread only.
 class RelayView {
-public:
+  public:
     virtual ~RelayView() = default;
 
     virtual void setLampColor(int slot, LampColor color) = 0;
@@ -39,9 +39,9 @@ public:
     virtual int logLineCount() const = 0;
     virtual void clearLog() = 0;
 
-    virtual bool diagnosticsChecked() const = 0;           // DiagCB
-    virtual void setDiagnosticsChecked(bool checked) = 0;  // runs DiagCBClick as a click would
-    virtual std::string accountFilter() const = 0;         // the text of Accnt
+    virtual bool diagnosticsChecked() const = 0;               // DiagCB
+    virtual void setDiagnosticsChecked(bool checked) = 0;      // runs DiagCBClick as a click would
+    virtual std::string accountFilter() const = 0;             // the text of Accnt
     virtual void setRecordCount(const std::string& text) = 0;  // the caption of recCnt
 
     // The current local date and time as the log shows it.

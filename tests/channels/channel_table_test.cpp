@@ -35,8 +35,8 @@ TEST(ChannelTable, RemovingMovesLaterChannelsDownWithTheirModesAndClearsTheLastP
     ChannelTable t;
     t.emptyAll();
     for (int s = 0; s < 5; ++s) {
-        t[s] = channel(static_cast<std::uint8_t>(s + 1), "COM1", 9000u + static_cast<std::uint32_t>(s),
-                       static_cast<std::uint8_t>(s % 3));
+        t[s] = channel(static_cast<std::uint8_t>(s + 1), "COM1",
+                       9000u + static_cast<std::uint32_t>(s), static_cast<std::uint8_t>(s % 3));
     }
     ASSERT_TRUE(t.removeSlot(2));
     EXPECT_EQ(t.listLength(), 4);
@@ -55,7 +55,8 @@ TEST(ChannelTable, AFullTableHasNoEmptySlotAndRemovalNeverWalksPastTheEnd) {
     ChannelTable t;
     t.emptyAll();
     for (int s = 0; s < kSlots; ++s) {
-        t[s] = channel(static_cast<std::uint8_t>(s + 1), "COM1", 100u + static_cast<std::uint32_t>(s), 2);
+        t[s] = channel(static_cast<std::uint8_t>(s + 1), "COM1",
+                       100u + static_cast<std::uint32_t>(s), 2);
     }
     EXPECT_TRUE(t.isFull());
     EXPECT_EQ(t.listLength(), 16);

@@ -11,7 +11,7 @@ TEST(FullStopRule, AppendsOnlyAfterCharactersAboveTheFullStop) {
               "ie_BadId - Specified comport doesn't exist.");
     EXPECT_EQ(withFullStop("Buffer is empty."), "Buffer is empty.");
     EXPECT_EQ(withFullStop("List index out of bounds (3)"), "List index out of bounds (3)");
-    EXPECT_EQ(withFullStop("ends with a comma,"), "ends with a comma,");  // ',' is 0x2C
+    EXPECT_EQ(withFullStop("ends with a comma,"), "ends with a comma,");   // ',' is 0x2C
     EXPECT_EQ(withFullStop("ends with a slash/"), "ends with a slash/.");  // '/' is 0x2F
     EXPECT_EQ(withFullStop("'100.5' is not a valid integer value"),
               "'100.5' is not a valid integer value.");
@@ -32,9 +32,10 @@ TEST(Cp1251, RoundTripsCyrillicAndCutsByCharacters) {
 }
 
 TEST(Cp1251, MapsWhatTheCodePageLacksToQuestionMarks) {
-    EXPECT_EQ(toCp1251("a€b"), std::string("a\x88" "b"));
+    EXPECT_EQ(toCp1251("a€b"), std::string("a\x88"
+                                           "b"));
     EXPECT_EQ(toCp1251("日本"), "??");
-    EXPECT_EQ(toCp1251(std::string("\xC3", 1)), "?");  // cut-short sequence
+    EXPECT_EQ(toCp1251(std::string("\xC3", 1)), "?");    // cut-short sequence
     EXPECT_EQ(fromCp1251(std::string("\x98", 1)), "?");  // undefined in the code page
 }
 
@@ -52,12 +53,14 @@ TEST(StrToInt, ReadsSignedDecimalsAndRefusesEverythingElseWithTheConversionMessa
     EXPECT_EQ(StrToInt("+7"), 7);
     EXPECT_EQ(StrToInt("2147483647"), 2147483647);
     EXPECT_EQ(StrToInt("-2147483648"), -2147483647 - 1);
-    for (const char* bad : {"", "-", "100.5", " 1", "1 ", "0x10", "$10", "A0", "2147483648", "<tq"}) {
+    for (const char* bad :
+         {"", "-", "100.5", " 1", "1 ", "0x10", "$10", "A0", "2147483648", "<tq"}) {
         try {
             StrToInt(bad);
             ADD_FAILURE() << bad;
         } catch (const EConvertError& e) {
-            EXPECT_EQ(std::string(e.what()), "'" + std::string(bad) + "' is not a valid integer value");
+            EXPECT_EQ(std::string(e.what()),
+                      "'" + std::string(bad) + "' is not a valid integer value");
         }
     }
 }

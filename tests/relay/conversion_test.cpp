@@ -8,7 +8,9 @@
 namespace lan2com {
 namespace {
 
-std::string cid(const std::vector<std::uint8_t>& bytes) { return Data2CId(bytes.data(), bytes.size()); }
+std::string cid(const std::vector<std::uint8_t>& bytes) {
+    return Data2CId(bytes.data(), bytes.size());
+}
 
 const std::vector<std::uint8_t> kWorked = {0x01, 0x02, 0x03, 0x04, 0x07, 0x08, 0x01, 0x01,
                                            0x03, 0x0A, 0x0A, 0x01, 0x0A, 0x0A, 0x05, 0x0C};
@@ -17,10 +19,10 @@ TEST(Conversion, WorkedExampleByteForByte) {
     const std::string digits = cid(kWorked);
     EXPECT_EQ(digits, "123478113AA1AA5C");
     EXPECT_EQ(CId2Lvl(digits), "- 78 dBm");
-    const std::string expectedMode0 = std::string("503") + "1 18" + "1234" + "E" + "130" + "01" +
-                                      "005" + "\x14";
-    const std::string expectedOther = std::string("503") + "1 18" + "1234" + "E" + "13A" + "A1" +
-                                      "AA5" + "\x14";
+    const std::string expectedMode0 =
+        std::string("503") + "1 18" + "1234" + "E" + "130" + "01" + "005" + "\x14";
+    const std::string expectedOther =
+        std::string("503") + "1 18" + "1234" + "E" + "13A" + "A1" + "AA5" + "\x14";
     EXPECT_EQ(CId2SG(digits, 3, 0), expectedMode0);
     EXPECT_EQ(CId2SG(digits, 3, 1), expectedOther);
     EXPECT_EQ(CId2SG(digits, 3, 2), expectedOther);
@@ -69,9 +71,9 @@ TEST(Conversion, ShiftedDigitsStillGiveTwentyOneCharacters) {
 }
 
 TEST(Conversion, LevelTable) {
-    const char* expected[16] = {"????",     "    ",     "????", "- 62 dBm", "????", "- 70 dBm",
-                                "????",     "- 78 dBm", "????", "- 86 dBm", "????", "- 94 dBm",
-                                "????",     "-102 dBm", "????", "-110 dBm"};
+    const char* expected[16] = {"????", "    ",     "????", "- 62 dBm", "????", "- 70 dBm",
+                                "????", "- 78 dBm", "????", "- 86 dBm", "????", "- 94 dBm",
+                                "????", "-102 dBm", "????", "-110 dBm"};
     for (int code = 0; code < 16; ++code) {
         std::string digits = "0000000000000000";
         digits[4] = "0123456789ABCDEF"[code];
@@ -83,7 +85,8 @@ TEST(Conversion, LevelTable) {
 
 TEST(Conversion, HeartbeatLineBytes) {
     const std::string line(H_Bit.begin(), H_Bit.end());
-    EXPECT_EQ(line, std::string("1011") + std::string(11, ' ') + "@" + std::string(4, ' ') + "\x14");
+    EXPECT_EQ(line,
+              std::string("1011") + std::string(11, ' ') + "@" + std::string(4, ' ') + "\x14");
 }
 
 TEST(Conversion, ClassificationDropsMalformedDatagrams) {
