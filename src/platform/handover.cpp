@@ -13,12 +13,15 @@ QueueHandover::~QueueHandover() {
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto& call : queue_) {
         call->state = State::Dropped;
+        call->finished.notify_all();
     }
     queue_.clear();
     changed_.notify_all();
 }
 
-bool QueueHandover::isMainThread() const { return std::this_thread::get_id() == mainThread_; }
+bool QueueHandover::isMainThread() const {
+    return std::this_thread::get_id() == mainThread_;
+}
 
 bool QueueHandover::invoke(const void* owner, std::function<void()> fn, Duration timeout) {
     if (isMainThread()) {
@@ -38,13 +41,13 @@ bool QueueHandover::invoke(const void* owner, std::function<void()> fn, Duration
     std::unique_lock<std::mutex> lock(mutex_);
     auto finished = [&] { return call->state == State::Done || call->state == State::Dropped; };
     if (timeout == kForever) {
-        changed_.wait(lock, finished);
-    } else if (!changed_.wait_for(lock, timeout, finished)) {
+        call->finished.wait(lock, finished);
+    } else if (!call->finished.wait_for(lock, timeout, finished)) {
         if (call->state == State::Queued) {
             call->state = State::Dropped;  // runPending() skips it
             return false;
         }
-        changed_.wait(lock, finished);  // running: the handler is short and never blocks
+        call->finished.wait(lock, finished);  // running: the handler is short and never blocks
     }
     return call->state == State::Done;
 }
@@ -54,9 +57,9 @@ void QueueHandover::cancel(const void* owner) {
     for (auto& call : queue_) {
         if (call->owner == owner && call->state == State::Queued) {
             call->state = State::Dropped;
+            call->finished.notify_all();
         }
     }
-    changed_.notify_all();
 }
 
 void QueueHandover::post(std::function<void()> fn) {
@@ -75,7 +78,16 @@ void QueueHandover::setUncaughtHandler(std::function<void(const std::string&)> h
     uncaught_ = std::move(handler);
 }
 
+void QueueHandover::atCallEnd(std::function<void()> fn) {
+    if (running_ == 0 || !isMainThread()) {
+        fn();
+        return;
+    }
+    atCallEnd_.push_back(std::move(fn));
+}
+
 void QueueHandover::runOne(const std::shared_ptr<Call>& call) {
+    ++running_;
     try {
         call->fn();
     } catch (const std::exception& e) {
@@ -89,12 +101,25 @@ void QueueHandover::runOne(const std::shared_ptr<Call>& call) {
         }
     } catch (...) {
     }
+    --running_;
+    // What the call left for its end (a call nested in it, run by a modal loop, may already have
+    // run it: that is only earlier).
+    while (!atCallEnd_.empty()) {
+        std::vector<std::function<void()>> due;
+        due.swap(atCallEnd_);
+        for (auto& fn : due) {
+            try {
+                fn();
+            } catch (...) {
+            }
+        }
+    }
     {
         std::lock_guard<std::mutex> lock(mutex_);
         call->state = State::Done;
         call->fn = nullptr;
+        call->finished.notify_all();
     }
-    changed_.notify_all();
 }
 
 std::size_t QueueHandover::runPending() {

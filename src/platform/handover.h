@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace lan2com {
 
@@ -20,7 +21,7 @@ namespace lan2com {
 // it. The main thread runs handed-over calls from its event loop, one after another, in the order
 // in which they were handed over.
 class Handover {
-public:
+  public:
     using Duration = std::chrono::milliseconds;
     static constexpr Duration kForever = Duration::max();
 
@@ -39,19 +40,25 @@ public:
     // Any thread: queues fn for the main thread without waiting for it.
     virtual void post(std::function<void()> fn) = 0;
 
+    // Main thread: runs fn as soon as the handed-over call that is running has returned, before
+    // its invoker goes on; at once when no handed-over call runs (or on another thread). Lets
+    // the many small steps of one handler end in one piece of work, such as one device write.
+    virtual void atCallEnd(std::function<void()> fn) = 0;
+
     virtual bool isMainThread() const = 0;
 };
 
 // The queue behind every hand-over. The main thread is the thread that constructs it. The Qt
 // event loop drives it in the program (see QtHandover); tests and tools drive it with pumpUntil().
 class QueueHandover : public Handover {
-public:
+  public:
     QueueHandover();
     ~QueueHandover() override;
 
     bool invoke(const void* owner, std::function<void()> fn, Duration timeout) override;
     void cancel(const void* owner) override;
     void post(std::function<void()> fn) override;
+    void atCallEnd(std::function<void()> fn) override;
     bool isMainThread() const override;
 
     // Main thread: runs the calls queued so far, in order; answers how many ran.
@@ -67,25 +74,30 @@ public:
     // What happens to an exception that escapes a handed-over call (the default is to drop it).
     void setUncaughtHandler(std::function<void(const std::string&)> handler);
 
-protected:
+  protected:
     // Asks the main thread to call runPending() soon; called after each new call is queued.
     virtual void wake() {}
 
-private:
+  private:
     enum class State { Queued, Running, Done, Dropped };
     struct Call {
         const void* owner = nullptr;
         std::function<void()> fn;
         State state = State::Queued;
+        std::condition_variable finished;  // Done or Dropped; only its invoker waits on it
     };
 
     void runOne(const std::shared_ptr<Call>& call);
 
     std::thread::id mainThread_;
     mutable std::mutex mutex_;
-    std::condition_variable changed_;  // a call finished or was dropped, or a new call came
+    // A new call came; only the main thread waits on it. Each invoker waits on its own call, so
+    // that a finished call wakes nobody but its invoker.
+    std::condition_variable changed_;
     std::deque<std::shared_ptr<Call>> queue_;
     std::function<void(const std::string&)> uncaught_;
+    int running_ = 0;                               // main thread: calls inside runOne()
+    std::vector<std::function<void()>> atCallEnd_;  // main thread only
 };
 
 }  // namespace lan2com

@@ -5,7 +5,10 @@
 //  - the I/O thread owns the device: it waits (poll / WaitForMultipleObjects) until the device
 //    has bytes for it, can take more output, or is woken; it reads into the inbound queue and
 //    writes what PutChar appended to the output buffer. It never waits on the main thread, so
-//    output flows while the main thread is busy.
+//    output flows while the main thread is busy. Bytes that PutChar appends while the I/O
+//    thread holds none go to the device from the main thread instead, all together once the
+//    running event handler has returned (Handover::atCallEnd; outside a handler at once), as
+//    far as the device takes them without waiting; only the rest wakes the I/O thread.
 //  - the dispatcher moves inbound bytes into the receive buffer, evaluates the data-available
 //    trigger and then the timer triggers, and hands each event to the main thread, blocking
 //    until its handler has returned. It sleeps until it is kicked (bytes, a failure, a trigger
@@ -74,7 +77,10 @@ struct Session {
 
     std::mutex outMutex;
     ByteRing out;
-    bool outFailed = false;  // PutChar refuses: the device has failed
+    bool outFailed = false;      // PutChar refuses: the device has failed
+    bool ioHolds = false;        // the I/O thread has taken bytes out of `out` not all written yet
+    bool flushArranged = false;  // flushOut() of this session is due on the main thread
+    std::vector<std::uint8_t> scratch;  // flushOut()'s copy of the buffer
 
     std::thread io;
     std::thread dispatcher;
@@ -120,6 +126,7 @@ class TApdComPort::Impl {
     void dispatcherLoop(Session& s);
     bool deliver(Session& s, const std::function<void()>& handler, bool avail);
     void runHandler(const std::function<void()>& handler);
+    void flushOut(Session& s);
 };
 
 // ---- Opening and closing ----
@@ -335,6 +342,7 @@ void TApdComPort::Impl::ioLoop(Session& s) {
                 sent = 0;
                 std::lock_guard<std::mutex> lock(s.outMutex);
                 s.out.takeInto(block, s.out.size());  // the buffer is free again at once
+                s.ioHolds = !block.empty();
             }
             while (sent < block.size()) {
                 const long n = device.write(block.data() + sent, block.size() - sent);
@@ -364,6 +372,28 @@ void TApdComPort::Impl::ioLoop(Session& s) {
         if (ready.failed) {
             failDevice(s, "device lost (" + ready.error + ")");
         }
+    }
+}
+
+// Main thread: hands the output buffer to the device when the I/O thread holds no bytes, as far
+// as the device takes them at once; wakes the I/O thread for the rest.
+void TApdComPort::Impl::flushOut(Session& s) {
+    bool rest = false;
+    {
+        std::lock_guard<std::mutex> lock(s.outMutex);
+        s.flushArranged = false;
+        if (s.outFailed || s.ioHolds || s.out.empty()) {
+            return;  // the I/O thread writes first what it holds, then the buffer
+        }
+        s.scratch.resize(s.out.size());
+        for (std::size_t i = 0; i < s.scratch.size(); ++i) {
+            s.scratch[i] = s.out.peek(i);
+        }
+        s.out.drop(s.device->writeNow(s.scratch.data(), s.scratch.size()));
+        rest = !s.out.empty();
+    }
+    if (rest) {
+        s.device->wake();
     }
 }
 
@@ -600,20 +630,47 @@ void TApdComPort::PutChar(std::uint8_t byte) {
         return;
     }
     Session& s = *impl_->session_;
-    bool wasEmpty;
+    bool wakeIo = false;
+    bool arrange = false;
     {
-        std::lock_guard<std::mutex> lock(s.outMutex);
+        std::unique_lock<std::mutex> lock(s.outMutex);
         if (s.outFailed) {
             throw ECommNotOpen();
+        }
+        if (s.out.free() < 1 && !s.ioHolds) {
+            lock.unlock();
+            impl_->flushOut(s);  // a full buffer the device may take at once
+            lock.lock();
+            if (s.outFailed) {
+                throw ECommNotOpen();
+            }
         }
         if (s.out.free() < 1) {
             throw EOutputBufferTooSmall();
         }
-        wasEmpty = s.out.empty();
+        const bool wasEmpty = s.out.empty();
         s.out.push(byte);
+        if (s.ioHolds) {
+            wakeIo = wasEmpty;  // otherwise a wake-up is on its way already
+        } else if (!s.flushArranged) {
+            s.flushArranged = true;
+            arrange = true;
+        }
     }
-    if (wasEmpty) {
-        s.device->wake();  // otherwise a wake-up is on its way already
+    if (wakeIo) {
+        s.device->wake();
+    }
+    if (arrange) {
+        Impl* impl = impl_.get();
+        std::weak_ptr<int> alive = impl->alive_;
+        Session* session = &s;
+        impl->svc_.handover.atCallEnd([impl, alive, session] {
+            // The port may have been closed, reopened or destroyed by the handler meanwhile.
+            if (alive.lock() && impl->state_ == PortState::psOpen &&
+                impl->session_.get() == session) {
+                impl->flushOut(*session);
+            }
+        });
     }
 }
 

@@ -26,7 +26,7 @@ struct LineSettings {
 // and closed by the destructor.
 //
 // Threads: wait(), read(), write() and purge() belong to the port's I/O thread (purge() may also
-// be called once that thread has ended); wake() may be called from any thread.
+// be called once that thread has ended); wake() and writeNow() may be called from any thread.
 class SerialDevice {
   public:
     virtual ~SerialDevice() = default;
@@ -52,6 +52,11 @@ class SerialDevice {
     // Hands bytes to the device without waiting: the number it took (0 when it takes nothing at
     // present), or -1 when the device failed.
     virtual long write(const std::uint8_t* bytes, std::size_t size) = 0;
+
+    // Any thread: hands bytes to the device at once if it takes them without waiting, and answers
+    // how many it took. Whatever it does not take, a failure included, is left to write() on the
+    // I/O thread, which alone notices and reports a failed device. By default it takes nothing.
+    virtual std::size_t writeNow(const std::uint8_t* /*bytes*/, std::size_t /*size*/) { return 0; }
 
     // The text of the last failure of read() or write().
     virtual std::string error() const = 0;

@@ -169,6 +169,14 @@ class PosixSerialDevice final : public SerialDevice {
         }
     }
 
+    std::size_t writeNow(const std::uint8_t* bytes, std::size_t size) override {
+        ssize_t n;
+        do {
+            n = ::write(fd_, bytes, size);
+        } while (n < 0 && errno == EINTR);
+        return n > 0 ? static_cast<std::size_t>(n) : 0;  // errors: left to write()
+    }
+
     std::string error() const override { return error_; }
 
     void purge() override { tcflush(fd_, TCIOFLUSH); }

@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -68,6 +70,31 @@ TEST(QueueHandover, CancelReleasesTheOwnersCallersAtOnceButNotOthers) {
     EXPECT_FALSE(answerA);
     EXPECT_EQ(a, 0);
     EXPECT_EQ(b, 1);
+}
+
+TEST(QueueHandover, AtCallEndRunsOnceTheCallHasReturnedBeforeItsInvokerGoesOn) {
+    QueueHandover handover;
+    std::vector<std::string> steps;
+    handover.atCallEnd([&] { steps.push_back("outside a call"); });
+    std::vector<std::string> seenByInvoker;
+    std::atomic<bool> returned{false};
+    std::thread endpoint([&] {
+        handover.invoke(
+            this,
+            [&] {
+                handover.atCallEnd([&] { steps.push_back("end 1"); });
+                handover.atCallEnd([&] { steps.push_back("end 2"); });
+                steps.push_back("call");
+                throw std::runtime_error("the call fails");
+            },
+            Handover::kForever);
+        seenByInvoker = steps;
+        returned = true;
+    });
+    EXPECT_TRUE(handover.pumpUntil([&] { return returned.load(); }, 5s));
+    endpoint.join();
+    EXPECT_EQ(seenByInvoker,
+              (std::vector<std::string>{"outside a call", "call", "end 1", "end 2"}));
 }
 
 TEST(QueueHandover, InvokeOnTheMainThreadRunsAtOnce) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -239,6 +240,59 @@ TEST_F(ComPortPtyTest, OutputReachesThePeerInOrderAndAFullBufferRefusesMore) {
     ASSERT_EQ(received.size(), sent.size());
     EXPECT_TRUE(received == sent);
     EXPECT_TRUE(pumpUntil([&] { return port->OutBuffFree() == 42; }, 1000ms));
+}
+
+TEST_F(ComPortPtyTest, OutputStaysInOrderWhileTheFarEndReadsAsItPleases) {
+    // The main thread's own writes and the I/O thread's take turns as the pty fills and drains.
+    PtyEnd far(home, 6);
+    auto port = makePort(6);
+    port->SetOpen(true);
+    std::vector<std::uint8_t> sent;
+    for (std::uint32_t i = 0; i < 200'000; ++i) {
+        sent.push_back(static_cast<std::uint8_t>((i * 13 + i / 256) & 0xFF));
+    }
+    std::vector<std::uint8_t> received;
+    std::thread reader([&] {
+        while (received.size() < sent.size()) {
+            const auto got =
+                far.read(std::min<std::size_t>(3000, sent.size() - received.size()), 5000);
+            if (got.empty()) {
+                return;
+            }
+            received.insert(received.end(), got.begin(), got.end());
+            std::this_thread::sleep_for(std::chrono::microseconds(received.size() % 700));
+        }
+    });
+    for (std::size_t i = 0; i < sent.size();) {
+        try {
+            port->PutChar(sent[i]);
+            ++i;
+        } catch (const EOutputBufferTooSmall&) {
+            std::this_thread::yield();
+        }
+    }
+    reader.join();
+    ASSERT_EQ(received.size(), sent.size());
+    EXPECT_TRUE(received == sent);
+
+    // A line put inside a handed-over call leaves once the call has returned.
+    const std::string line = "5012 18 E13001003   \x14";
+    std::atomic<bool> handedOver{false};
+    std::thread endpoint([&] {
+        handover.invoke(
+            this,
+            [&] {
+                for (char c : line) {
+                    port->PutChar(static_cast<std::uint8_t>(c));
+                }
+            },
+            Handover::kForever);
+        handedOver = true;
+    });
+    EXPECT_TRUE(pumpUntil([&] { return handedOver.load(); }));
+    endpoint.join();
+    const auto got = far.read(line.size(), 3000);
+    EXPECT_EQ(std::string(got.begin(), got.end()), line);
 }
 
 TEST_F(ComPortPtyTest, UnreadBytesWaitForTheNextEvent) {
