@@ -93,11 +93,10 @@ struct EndpointState {
 // One listener: its socket, its stop signal and its thread's loop.
 class TIdUDPListenerThread {
   public:
-    TIdUDPListenerThread(Handover& handover, const void* owner,
-                         const std::shared_ptr<EndpointState>& endpoint, TIdSocketHandle* binding,
-                         std::unique_ptr<net::DatagramSocket> socket, std::size_t bufferSize)
+    TIdUDPListenerThread(Handover& handover, const std::shared_ptr<EndpointState>& endpoint,
+                         TIdSocketHandle* binding, std::unique_ptr<net::DatagramSocket> socket,
+                         std::size_t bufferSize)
         : handover_(handover),
-          owner_(owner),
           endpoint_(endpoint),
           gate_(endpoint->gate),
           binding_(binding),
@@ -143,7 +142,6 @@ class TIdUDPListenerThread {
                         std::uint16_t peerPort);
 
     Handover& handover_;
-    const void* const owner_;
     const std::weak_ptr<EndpointState> endpoint_;
     const std::shared_ptr<Gate> gate_;
     TIdSocketHandle* const binding_;  // main thread only
@@ -219,17 +217,13 @@ void TIdUDPListenerThread::loop(const std::shared_ptr<TIdUDPListenerThread>& sel
         std::vector<std::uint8_t> data(buffer.begin(),
                                        buffer.begin() + static_cast<std::ptrdiff_t>(r.length));
         std::weak_ptr<TIdUDPListenerThread> weak = self;
-        const bool ran = handover_.invoke(
-            owner_,
-            [weak, delivery, data = std::move(data), ip = std::move(r.peerIp), port = r.peerPort] {
-                deliver(weak, delivery, data, ip, port);
-            },
-            Handover::kForever);
-        if (ran) {
-            delivery->waitFinished();  // at once, or when a deferred completion finishes
-        }
-        // Not run: the endpoint is stopping and its hand-over was cancelled; the datagram is
-        // dropped (a transceiver repeats an unanswered event).
+        // Handed over without waiting for the call itself: the listener blocks once, until the
+        // datagram is finished (when its handler returns, or later when the handler deferred
+        // it), and wakes once. A stop finishes it as well; the call, should it still run, then
+        // drops the datagram (a transceiver repeats an unanswered event).
+        handover_.post([weak, delivery, data = std::move(data), ip = std::move(r.peerIp),
+                        port = r.peerPort] { deliver(weak, delivery, data, ip, port); });
+        delivery->waitFinished();
         {
             std::lock_guard<std::mutex> lock(mutex_);
             current_.reset();
@@ -396,10 +390,9 @@ void TIdUDPServer::Impl::activate() {
             auto socket = std::make_unique<net::DatagramSocket>();
             socket->bindAny(binding->Port);
             binding->Port = socket->localPort();  // the system's choice when the port was 0
-            started.push_back(
-                {std::make_shared<TIdUDPListenerThread>(handover_, &server_, state, binding.get(),
-                                                        std::move(socket), bufferSize),
-                 std::thread()});
+            started.push_back({std::make_shared<TIdUDPListenerThread>(
+                                   handover_, state, binding.get(), std::move(socket), bufferSize),
+                               std::thread()});
         }
         for (auto& listener : started) {
             listener.thread = std::thread(&TIdUDPListenerThread::run, listener.core);
