@@ -84,6 +84,24 @@ void QueueHandover::atCallEnd(std::function<void()> fn) {
         return;
     }
     atCallEnd_.push_back(std::move(fn));
+    if (atCallEnd_.size() == 1) {
+        // Should the call run a nested event loop (a modal message box), that loop runs it too,
+        // rather than leaving it until the box is closed.
+        post([this] { runAtCallEnd(); });
+    }
+}
+
+void QueueHandover::runAtCallEnd() {
+    while (!atCallEnd_.empty()) {
+        std::vector<std::function<void()>> due;
+        due.swap(atCallEnd_);
+        for (auto& fn : due) {
+            try {
+                fn();
+            } catch (...) {
+            }
+        }
+    }
 }
 
 void QueueHandover::runOne(const std::shared_ptr<Call>& call) {
@@ -102,18 +120,7 @@ void QueueHandover::runOne(const std::shared_ptr<Call>& call) {
     } catch (...) {
     }
     --running_;
-    // What the call left for its end (a call nested in it, run by a modal loop, may already have
-    // run it: that is only earlier).
-    while (!atCallEnd_.empty()) {
-        std::vector<std::function<void()>> due;
-        due.swap(atCallEnd_);
-        for (auto& fn : due) {
-            try {
-                fn();
-            } catch (...) {
-            }
-        }
-    }
+    runAtCallEnd();  // what the call left for its end, unless a nested loop has run it already
     {
         std::lock_guard<std::mutex> lock(mutex_);
         call->state = State::Done;

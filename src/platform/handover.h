@@ -41,8 +41,9 @@ class Handover {
     virtual void post(std::function<void()> fn) = 0;
 
     // Main thread: runs fn as soon as the handed-over call that is running has returned, before
-    // its invoker goes on; at once when no handed-over call runs (or on another thread). Lets
-    // the many small steps of one handler end in one piece of work, such as one device write.
+    // its invoker goes on, or earlier from an event loop nested in that call; at once when no
+    // handed-over call runs (or on another thread). Lets the many small steps of one handler
+    // end in one piece of work, such as one device write.
     virtual void atCallEnd(std::function<void()> fn) = 0;
 
     virtual bool isMainThread() const = 0;
@@ -88,6 +89,7 @@ class QueueHandover : public Handover {
     };
 
     void runOne(const std::shared_ptr<Call>& call);
+    void runAtCallEnd();
 
     std::thread::id mainThread_;
     mutable std::mutex mutex_;

@@ -85,6 +85,9 @@ TEST(QueueHandover, AtCallEndRunsOnceTheCallHasReturnedBeforeItsInvokerGoesOn) {
                 handover.atCallEnd([&] { steps.push_back("end 1"); });
                 handover.atCallEnd([&] { steps.push_back("end 2"); });
                 steps.push_back("call");
+                handover.runPending();  // an event loop nested in the call runs them
+                steps.push_back("nested loop");
+                handover.atCallEnd([&] { steps.push_back("end 3"); });
                 throw std::runtime_error("the call fails");
             },
             Handover::kForever);
@@ -93,8 +96,8 @@ TEST(QueueHandover, AtCallEndRunsOnceTheCallHasReturnedBeforeItsInvokerGoesOn) {
     });
     EXPECT_TRUE(handover.pumpUntil([&] { return returned.load(); }, 5s));
     endpoint.join();
-    EXPECT_EQ(seenByInvoker,
-              (std::vector<std::string>{"outside a call", "call", "end 1", "end 2"}));
+    EXPECT_EQ(seenByInvoker, (std::vector<std::string>{"outside a call", "call", "end 1", "end 2",
+                                                       "nested loop", "end 3"}));
 }
 
 TEST(QueueHandover, InvokeOnTheMainThreadRunsAtOnce) {
