@@ -1,8 +1,10 @@
 #include "platform/tick_clock.h"
 
 #ifdef _WIN32
-#include <mmsystem.h>
+// windows.h first: mmsystem.h builds on its types.
 #include <windows.h>
+
+#include <mmsystem.h>
 #else
 #include <time.h>
 #endif
