@@ -136,25 +136,19 @@ class PosixSerialDevice final : public SerialDevice {
     }
 
     long read(std::uint8_t* buffer, std::size_t size) override {
-        for (;;) {
-            const ssize_t n = ::read(fd_, buffer, size);
-            if (n >= 0) {
-                return static_cast<long>(n);
-            }
-            if (errno == EINTR) {
-                continue;
-            }
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                return 0;
-            }
-            error_ = errnoText(errno);
-            return -1;
-        }
+        return transfer([&] { return ::read(fd_, buffer, size); });
     }
 
     long write(const std::uint8_t* bytes, std::size_t size) override {
+        return transfer([&] { return ::write(fd_, bytes, size); });
+    }
+
+    // One non-blocking read or write: the byte count, 0 when the device would block, -1 with the
+    // error's text kept on failure. Interrupted calls are repeated.
+    template <typename Op>
+    long transfer(Op op) {
         for (;;) {
-            const ssize_t n = ::write(fd_, bytes, size);
+            const ssize_t n = op();
             if (n >= 0) {
                 return static_cast<long>(n);
             }

@@ -67,6 +67,18 @@ Bytes datagramOf(int length) {
 
 class StationFaults : public ::testing::Test {
   protected:
+    // The reference event from 127.0.0.2 reaches the slot's monitor as `line` and, acknowledged,
+    // is answered "OK".
+    void expectRelayed(int slot, const Bytes& line) {
+        UdpPeer transceiver("127.0.0.2");
+        transceiver.sendTo(station.port(slot), kReference);
+        EXPECT_EQ(station.monitor(slot).read(21, kLineMs), line);
+        station.monitor(slot).write(kAck);
+        Bytes reply;
+        std::uint16_t from = 0;
+        EXPECT_TRUE(receiveReply(transceiver, reply, from, kReplyMs));
+    }
+
     struct Expected {
         Bytes line;
         UdpPeer* answered = nullptr;  // who gets "OK" once the line is acknowledged
@@ -198,13 +210,7 @@ TEST_F(StationFaults, AReadOnlyRegistryFileIsLoadedAndLeftExactlyAsItWas) {
     const std::set<std::string> names = namesIn(station.appData());
 
     ASSERT_TRUE(station.start());
-    UdpPeer transceiver("127.0.0.2");
-    transceiver.sendTo(station.port(0), kReference);
-    EXPECT_EQ(station.monitor(0).read(21, kLineMs), bytesOf("5011 181234E13AA1AA5\x14"));
-    station.monitor(0).write(kAck);
-    Bytes reply;
-    std::uint16_t from = 0;
-    EXPECT_TRUE(receiveReply(transceiver, reply, from, kReplyMs));
+    expectRelayed(0, bytesOf("5011 181234E13AA1AA5\x14"));
     EXPECT_EQ(station.stop(), 0);
 
     // Start-up and exit only read the configuration: no temporary file, not a byte changed. (The
@@ -227,13 +233,7 @@ TEST_F(StationFaults, ARegistryFileLockedByAnotherWriterDoesNotHoldStartUpBack) 
     // The writer keeps its lock throughout: start-up reads without it, so the channel comes up
     // (a reader that waited for the lock would give up and find no configuration).
     EXPECT_TRUE(station.start());
-    UdpPeer transceiver("127.0.0.2");
-    transceiver.sendTo(station.port(0), kReference);
-    EXPECT_EQ(station.monitor(0).read(21, kLineMs), bytesOf("5011 181234E13AA1AA5\x14"));
-    station.monitor(0).write(kAck);
-    Bytes reply;
-    std::uint16_t from = 0;
-    EXPECT_TRUE(receiveReply(transceiver, reply, from, kReplyMs));
+    expectRelayed(0, bytesOf("5011 181234E13AA1AA5\x14"));
     EXPECT_EQ(station.stop(), 0);
     ::close(lock);
 }
@@ -259,13 +259,7 @@ TEST_F(StationFaults, ASecondCopyRefusesToRunAndTouchesNothing) {
     EXPECT_EQ(slurp(station.registryFile()), stored);
 
     // The first copy went on relaying throughout.
-    UdpPeer transceiver("127.0.0.2");
-    transceiver.sendTo(station.port(1), kReference);
-    EXPECT_EQ(station.monitor(1).read(21, kLineMs), kReferenceLine);
-    station.monitor(1).write(kAck);
-    Bytes reply;
-    std::uint16_t from = 0;
-    EXPECT_TRUE(receiveReply(transceiver, reply, from, kReplyMs));
+    expectRelayed(1, kReferenceLine);
     EXPECT_EQ(station.stop(), 0);
 }
 
