@@ -120,13 +120,15 @@ void QueueHandover::runOne(const std::shared_ptr<Call>& call) {
     } catch (...) {
     }
     --running_;
-    runAtCallEnd();  // what the call left for its end, unless a nested loop has run it already
+    runAtCallEnd();      // what the call left for its end, unless a nested loop has run it already
+    call->fn = nullptr;  // nobody else touches fn once the call has started
     {
         std::lock_guard<std::mutex> lock(mutex_);
         call->state = State::Done;
-        call->fn = nullptr;
-        call->finished.notify_all();
     }
+    // Outside the lock: the woken invoker needs it at once. `call` stays alive through our own
+    // reference until the notification is done.
+    call->finished.notify_all();
 }
 
 std::size_t QueueHandover::runPending() {

@@ -1,23 +1,25 @@
-// The serial port component: buffers, triggers, the port's threads and the hand-over of its
-// events to the main thread, over a device backend (serial_device.h).
+// The serial port component: buffers, triggers, the port's thread and the hand-over of its events
+// to the main thread, over a device backend (serial_device.h).
 //
-// Threads. An open port runs two threads of its own:
-//  - the I/O thread owns the device: it waits (poll / WaitForMultipleObjects) until the device
-//    has bytes for it, can take more output, or is woken; it reads into the inbound queue and
-//    writes what PutChar appended to the output buffer. It never waits on the main thread, so
-//    output flows while the main thread is busy. Bytes that PutChar appends while the I/O
-//    thread holds none go to the device from the main thread instead, all together once the
-//    running event handler has returned (Handover::atCallEnd; outside a handler at once), as
-//    far as the device takes them without waiting; only the rest wakes the I/O thread.
-//  - the dispatcher moves inbound bytes into the receive buffer, evaluates the data-available
-//    trigger and then the timer triggers, and hands each event to the main thread, blocking
-//    until its handler has returned. It sleeps until it is kicked (bytes, a failure, a trigger
-//    change) or until the nearest armed trigger's deadline.
-// An open port with nothing armed and no traffic therefore wakes no thread at all.
+// The thread. An open port runs one thread of its own, which owns the device. It waits
+// (poll / WaitForMultipleObjects) until the device has bytes for it or can take more output, until
+// the nearest armed trigger's deadline, or until it is woken. Then it reads what has arrived into
+// the receive buffer, evaluates the data-available trigger, a failure of the device and then the
+// timer triggers, and hands each event to the main thread, blocking until its handler has returned
+// (at most kHandoverLimit until the main thread starts it); and it writes what PutChar appended to
+// the output buffer. Bytes that PutChar appends while the thread holds none go to the device from
+// the main thread instead, all together once the running event handler has returned
+// (Handover::atCallEnd; outside a handler at once), as far as the device takes them without
+// waiting; only the rest is left to the thread.
 //
-// Locks: `mutex` guards the inbound queue, the receive buffer, the trigger set and the flags the
-// two threads share; `outMutex` guards the output buffer. No lock is held across a hand-over, so a
-// handler may call every operation on its own port.
+// The main thread wakes the thread only for what it must look at at once: a trigger due earlier
+// than the thread's planned wake-up, room made in a full receive buffer, output the device did not
+// take, a close. Changes made while the thread is not asleep (inside the port's own handlers) are
+// seen when it next looks. An open port with nothing armed and no traffic wakes no thread at all.
+//
+// Locks: `mutex` guards the receive buffer, the trigger set and the flags shared with the thread;
+// `outMutex` guards the output buffer. No lock is held across a hand-over, so a handler may call
+// every operation on its own port.
 
 #include <algorithm>
 #include <chrono>
@@ -39,11 +41,10 @@ namespace lan2com {
 namespace {
 
 constexpr std::size_t kReceiveBufferSize = 8192;
-constexpr std::size_t kInboundQueueSize = 8192;
 constexpr std::size_t kReadBlock = 256;
 constexpr Handover::Duration kHandoverLimit{3000};
-// After a hand-over that did not reach the main thread, the dispatcher tries again this much
-// later at the earliest (the hand-over itself normally waits its full limit before failing).
+// After a hand-over that did not reach the main thread, the thread tries again this much later at
+// the earliest (the hand-over itself normally waits its full limit before failing).
 constexpr std::chrono::milliseconds kRetryPause{50};
 
 class SystemDevices final : public SerialDeviceOpener {
@@ -55,35 +56,36 @@ class SystemDevices final : public SerialDeviceOpener {
 
 }  // namespace
 
-// The open device of a port with its buffers and threads; lives from an open to the end of the
+// The open device of a port with its buffers and thread; lives from an open to the end of the
 // matching close.
 struct Session {
     std::uint16_t number = 0;
-    std::unique_ptr<SerialDevice> device;  // reset under `mutex` once the I/O thread has ended
+    std::unique_ptr<SerialDevice> device;  // reset under `mutex` once the thread has ended
 
     std::mutex mutex;
-    std::condition_variable changed;  // kick, stop, dispatcherDone
-    ByteRing inbound{kInboundQueueSize};
+    std::condition_variable done;  // threadDone
     ByteRing rx{kReceiveBufferSize};
     TriggerSet triggers;
     bool stop = false;
-    bool kick = false;       // something for the dispatcher to look at
-    bool newData = false;    // bytes entered rx since the last data-available event
-    bool ioStarved = false;  // the I/O thread stopped reading: inbound is full
-    bool failed = false;     // the device failed; failure says how
+    bool newData = false;  // bytes entered rx since the last data-available event
+    bool failed = false;   // the device failed; failure says how
     bool failureReported = false;
     std::string failure;
-    bool dispatcherDone = false;
+    bool threadDone = false;
+    // The thread waits on the device (or is about to); it plans to look again at wakeAtMs on the
+    // tick clock when hasWakeAt, else only when woken or the device is ready.
+    bool asleep = false;
+    bool hasWakeAt = false;
+    std::uint32_t wakeAtMs = 0;
 
     std::mutex outMutex;
     ByteRing out;
     bool outFailed = false;      // PutChar refuses: the device has failed
-    bool ioHolds = false;        // the I/O thread has taken bytes out of `out` not all written yet
+    bool threadHolds = false;    // the thread has taken bytes out of `out` not all written yet
     bool flushArranged = false;  // flushOut() of this session is due on the main thread
     std::vector<std::uint8_t> scratch;  // flushOut()'s copy of the buffer
 
-    std::thread io;
-    std::thread dispatcher;
+    std::thread thread;
 
     // Main thread only: the data-available handler of this port is running; GetChar peeks.
     bool inAvail = false;
@@ -118,12 +120,14 @@ class TApdComPort::Impl {
     void open();
     void close();
     void finishClose();
-    void stopDispatcher();
 
-    void ioLoop(Session& s);
+    void portLoop(Session& s);
+    bool dispatch(Session& s, std::unique_lock<std::mutex>& lock);
+    bool writeOutput(Session& s, std::vector<std::uint8_t>& block, std::size_t& sent);
     void readAvailable(Session& s, std::uint8_t* buffer);
     void failDevice(Session& s, const std::string& what);
-    void dispatcherLoop(Session& s);
+    std::optional<std::uint32_t> msToNextExpiry(const Session& s, std::uint32_t nowMs) const;
+    bool mustWakeForTriggers(const Session& s) const;
     bool deliver(Session& s, const std::function<void()>& handler, bool avail);
     void runHandler(const std::function<void()>& handler);
     void flushOut(Session& s);
@@ -168,23 +172,17 @@ void TApdComPort::Impl::open() {
     session->device = opener.open(comNumber_, line);
     session->out = ByteRing(port_.OutSize);
     session->triggers.reset();
+    session->triggers.setThreshold(port_.TriggerLength);
+    if (hasSaved_) {
+        session->triggers.restore(saved_);
+    }
 
     Session& s = *session;
     try {
-        s.io = std::thread([this, &s] { ioLoop(s); });
-        s.dispatcher = std::thread([this, &s] { dispatcherLoop(s); });
+        s.thread = std::thread([this, &s] { portLoop(s); });
     } catch (const std::system_error& e) {
-        {
-            std::lock_guard<std::mutex> lock(s.mutex);
-            s.stop = true;
-        }
-        s.changed.notify_all();
-        s.device->wake();
-        if (s.io.joinable()) {
-            s.io.join();
-        }
         throw EOpenFailed("Cannot open COM" + std::to_string(comNumber_) +
-                          ": cannot start the port's threads (" + e.what() + ")");
+                          ": cannot start the port's thread (" + e.what() + ")");
     }
 
     session_ = std::move(session);
@@ -192,15 +190,6 @@ void TApdComPort::Impl::open() {
     if (port_.RS485Mode) {
         port_.RTS = false;  // the driver drives RTS now
     }
-    {
-        std::lock_guard<std::mutex> lock(s.mutex);
-        s.triggers.setThreshold(port_.TriggerLength);
-        if (hasSaved_) {
-            s.triggers.restore(saved_);
-        }
-        s.kick = true;
-    }
-    s.changed.notify_all();
 
     if (port_.OnPortOpen) {
         port_.OnPortOpen(port_);
@@ -219,42 +208,18 @@ void TApdComPort::Impl::close() {
         hasSaved_ = true;
         s.stop = true;
     }
-    s.changed.notify_all();
     {
         std::lock_guard<std::mutex> lock(s.outMutex);
         s.out.clear();
     }
     s.device->wake();
-    s.io.join();
-    s.device->purge();
-    {
-        std::lock_guard<std::mutex> lock(s.mutex);
-        s.rx.clear();
-        s.inbound.clear();
-        s.device.reset();  // closes the device
-    }
     if (handlerDepth_ > 0) {
-        // Called from inside one of this port's handlers: the dispatcher waits for that handler
-        // to return. The rest happens once it has.
+        // Called from inside one of this port's handlers: the thread waits for that handler to
+        // return. The rest happens once it has.
         finishPending_ = true;
         return;
     }
     finishClose();
-}
-
-void TApdComPort::Impl::stopDispatcher() {
-    Session& s = *session_;
-    std::unique_lock<std::mutex> lock(s.mutex);
-    while (!s.dispatcherDone) {
-        // A hand-over of this port that the main thread has not started is dropped: its invoker
-        // returns at once. Repeated, since the dispatcher may hand over just after a cancel.
-        lock.unlock();
-        svc_.handover.cancel(&port_);
-        lock.lock();
-        s.changed.wait_for(lock, std::chrono::milliseconds(5), [&] { return s.dispatcherDone; });
-    }
-    lock.unlock();
-    s.dispatcher.join();
 }
 
 void TApdComPort::Impl::finishClose() {
@@ -262,12 +227,25 @@ void TApdComPort::Impl::finishClose() {
     if (!session_) {
         return;
     }
-    stopDispatcher();
+    Session& s = *session_;
+    std::unique_lock<std::mutex> lock(s.mutex);
+    while (!s.threadDone) {
+        // A hand-over of this port that the main thread has not started is dropped: its invoker
+        // returns at once. Repeated, since the thread may hand over just after a cancel.
+        lock.unlock();
+        svc_.handover.cancel(&port_);
+        lock.lock();
+        s.done.wait_for(lock, std::chrono::milliseconds(5), [&] { return s.threadDone; });
+    }
+    lock.unlock();
+    s.thread.join();
+    s.device->purge();
+    s.device.reset();  // closes the device
     session_.reset();
     state_ = PortState::psClosed;
 }
 
-// ---- The I/O thread ----
+// ---- The port's thread ----
 
 void TApdComPort::Impl::failDevice(Session& s, const std::string& what) {
     {
@@ -275,16 +253,11 @@ void TApdComPort::Impl::failDevice(Session& s, const std::string& what) {
         s.outFailed = true;
         s.out.clear();
     }
-    {
-        std::lock_guard<std::mutex> lock(s.mutex);
-        if (s.failed) {
-            return;
-        }
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (!s.failed) {
         s.failed = true;
         s.failure = "COM" + std::to_string(s.number) + ": " + what;
-        s.kick = true;
     }
-    s.changed.notify_all();
 }
 
 void TApdComPort::Impl::readAvailable(Session& s, std::uint8_t* buffer) {
@@ -292,11 +265,10 @@ void TApdComPort::Impl::readAvailable(Session& s, std::uint8_t* buffer) {
         std::size_t room;
         {
             std::lock_guard<std::mutex> lock(s.mutex);
-            room = s.inbound.free();
-            if (room == 0) {
-                s.ioStarved = true;  // the dispatcher wakes us when it has made room
-                return;
-            }
+            room = s.rx.free();
+        }
+        if (room == 0) {
+            return;  // the rest waits in the driver until GetChar makes room
         }
         const long n = s.device->read(buffer, std::min(room, kReadBlock));
         if (n < 0) {
@@ -306,84 +278,155 @@ void TApdComPort::Impl::readAvailable(Session& s, std::uint8_t* buffer) {
         if (n == 0) {
             return;
         }
-        {
-            std::lock_guard<std::mutex> lock(s.mutex);
-            s.inbound.push(buffer, static_cast<std::size_t>(n));
-            s.kick = true;
-        }
-        s.changed.notify_all();
+        std::lock_guard<std::mutex> lock(s.mutex);
+        s.rx.push(buffer, static_cast<std::size_t>(n));
+        s.newData = true;
     }
 }
 
-void TApdComPort::Impl::ioLoop(Session& s) {
+// Writes what the thread holds and then what has been appended since, until everything is
+// written or the device takes nothing more at present. Answers false when the device failed.
+bool TApdComPort::Impl::writeOutput(Session& s, std::vector<std::uint8_t>& block,
+                                    std::size_t& sent) {
     SerialDevice& device = *s.device;
+    for (;;) {
+        if (sent == block.size()) {
+            block.clear();
+            sent = 0;
+            std::lock_guard<std::mutex> lock(s.outMutex);
+            s.out.takeInto(block, s.out.size());  // the buffer is free again at once
+            s.threadHolds = !block.empty();
+            if (block.empty()) {
+                return true;
+            }
+        }
+        while (sent < block.size()) {
+            const long n = device.write(block.data() + sent, block.size() - sent);
+            if (n < 0) {
+                failDevice(s, "write failed (" + device.error() + ")");
+                return false;
+            }
+            if (n == 0) {
+                return true;  // the device takes nothing now: wait until it can
+            }
+            sent += static_cast<std::size_t>(n);
+        }
+    }
+}
+
+// Milliseconds from nowMs until the nearest armed trigger expires (0 when it has); nothing when
+// none is armed.
+std::optional<std::uint32_t> TApdComPort::Impl::msToNextExpiry(const Session& s,
+                                                               std::uint32_t nowMs) const {
+    const std::uint32_t tick = toTicks(nowMs);
+    const std::optional<std::uint32_t> ticks = s.triggers.ticksToNextExpiry(tick);
+    if (!ticks) {
+        return std::nullopt;
+    }
+    // The expiry falls on the first millisecond of tick `tick + ticks`, counted across the wrap
+    // of the 32-bit millisecond clock. A trigger is armed for less than 2^31 ms.
+    const std::uint32_t target = tick + *ticks;
+    const std::uint64_t targetMs =
+        target > TriggerSet::kLastTick
+            ? (std::uint64_t{1} << 32) + std::uint64_t{target - TriggerSet::kTickPeriod} * kTickMs
+            : std::uint64_t{target} * kTickMs;
+    return static_cast<std::uint32_t>(targetMs > nowMs ? targetMs - nowMs : 0);
+}
+
+// Main thread, under the session's mutex: whether the sleeping thread must be woken because a
+// trigger is now due before the time it planned to look again. A trigger disarmed or moved later
+// needs no wake-up: the thread then finds nothing due at its planned time and plans anew.
+bool TApdComPort::Impl::mustWakeForTriggers(const Session& s) const {
+    if (!s.asleep) {
+        return false;  // it looks at the trigger set before it sleeps again
+    }
+    const std::uint32_t nowMs = svc_.clock.nowMs();
+    const std::optional<std::uint32_t> delay = msToNextExpiry(s, nowMs);
+    return delay && (!s.hasWakeAt || static_cast<std::int32_t>(nowMs + *delay - s.wakeAtMs) < 0);
+}
+
+void TApdComPort::Impl::portLoop(Session& s) {
     std::vector<std::uint8_t> block;  // output taken from the buffer, not yet all written
     std::size_t sent = 0;
     std::uint8_t buffer[kReadBlock];
-    bool failed = false;
 
+    std::unique_lock<std::mutex> lock(s.mutex);
     for (;;) {
-        bool wantRead = false;
-        {
-            std::lock_guard<std::mutex> lock(s.mutex);
-            if (s.stop) {
-                break;
-            }
-            failed = s.failed;
-            wantRead = !failed && s.inbound.free() > 0;
-            if (!failed && !wantRead) {
-                s.ioStarved = true;
-            }
+        if (s.stop) {
+            break;
         }
-
+        const bool deliveryFailed = dispatch(s, lock);
+        if (s.stop) {
+            break;
+        }
+        bool failed = s.failed;
         if (!failed) {
-            if (sent == block.size()) {
-                block.clear();
-                sent = 0;
-                std::lock_guard<std::mutex> lock(s.outMutex);
-                s.out.takeInto(block, s.out.size());  // the buffer is free again at once
-                s.ioHolds = !block.empty();
-            }
-            while (sent < block.size()) {
-                const long n = device.write(block.data() + sent, block.size() - sent);
-                if (n < 0) {
-                    failDevice(s, "write failed (" + device.error() + ")");
-                    failed = true;
-                    break;
-                }
-                if (n == 0) {
-                    break;  // the device takes nothing now: wait until it can
-                }
-                sent += static_cast<std::size_t>(n);
-            }
-            if (!failed && !block.empty() && sent == block.size()) {
-                continue;  // all written: see whether more has been appended meanwhile
+            lock.unlock();
+            const bool ok = writeOutput(s, block, sent);
+            lock.lock();
+            if (!ok) {
+                continue;  // the failure is handed over first
             }
         }
-
+        failed = s.failed;
+        const bool wantRead = !failed && s.rx.free() > 0;
         const bool wantWrite = !failed && sent < block.size();
-        const SerialDevice::Ready ready = device.wait(wantRead, wantWrite, !failed);
-        if (failed) {
-            continue;  // only a wake-up ends that wait: look whether we must stop
+
+        // Sleep until the device is ready, until woken, or until the nearest armed trigger
+        // expires (after a failed hand-over: a short pause).
+        // With nothing armed, a wake-up planned earlier that is still ahead is kept: a trigger
+        // armed later than that then needs no wake-up (the relay disarms and rearms its
+        // time-out for every event), at the cost of one needless look at the planned time.
+        // Times are compared as signed differences across the wrap of the millisecond clock.
+        const std::uint32_t nowMs = svc_.clock.nowMs();
+        auto planIn = [&](std::uint32_t delay) {
+            s.hasWakeAt = true;
+            s.wakeAtMs = nowMs + delay;
+        };
+        if (const std::optional<std::uint32_t> delay = msToNextExpiry(s, nowMs)) {
+            planIn(*delay);
+        } else if (s.hasWakeAt && static_cast<std::int32_t>(s.wakeAtMs - nowMs) <= 0) {
+            s.hasWakeAt = false;
         }
-        if (ready.readable && wantRead) {
-            readAvailable(s, buffer);
+        constexpr auto kRetryMs = static_cast<std::uint32_t>(kRetryPause.count());
+        if (deliveryFailed &&
+            (!s.hasWakeAt || static_cast<std::int32_t>(s.wakeAtMs - nowMs - kRetryMs) > 0)) {
+            planIn(kRetryMs);
         }
-        if (ready.failed) {
-            failDevice(s, "device lost (" + ready.error + ")");
+        std::optional<std::chrono::milliseconds> timeout;
+        if (s.hasWakeAt) {
+            // One millisecond more: an expiry is the first millisecond of its tick.
+            const std::int32_t left = static_cast<std::int32_t>(s.wakeAtMs - nowMs);
+            timeout = std::chrono::milliseconds(std::max(left, 0) + 1);
         }
+        s.asleep = true;
+        lock.unlock();
+        const SerialDevice::Ready ready = s.device->wait(wantRead, wantWrite, !failed, timeout);
+        if (!failed) {
+            if (ready.readable && wantRead) {
+                readAvailable(s, buffer);
+            }
+            if (ready.failed) {
+                failDevice(s, "device lost (" + ready.error + ")");
+            }
+        }
+        lock.lock();
+        s.asleep = false;
     }
+    s.threadDone = true;
+    lock.unlock();
+    s.done.notify_all();
 }
 
-// Main thread: hands the output buffer to the device when the I/O thread holds no bytes, as far
-// as the device takes them at once; wakes the I/O thread for the rest.
+// Main thread: hands the output buffer to the device when the port's thread holds no bytes, as
+// far as the device takes them at once; wakes the thread for the rest.
 void TApdComPort::Impl::flushOut(Session& s) {
     bool rest = false;
     {
         std::lock_guard<std::mutex> lock(s.outMutex);
         s.flushArranged = false;
-        if (s.outFailed || s.ioHolds || s.out.empty()) {
-            return;  // the I/O thread writes first what it holds, then the buffer
+        if (s.outFailed || s.threadHolds || s.out.empty()) {
+            return;  // the thread writes first what it holds, then the buffer
         }
         s.scratch.resize(s.out.size());
         for (std::size_t i = 0; i < s.scratch.size(); ++i) {
@@ -397,7 +440,7 @@ void TApdComPort::Impl::flushOut(Session& s) {
     }
 }
 
-// ---- The dispatcher ----
+// ---- Events ----
 
 void TApdComPort::Impl::runHandler(const std::function<void()>& handler) {
     try {
@@ -410,7 +453,7 @@ void TApdComPort::Impl::runHandler(const std::function<void()>& handler) {
 }
 
 bool TApdComPort::Impl::deliver(Session& s, const std::function<void()>& handler, bool avail) {
-    // Runs on the main thread. The dispatcher is blocked meanwhile, so the receive buffer only
+    // Runs on the main thread. The port's thread is blocked meanwhile, so the receive buffer only
     // shrinks through GetChar and nothing else of this port runs.
     auto onMain = [this, &s, &handler, avail] {
         ++handlerDepth_;
@@ -438,134 +481,81 @@ bool TApdComPort::Impl::deliver(Session& s, const std::function<void()>& handler
     return svc_.handover.invoke(&port_, onMain, kHandoverLimit);
 }
 
-void TApdComPort::Impl::dispatcherLoop(Session& s) {
-    std::unique_lock<std::mutex> lock(s.mutex);
-    while (!s.stop) {
-        s.kick = false;
-        bool deliveryFailed = false;
-
-        // Received bytes into the receive buffer, as far as it has room.
-        if (!s.inbound.empty() && s.rx.free() > 0) {
-            const std::size_t n = std::min(s.inbound.size(), s.rx.free());
-            for (std::size_t i = 0; i < n; ++i) {
-                s.rx.push(s.inbound.peek(i));
-            }
-            s.inbound.drop(n);
-            s.newData = true;
-            if (s.ioStarved && s.device) {
-                s.ioStarved = false;
-                s.device->wake();
-            }
+// One pass over the port's events, in their order: data available, a failure of the device, then
+// the timer triggers. Called and returning with `lock` held; it is released during hand-overs.
+// Answers true when a hand-over did not reach the main thread (the event is delivered later).
+bool TApdComPort::Impl::dispatch(Session& s, std::unique_lock<std::mutex>& lock) {
+    // Data available, before the timers.
+    const std::uint16_t threshold = s.triggers.threshold();
+    if (threshold != 0 && s.newData && s.rx.size() >= threshold) {
+        const auto count = static_cast<std::uint16_t>(std::min<std::size_t>(s.rx.size(), 0xFFFF));
+        lock.unlock();
+        const bool ok = deliver(
+            s,
+            [this, count] {
+                if (port_.OnTriggerAvail) {
+                    port_.OnTriggerAvail(port_, count);
+                }
+            },
+            true);
+        lock.lock();
+        if (s.stop) {
+            return false;
         }
-
-        // Data available, before the timers.
-        const std::uint16_t threshold = s.triggers.threshold();
-        if (threshold != 0 && s.newData && s.rx.size() >= threshold) {
-            const auto count =
-                static_cast<std::uint16_t>(std::min<std::size_t>(s.rx.size(), 0xFFFF));
-            lock.unlock();
-            const bool ok = deliver(
-                s,
-                [this, count] {
-                    if (port_.OnTriggerAvail) {
-                        port_.OnTriggerAvail(port_, count);
-                    }
-                },
-                true);
-            lock.lock();
-            if (s.stop) {
-                break;
-            }
-            if (ok) {
-                s.newData = false;
-            } else {
-                deliveryFailed = true;  // the bytes stay unread and come in the next event
-            }
+        if (!ok) {
+            return true;  // the bytes stay unread and come in the next event
         }
+        s.newData = false;
+    }
 
-        // A failed device, once.
-        if (s.failed && !s.failureReported) {
-            const std::string message = s.failure;
-            lock.unlock();
-            const bool ok = deliver(
-                s,
-                [this, message] {
-                    if (port_.OnPortError) {
-                        port_.OnPortError(port_, message);
-                    }
-                },
-                false);
-            lock.lock();
-            if (s.stop) {
-                break;
-            }
-            if (ok) {
-                s.failureReported = true;
-            } else {
-                deliveryFailed = true;
-            }
+    // A failed device, once.
+    if (s.failed && !s.failureReported) {
+        const std::string message = s.failure;
+        lock.unlock();
+        const bool ok = deliver(
+            s,
+            [this, message] {
+                if (port_.OnPortError) {
+                    port_.OnPortError(port_, message);
+                }
+            },
+            false);
+        lock.lock();
+        if (s.stop) {
+            return false;
         }
+        if (!ok) {
+            return true;
+        }
+        s.failureReported = true;
+    }
 
-        // Timer triggers: the first expired one fires, then the walk starts again from the top.
-        bool stopped = false;
-        while (!deliveryFailed) {
-            const std::optional<TriggerSet::Firing> firing = s.triggers.firstExpired(nowTick());
-            if (!firing) {
-                break;
-            }
-            s.triggers.beginFire(*firing);
-            const std::uint16_t handle = firing->handle;
-            lock.unlock();
-            const bool ok = deliver(
-                s,
-                [this, handle] {
-                    if (port_.OnTriggerTimer) {
-                        port_.OnTriggerTimer(port_, handle);
-                    }
-                },
-                false);
-            lock.lock();
-            if (s.stop) {
-                stopped = true;
-                break;
-            }
-            if (!ok) {
-                s.triggers.undoFire(*firing);  // still expired: delivered on a later pass
-                deliveryFailed = true;
-            }
+    // Timer triggers: the first expired one fires, then the walk starts again from the top.
+    for (;;) {
+        const std::optional<TriggerSet::Firing> firing = s.triggers.firstExpired(nowTick());
+        if (!firing) {
+            return false;
         }
-        if (stopped) {
-            break;
+        s.triggers.beginFire(*firing);
+        const std::uint16_t handle = firing->handle;
+        lock.unlock();
+        const bool ok = deliver(
+            s,
+            [this, handle] {
+                if (port_.OnTriggerTimer) {
+                    port_.OnTriggerTimer(port_, handle);
+                }
+            },
+            false);
+        lock.lock();
+        if (s.stop) {
+            return false;
         }
-
-        if (deliveryFailed) {
-            s.changed.wait_for(lock, kRetryPause, [&] { return s.stop; });
-            continue;
-        }
-
-        // Sleep until kicked or until the nearest armed trigger expires.
-        const std::uint32_t nowMs = svc_.clock.nowMs();
-        const std::uint32_t tick = toTicks(nowMs);
-        const std::optional<std::uint32_t> ticks = s.triggers.ticksToNextExpiry(tick);
-        auto woken = [&] { return s.stop || s.kick; };
-        if (!ticks) {
-            s.changed.wait(lock, woken);
-        } else if (*ticks > 0) {
-            // The expiry falls on the first millisecond of tick `tick + ticks`, counted across
-            // the wrap of the 32-bit millisecond clock.
-            const std::uint32_t target = tick + *ticks;
-            const std::uint64_t targetMs =
-                target > TriggerSet::kLastTick
-                    ? (std::uint64_t{1} << 32) +
-                          std::uint64_t{target - TriggerSet::kTickPeriod} * kTickMs
-                    : std::uint64_t{target} * kTickMs;
-            const auto wait = std::chrono::milliseconds(targetMs - nowMs + 1);
-            s.changed.wait_for(lock, wait, woken);
+        if (!ok) {
+            s.triggers.undoFire(*firing);  // still expired: delivered on a later pass
+            return true;
         }
     }
-    s.dispatcherDone = true;
-    lock.unlock();
-    s.changed.notify_all();
 }
 
 // ---- The component ----
@@ -630,14 +620,14 @@ void TApdComPort::PutChar(std::uint8_t byte) {
         return;
     }
     Session& s = *impl_->session_;
-    bool wakeIo = false;
+    bool wakeThread = false;
     bool arrange = false;
     {
         std::unique_lock<std::mutex> lock(s.outMutex);
         if (s.outFailed) {
             throw ECommNotOpen();
         }
-        if (s.out.free() < 1 && !s.ioHolds) {
+        if (s.out.free() < 1 && !s.threadHolds) {
             lock.unlock();
             impl_->flushOut(s);  // a full buffer the device may take at once
             lock.lock();
@@ -650,14 +640,14 @@ void TApdComPort::PutChar(std::uint8_t byte) {
         }
         const bool wasEmpty = s.out.empty();
         s.out.push(byte);
-        if (s.ioHolds) {
-            wakeIo = wasEmpty;  // otherwise a wake-up is on its way already
+        if (s.threadHolds) {
+            wakeThread = wasEmpty;  // otherwise a wake-up is on its way already
         } else if (!s.flushArranged) {
             s.flushArranged = true;
             arrange = true;
         }
     }
-    if (wakeIo) {
+    if (wakeThread) {
         s.device->wake();
     }
     if (arrange) {
@@ -683,21 +673,25 @@ std::uint8_t TApdComPort::GetChar() {
         return 0;
     }
     Session& s = *impl_->session_;
-    std::lock_guard<std::mutex> lock(s.mutex);
-    if (s.inAvail) {
-        if (s.cursor >= s.rx.size()) {
+    std::uint8_t byte = 0;
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (s.inAvail) {
+            if (s.cursor >= s.rx.size()) {
+                throw EBufferIsEmpty();
+            }
+            return s.rx.peek(s.cursor++);
+        }
+        if (s.rx.empty()) {
             throw EBufferIsEmpty();
         }
-        return s.rx.peek(s.cursor++);
+        byte = s.rx.peek(0);
+        s.rx.drop(1);
+        wake = s.asleep && s.rx.free() == 1;  // room for bytes that wait in the driver
     }
-    if (s.rx.empty()) {
-        throw EBufferIsEmpty();
-    }
-    const std::uint8_t byte = s.rx.peek(0);
-    s.rx.drop(1);
-    if (!s.inbound.empty()) {
-        s.kick = true;  // room for bytes that waited for it
-        s.changed.notify_all();
+    if (wake) {
+        s.device->wake();
     }
     return byte;
 }
@@ -737,12 +731,15 @@ void TApdComPort::SetTimerTrigger(std::uint16_t handle, std::int32_t ticks, bool
         return;
     }
     Session& s = *impl_->session_;
+    bool wake = false;
     {
         std::lock_guard<std::mutex> lock(s.mutex);
         s.triggers.set(handle, ticks, activate, impl_->nowTick());
-        s.kick = true;
+        wake = impl_->mustWakeForTriggers(s);
     }
-    s.changed.notify_all();
+    if (wake) {
+        s.device->wake();  // outside the lock, which the woken thread takes at once
+    }
 }
 
 }  // namespace lan2com

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "serial/apd_com_port.h"
@@ -22,11 +24,11 @@ struct LineSettings {
     bool rs485 = false;  // the driver drives RTS while it transmits
 };
 
-// One open serial device, as the port's I/O thread sees it. The device is opened exclusively
+// One open serial device, as the port's thread sees it. The device is opened exclusively
 // and closed by the destructor.
 //
-// Threads: wait(), read(), write() and purge() belong to the port's I/O thread (purge() may also
-// be called once that thread has ended); wake() and writeNow() may be called from any thread.
+// Threads: wait(), read(), write() and purge() belong to the port's thread (purge() may also be
+// called once that thread has ended); wake() and writeNow() may be called from any thread.
 class SerialDevice {
   public:
     virtual ~SerialDevice() = default;
@@ -38,9 +40,11 @@ class SerialDevice {
         std::string error;      // the operating system's text
     };
 
-    // Blocks until something the caller waits for happens, or until wake() is called. With
-    // watchDevice false only wake() ends the wait (a failed device is no longer watched).
-    virtual Ready wait(bool wantRead, bool wantWrite, bool watchDevice) = 0;
+    // Blocks until something the caller waits for happens, until wake() is called, or until the
+    // timeout (none: no limit) has passed. With watchDevice false only wake() and the timeout end
+    // the wait (a failed device is no longer watched).
+    virtual Ready wait(bool wantRead, bool wantWrite, bool watchDevice,
+                       std::optional<std::chrono::milliseconds> timeout) = 0;
 
     // Ends a present or the next wait().
     virtual void wake() = 0;
@@ -55,7 +59,7 @@ class SerialDevice {
 
     // Any thread: hands bytes to the device at once if it takes them without waiting, and answers
     // how many it took. Whatever it does not take, a failure included, is left to write() on the
-    // I/O thread, which alone notices and reports a failed device. By default it takes nothing.
+    // port's thread, which alone notices and reports a failed device. By default it takes nothing.
     virtual std::size_t writeNow(const std::uint8_t* /*bytes*/, std::size_t /*size*/) { return 0; }
 
     // The text of the last failure of read() or write().

@@ -13,6 +13,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -93,15 +95,22 @@ class PosixSerialDevice final : public SerialDevice {
         close(wakeWrite_);
     }
 
-    Ready wait(bool wantRead, bool wantWrite, bool watchDevice) override {
+    Ready wait(bool wantRead, bool wantWrite, bool watchDevice,
+               std::optional<std::chrono::milliseconds> timeout) override {
         Ready ready;
         pollfd fds[2] = {};
         fds[0].fd = wakeRead_;
         fds[0].events = POLLIN;
         fds[1].fd = watchDevice ? fd_ : -1;  // a negative descriptor is skipped
         fds[1].events = static_cast<short>((wantRead ? POLLIN : 0) | (wantWrite ? POLLOUT : 0));
+        // Interrupted waits start again with the whole timeout: a signal only makes this wait
+        // longer, and the caller plans its waits on the clock, not on the count of waits.
+        const int ms =
+            timeout ? static_cast<int>(std::min<std::chrono::milliseconds::rep>(
+                          std::max<std::chrono::milliseconds::rep>(timeout->count(), 0), INT_MAX))
+                    : -1;
         for (;;) {
-            const int n = poll(fds, 2, -1);
+            const int n = poll(fds, 2, ms);
             if (n >= 0) {
                 break;
             }

@@ -86,7 +86,7 @@ class Win32SerialDevice final : public SerialDevice {
     }
 
     ~Win32SerialDevice() override {
-        // The I/O thread has ended; transfers it left running must end before their OVERLAPPED
+        // The port's thread has ended; transfers it left running must end before their OVERLAPPED
         // structures go. A new event mask ends a pending WaitCommEvent at once; cancelling alone
         // does not reach it everywhere (Wine waits for device events on a thread of its own that
         // only a mask change stops).
@@ -111,7 +111,13 @@ class Win32SerialDevice final : public SerialDevice {
         }
     }
 
-    Ready wait(bool wantRead, bool wantWrite, bool watchDevice) override {
+    Ready wait(bool wantRead, bool wantWrite, bool watchDevice,
+               std::optional<std::chrono::milliseconds> timeout) override {
+        const DWORD ms =
+            timeout
+                ? static_cast<DWORD>(std::min<std::chrono::milliseconds::rep>(
+                      std::max<std::chrono::milliseconds::rep>(timeout->count(), 0), INFINITE - 1))
+                : INFINITE;
         Ready ready;
         if (rs485_ && !prioritySet_) {
             // With the driver toggling RTS, transmissions go out a step ahead of the rest.
@@ -119,7 +125,7 @@ class Win32SerialDevice final : public SerialDevice {
             prioritySet_ = true;
         }
         if (!watchDevice) {
-            WaitForSingleObject(wakeEvent_, INFINITE);
+            WaitForSingleObject(wakeEvent_, ms);
             return ready;
         }
         if (!checkWrite(ready)) {
@@ -161,7 +167,7 @@ class Win32SerialDevice final : public SerialDevice {
         if (writePending_) {
             handles[count++] = writeOv_.hEvent;
         }
-        const DWORD which = WaitForMultipleObjects(count, handles, FALSE, INFINITE);
+        const DWORD which = WaitForMultipleObjects(count, handles, FALSE, ms);
         if (which == WAIT_OBJECT_0 + 1) {
             DWORD unused = 0;
             commPending_ = false;

@@ -4,11 +4,13 @@
 // that exists only in memory.
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,7 +45,7 @@ class FakeDevice : public SerialDevice {
         std::deque<std::uint8_t> input;
         std::vector<std::uint8_t> written;
         std::size_t offered = 0;  // bytes offered to write() while it took nothing
-        int waits = 0;            // calls of wait(): how often the I/O thread looked
+        int waits = 0;            // calls of wait(): how often the port's thread looked
         bool destroyed = false;
     };
 
@@ -53,14 +55,20 @@ class FakeDevice : public SerialDevice {
         state_->destroyed = true;
     }
 
-    Ready wait(bool wantRead, bool wantWrite, bool watchDevice) override {
+    Ready wait(bool wantRead, bool wantWrite, bool watchDevice,
+               std::optional<std::chrono::milliseconds> timeout) override {
         std::unique_lock<std::mutex> lock(state_->mutex);
         ++state_->waits;
         Ready ready;
-        state_->changed.wait(lock, [&] {
+        auto ended = [&] {
             return woken_ || (watchDevice && ((wantRead && !state_->input.empty()) ||
                                               (wantWrite && state_->acceptWrites)));
-        });
+        };
+        if (timeout) {
+            state_->changed.wait_for(lock, *timeout, ended);
+        } else {
+            state_->changed.wait(lock, ended);
+        }
         woken_ = false;
         ready.readable = watchDevice && wantRead && !state_->input.empty();
         ready.writable = watchDevice && wantWrite && state_->acceptWrites;
