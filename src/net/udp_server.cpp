@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <cstdlib>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -15,34 +14,44 @@ namespace lan2com {
 
 namespace {
 
-// One datagram on its way: finished when its handler has returned, or, when the handler deferred
-// it, when the completion is finished (or dropped), or when the endpoint stops.
+// Lets one datagram of an endpoint at a time through to the main thread, across all of its
+// listeners and across a stop and restart made inside a handler.
+struct Gate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool busy = false;
+
+    void leave() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            busy = false;
+        }
+        changed.notify_all();
+    }
+};
+
+// One datagram on its way, holding its endpoint's gate: finished when its handler has returned,
+// or, when the handler deferred it, when the completion is finished (or dropped), or when the
+// endpoint stops. Finishing opens the gate for the endpoint's next datagram; the listener does not
+// wait for it but for that next datagram, so a finished datagram wakes nobody.
 class Delivery : public std::enable_shared_from_this<Delivery> {
   public:
+    explicit Delivery(std::shared_ptr<Gate> gate) : gate_(std::move(gate)) {}
+
     void finish() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            finished_ = true;
+        if (!finished_.exchange(true)) {
+            gate_->leave();
         }
-        changed_.notify_all();
     }
-    bool finished() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return finished_;
-    }
-    void waitFinished() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [this] { return finished_; });
-    }
+    bool finished() const { return finished_.load(); }
 
     // Main thread, inside the handler.
     std::shared_ptr<DatagramCompletion> defer();
     bool deferred() const { return deferred_; }  // main thread
 
   private:
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    bool finished_ = false;
+    const std::shared_ptr<Gate> gate_;
+    std::atomic<bool> finished_{false};
     bool deferred_ = false;                     // main thread only
     std::weak_ptr<DatagramCompletion> handle_;  // main thread only
 };
@@ -70,14 +79,6 @@ std::shared_ptr<DatagramCompletion> Delivery::defer() {
     deferred_ = true;
     return handle;
 }
-
-// Lets one datagram of an endpoint at a time through to the main thread, across all of its
-// listeners and across a stop and restart made inside a handler.
-struct Gate {
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool busy = false;
-};
 
 }  // namespace
 
@@ -123,19 +124,9 @@ class TIdUDPListenerThread {
         }
     }
 
-    // Main thread: true once the thread has left its loop; waits at most the given time.
-    bool waitExited(std::chrono::milliseconds time) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return exitedChanged_.wait_for(lock, time, [this] { return exited_; });
-    }
-
-    // Main thread only: the depth of this listener's handlers on the main thread's stack.
-    int handlerDepth = 0;
-
   private:
     void loop(const std::shared_ptr<TIdUDPListenerThread>& self);
     bool enterGate();
-    void leaveGate();
     static void deliver(const std::weak_ptr<TIdUDPListenerThread>& weak,
                         const std::shared_ptr<Delivery>& delivery,
                         const std::vector<std::uint8_t>& data, const std::string& peerIp,
@@ -151,9 +142,7 @@ class TIdUDPListenerThread {
     std::atomic<bool> stopping_{false};
 
     std::mutex mutex_;
-    std::condition_variable exitedChanged_;
-    bool exited_ = false;
-    std::shared_ptr<Delivery> current_;
+    std::shared_ptr<Delivery> current_;  // the last datagram handed over; a stop finishes it
 };
 
 bool TIdUDPListenerThread::enterGate() {
@@ -164,14 +153,6 @@ bool TIdUDPListenerThread::enterGate() {
     }
     gate_->busy = true;
     return true;
-}
-
-void TIdUDPListenerThread::leaveGate() {
-    {
-        std::lock_guard<std::mutex> lock(gate_->mutex);
-        gate_->busy = false;
-    }
-    gate_->changed.notify_all();
 }
 
 void TIdUDPListenerThread::loop(const std::shared_ptr<TIdUDPListenerThread>& self) {
@@ -194,13 +175,13 @@ void TIdUDPListenerThread::loop(const std::shared_ptr<TIdUDPListenerThread>& sel
         }
         net::Received r = socket_->receive(buffer.data(), buffer.size());
         if (r.kind != net::Received::Kind::Datagram) {
-            leaveGate();
+            gate_->leave();
             if (r.kind == net::Received::Kind::Failed) {
                 stop_.waitFor(pause);  // dropped; the listener goes on
             }
             continue;  // too long: discarded whole, no event
         }
-        auto delivery = std::make_shared<Delivery>();
+        auto delivery = std::make_shared<Delivery>(gate_);
         bool stopped = false;
         {
             // Under the lock that requestStop() takes to end the pending datagram.
@@ -211,30 +192,19 @@ void TIdUDPListenerThread::loop(const std::shared_ptr<TIdUDPListenerThread>& sel
             }
         }
         if (stopped) {
-            leaveGate();
+            gate_->leave();
             break;
         }
         std::vector<std::uint8_t> data(buffer.begin(),
                                        buffer.begin() + static_cast<std::ptrdiff_t>(r.length));
         std::weak_ptr<TIdUDPListenerThread> weak = self;
-        // Handed over without waiting for the call itself: the listener blocks once, until the
-        // datagram is finished (when its handler returns, or later when the handler deferred
-        // it), and wakes once. A stop finishes it as well; the call, should it still run, then
-        // drops the datagram (a transceiver repeats an unanswered event).
+        // Handed over without waiting for it: the listener goes back to wait for the next
+        // datagram, which passes the gate once this one is finished (when its handler returns,
+        // or later when the handler deferred it). A stop finishes it as well; the call, should
+        // it still run, then drops the datagram (a transceiver repeats an unanswered event).
         handover_.post([weak, delivery, data = std::move(data), ip = std::move(r.peerIp),
                         port = r.peerPort] { deliver(weak, delivery, data, ip, port); });
-        delivery->waitFinished();
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            current_.reset();
-        }
-        leaveGate();
     }
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        exited_ = true;
-    }
-    exitedChanged_.notify_all();
 }
 
 // Main thread.
@@ -254,7 +224,6 @@ void TIdUDPListenerThread::deliver(const std::weak_ptr<TIdUDPListenerThread>& we
     // A copy: the handler may replace OnUDPRead or even destroy the endpoint.
     const TIdUDPServer::ReadEvent handler = state->server->OnUDPRead;
 
-    ++listener->handlerDepth;
     ++state->handlersRunning;
     std::shared_ptr<Delivery> outer = std::exchange(state->current, delivery);
     bool failed = false;
@@ -269,7 +238,6 @@ void TIdUDPListenerThread::deliver(const std::weak_ptr<TIdUDPListenerThread>& we
     }
     state->current = std::move(outer);
     --state->handlersRunning;
-    --listener->handlerDepth;
     if (failed || !delivery->deferred()) {
         delivery->finish();
     }
@@ -283,52 +251,6 @@ namespace {
 struct Listener {
     std::shared_ptr<TIdUDPListenerThread> core;
     std::thread thread;
-};
-
-// Listeners of endpoints destroyed inside their own read handler. Such a listener ends by itself
-// just after that handler returns; it is joined by the next endpoint that is created, activated
-// or destroyed, or at exit. Main thread only, like the endpoints.
-class Orphans {
-  public:
-    static void adopt(Listener listener) {
-        Orphans& o = get();
-        if (!o.exitHookSet_) {
-            // Registered now, so that it runs before the hand-overs that exist at this point are
-            // destroyed at exit: the orphans are still inside theirs.
-            std::atexit(&Orphans::atExit);
-            o.exitHookSet_ = true;
-        }
-        o.list_.push_back(std::move(listener));
-    }
-
-    // Joins every orphan whose handler has returned (they end at once).
-    static void reap() {
-        auto& list = get().list_;
-        for (auto it = list.begin(); it != list.end();) {
-            if (it->core->handlerDepth == 0) {
-                it->thread.join();
-                it = list.erase(it);
-            } else {
-                ++it;
-            }
-        }
-    }
-
-  private:
-    static Orphans& get() {
-        static Orphans* orphans = new Orphans;  // never destroyed: atExit() may still need it
-        return *orphans;
-    }
-    static void atExit() {
-        reap();
-        for (auto& listener : get().list_) {
-            listener.thread.detach();  // exit from inside its handler: nothing left to wait for
-        }
-        get().list_.clear();
-    }
-
-    std::vector<Listener> list_;
-    bool exitHookSet_ = false;
 };
 
 }  // namespace
@@ -358,23 +280,15 @@ class TIdUDPServer::Impl {
     }
 
   private:
-    void awaitExit(Listener& listener);
-    void reapParked(bool destroying);
-
     TIdUDPServer& server_;
     Handover& handover_;
     std::vector<Listener> listeners_;
-    // Listeners stopped while their own handler was running on the main thread: joined once the
-    // handler has returned, at the next activation or at destruction.
-    std::vector<Listener> parked_;
 };
 
 void TIdUDPServer::Impl::activate() {
     if (active) {
         return;
     }
-    Orphans::reap();
-    reapParked(false);
     const bool created = bindings.empty();
     if (created) {
         auto binding = std::make_unique<TIdSocketHandle>();
@@ -419,15 +333,6 @@ void TIdUDPServer::Impl::activate() {
     active = true;
 }
 
-void TIdUDPServer::Impl::awaitExit(Listener& listener) {
-    // A listener that handed its datagram over after the first cancel() would wait for the main
-    // thread for good: cancel again until it has left.
-    while (!listener.core->waitExited(std::chrono::milliseconds(5))) {
-        handover_.cancel(&server_);
-    }
-    listener.thread.join();
-}
-
 void TIdUDPServer::Impl::deactivate() {
     if (!active) {
         return;
@@ -438,32 +343,11 @@ void TIdUDPServer::Impl::deactivate() {
     for (auto& listener : stopping) {
         listener.core->requestStop();
     }
-    handover_.cancel(&server_);
+    // A listener never waits for the main thread, so it ends at once, even while its own handler
+    // runs (the handler keeps the listener's state alive).
     for (auto& listener : stopping) {
-        if (listener.core->handlerDepth > 0) {
-            // Called from inside this listener's own handler: its thread cannot end before the
-            // handler returns. It touches its socket no more, so the port is released now.
-            listener.core->socket().close();
-            parked_.push_back(std::move(listener));
-        } else {
-            awaitExit(listener);
-            listener.core->socket().close();
-        }
-    }
-    reapParked(false);
-}
-
-void TIdUDPServer::Impl::reapParked(bool destroying) {
-    for (auto it = parked_.begin(); it != parked_.end();) {
-        if (it->core->handlerDepth == 0) {
-            awaitExit(*it);  // its handler has returned: it ends at once
-            it = parked_.erase(it);
-        } else if (destroying) {
-            Orphans::adopt(std::move(*it));
-            it = parked_.erase(it);
-        } else {
-            ++it;
-        }
+        listener.thread.join();
+        listener.core->socket().close();
     }
 }
 
@@ -481,14 +365,10 @@ void TIdUDPServer::Impl::destroy() {
     deactivate();
     clearBindings();
     state->server = nullptr;
-    reapParked(true);
-    Orphans::reap();
 }
 
 TIdUDPServer::TIdUDPServer(Handover& handover, std::uint16_t defaultPort)
-    : DefaultPort(defaultPort), impl_(std::make_unique<Impl>(*this, handover)) {
-    Orphans::reap();
-}
+    : DefaultPort(defaultPort), impl_(std::make_unique<Impl>(*this, handover)) {}
 
 TIdUDPServer::~TIdUDPServer() {
     impl_->destroy();
