@@ -1,6 +1,7 @@
 #include "app/lamp.h"
 
 #include <QPainter>
+#include <QTimer>
 
 namespace lan2com {
 
@@ -13,8 +14,26 @@ ChannelLamp::ChannelLamp(QWidget* parent) : QWidget(parent), color_(0, 255, 0) {
 void ChannelLamp::setColor(const QColor& color) {
     if (color != color_) {
         color_ = color;
-        update();
+        repaintSoon();
     }
+}
+
+void ChannelLamp::repaintSoon() {
+    if (repaintDue_) {
+        return;  // the scheduled repaint shows the colour as it is by then
+    }
+    const qint64 since = lastRepaint_.isValid() ? lastRepaint_.elapsed() : kRepaintMs;
+    if (since >= kRepaintMs) {
+        lastRepaint_.start();
+        update();
+        return;
+    }
+    repaintDue_ = true;
+    QTimer::singleShot(static_cast<int>(kRepaintMs - since), this, [this] {
+        repaintDue_ = false;
+        lastRepaint_.start();
+        update();
+    });
 }
 
 void ChannelLamp::paintEvent(QPaintEvent*) {
