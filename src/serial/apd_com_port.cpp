@@ -3,27 +3,32 @@
 //
 // The thread. An open port runs one thread of its own, which owns the device. It waits
 // (poll / WaitForMultipleObjects) until the device has bytes for it or can take more output, until
-// the nearest armed trigger's deadline, or until it is woken. Then it reads what has arrived into
-// the receive buffer, evaluates the data-available trigger, a failure of the device and then the
-// timer triggers, and hands each event to the main thread, blocking until its handler has returned
-// (at most kHandoverLimit until the main thread starts it); and it writes what PutChar appended to
-// the output buffer. Bytes that PutChar appends while the thread holds none go to the device from
-// the main thread instead, all together once the running event handler has returned
-// (Handover::atCallEnd; outside a handler at once), as far as the device takes them without
-// waiting; only the rest is left to the thread.
+// the nearest armed trigger's deadline, or until it is woken. It reads what has arrived, writes
+// what PutChar appended to the output buffer, and hands the port's events to the main thread one
+// at a time, in their order: data available, a failure of the device, then the timer triggers.
+// It never waits for the main thread: it posts the event and goes back to the device. While an
+// event is with the main thread, bytes that arrive wait in the inbound queue, so the receive
+// buffer a handler reads from does not change under it; the next event is handed over once the
+// handler has returned. An event the main thread has not started within kHandoverLimit is
+// withdrawn and handed over again later.
 //
-// The main thread wakes the thread only for what it must look at at once: a trigger due earlier
-// than the thread's planned wake-up, room made in a full receive buffer, output the device did not
-// take, a close. Changes made while the thread is not asleep (inside the port's own handlers) are
-// seen when it next looks. An open port with nothing armed and no traffic wakes no thread at all.
+// Bytes that PutChar appends while the thread holds none go to the device from the main thread
+// instead, all together once the running event handler has returned (Handover::atCallEnd; outside
+// a handler at once), as far as the device takes them without waiting; only the rest is left to
+// the thread.
 //
-// Locks: `mutex` guards the receive buffer, the trigger set and the flags shared with the thread;
-// `outMutex` guards the output buffer. No lock is held across a hand-over, so a handler may call
-// every operation on its own port.
+// The main thread wakes the thread only for what it must look at at once: a handler returned with
+// more to hand over, a trigger due earlier than the thread's planned wake-up, room made in a full
+// receive buffer, output the device did not take, a close. An open port with nothing armed and no
+// traffic wakes no thread at all.
+//
+// Locks: `mutex` guards the receive buffer, the inbound queue, the trigger set and the flags shared
+// with the thread; `outMutex` guards the output buffer. No lock is held while a handler runs, so a
+// handler may call every operation on its own port.
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <exception>
 #include <mutex>
 #include <system_error>
@@ -42,10 +47,29 @@ namespace {
 
 constexpr std::size_t kReceiveBufferSize = 8192;
 constexpr std::size_t kReadBlock = 256;
-constexpr Handover::Duration kHandoverLimit{3000};
-// After a hand-over that did not reach the main thread, the thread tries again this much later at
-// the earliest (the hand-over itself normally waits its full limit before failing).
+// An event the main thread has not started within this time is withdrawn ...
+constexpr std::chrono::milliseconds kHandoverLimit{3000};
+// ... and handed over again this much later at the earliest.
 constexpr std::chrono::milliseconds kRetryPause{50};
+
+using SteadyTime = std::chrono::steady_clock::time_point;
+
+// One event handed to the main thread: the main thread starts it unless it has been withdrawn
+// first (by the port's thread when the limit has passed, or by a close).
+class HandedEvent {
+  public:
+    bool start() { return move(State::Started); }
+    bool withdraw() { return move(State::Withdrawn); }
+    bool started() const { return state_.load() == State::Started; }
+
+  private:
+    enum class State { Queued, Started, Withdrawn };
+    bool move(State to) {
+        State from = State::Queued;
+        return state_.compare_exchange_strong(from, to);
+    }
+    std::atomic<State> state_{State::Queued};
+};
 
 class SystemDevices final : public SerialDeviceOpener {
   public:
@@ -63,15 +87,24 @@ struct Session {
     std::unique_ptr<SerialDevice> device;  // reset under `mutex` once the thread has ended
 
     std::mutex mutex;
-    std::condition_variable done;  // threadDone
     ByteRing rx{kReceiveBufferSize};
+    // Bytes read, waiting for room in rx and for no event to be with the main thread (so that
+    // rx does not change under a handler).
+    ByteRing inbound{kReceiveBufferSize};
     TriggerSet triggers;
     bool stop = false;
     bool newData = false;  // bytes entered rx since the last data-available event
     bool failed = false;   // the device failed; failure says how
     bool failureReported = false;
     std::string failure;
-    bool threadDone = false;
+
+    // The event with the main thread, and what undoes it should it be withdrawn.
+    std::shared_ptr<HandedEvent> handed;
+    enum class Kind { Avail, Failure, Timer } handedKind = Kind::Avail;
+    TriggerSet::Firing handedFiring;
+    SteadyTime handedLimit;
+    bool retrying = false;  // an event was withdrawn: nothing is handed over before retryAt
+    SteadyTime retryAt;
     // The thread waits on the device (or is about to); it plans to look again at wakeAtMs on the
     // tick clock when hasWakeAt, else only when woken or the device is ready.
     bool asleep = false;
@@ -122,13 +155,16 @@ class TApdComPort::Impl {
     void finishClose();
 
     void portLoop(Session& s);
-    bool dispatch(Session& s, std::unique_lock<std::mutex>& lock);
-    bool writeOutput(Session& s, std::vector<std::uint8_t>& block, std::size_t& sent);
+    void handOverNext(Session& s);
+    void withdrawHanded(Session& s);
+    void runEvent(Session& s, Session::Kind kind, std::uint16_t value, const std::string& message);
+    void endEvent(Session& s);
+    std::chrono::milliseconds planWake(Session& s, std::optional<SteadyTime> deadline);
+    void writeOutput(Session& s, std::vector<std::uint8_t>& block, std::size_t& sent);
     void readAvailable(Session& s, std::uint8_t* buffer);
     void failDevice(Session& s, const std::string& what);
     std::optional<std::uint32_t> msToNextExpiry(const Session& s, std::uint32_t nowMs) const;
-    bool mustWakeForTriggers(const Session& s) const;
-    bool deliver(Session& s, const std::function<void()>& handler, bool avail);
+    bool triggerDueBeforePlan(const Session& s) const;
     void runHandler(const std::function<void()>& handler);
     void flushOut(Session& s);
 };
@@ -204,6 +240,8 @@ void TApdComPort::Impl::close() {
     state_ = PortState::psShuttingDown;
     {
         std::lock_guard<std::mutex> lock(s.mutex);
+        // An event not started yet stays undelivered: a timer trigger's comes after a reopen.
+        withdrawHanded(s);
         saved_ = s.triggers.save();
         hasSaved_ = true;
         s.stop = true;
@@ -214,8 +252,8 @@ void TApdComPort::Impl::close() {
     }
     s.device->wake();
     if (handlerDepth_ > 0) {
-        // Called from inside one of this port's handlers: the thread waits for that handler to
-        // return. The rest happens once it has.
+        // Called from inside one of this port's handlers: the rest happens once that handler has
+        // returned.
         finishPending_ = true;
         return;
     }
@@ -228,17 +266,7 @@ void TApdComPort::Impl::finishClose() {
         return;
     }
     Session& s = *session_;
-    std::unique_lock<std::mutex> lock(s.mutex);
-    while (!s.threadDone) {
-        // A hand-over of this port that the main thread has not started is dropped: its invoker
-        // returns at once. Repeated, since the thread may hand over just after a cancel.
-        lock.unlock();
-        svc_.handover.cancel(&port_);
-        lock.lock();
-        s.done.wait_for(lock, std::chrono::milliseconds(5), [&] { return s.threadDone; });
-    }
-    lock.unlock();
-    s.thread.join();
+    s.thread.join();  // it never waits for the main thread: it ends at once
     s.device->purge();
     s.device.reset();  // closes the device
     session_.reset();
@@ -265,10 +293,10 @@ void TApdComPort::Impl::readAvailable(Session& s, std::uint8_t* buffer) {
         std::size_t room;
         {
             std::lock_guard<std::mutex> lock(s.mutex);
-            room = s.rx.free();
+            room = s.inbound.free();
         }
         if (room == 0) {
-            return;  // the rest waits in the driver until GetChar makes room
+            return;  // the rest waits in the driver until there is room
         }
         const long n = s.device->read(buffer, std::min(room, kReadBlock));
         if (n < 0) {
@@ -279,14 +307,13 @@ void TApdComPort::Impl::readAvailable(Session& s, std::uint8_t* buffer) {
             return;
         }
         std::lock_guard<std::mutex> lock(s.mutex);
-        s.rx.push(buffer, static_cast<std::size_t>(n));
-        s.newData = true;
+        s.inbound.push(buffer, static_cast<std::size_t>(n));
     }
 }
 
 // Writes what the thread holds and then what has been appended since, until everything is
-// written or the device takes nothing more at present. Answers false when the device failed.
-bool TApdComPort::Impl::writeOutput(Session& s, std::vector<std::uint8_t>& block,
+// written, the device takes nothing more at present, or it fails.
+void TApdComPort::Impl::writeOutput(Session& s, std::vector<std::uint8_t>& block,
                                     std::size_t& sent) {
     SerialDevice& device = *s.device;
     for (;;) {
@@ -297,17 +324,17 @@ bool TApdComPort::Impl::writeOutput(Session& s, std::vector<std::uint8_t>& block
             s.out.takeInto(block, s.out.size());  // the buffer is free again at once
             s.threadHolds = !block.empty();
             if (block.empty()) {
-                return true;
+                return;
             }
         }
         while (sent < block.size()) {
             const long n = device.write(block.data() + sent, block.size() - sent);
             if (n < 0) {
                 failDevice(s, "write failed (" + device.error() + ")");
-                return false;
+                return;
             }
             if (n == 0) {
-                return true;  // the device takes nothing now: wait until it can
+                return;  // the device takes nothing now: wait until it can
             }
             sent += static_cast<std::size_t>(n);
         }
@@ -333,16 +360,123 @@ std::optional<std::uint32_t> TApdComPort::Impl::msToNextExpiry(const Session& s,
     return static_cast<std::uint32_t>(targetMs > nowMs ? targetMs - nowMs : 0);
 }
 
-// Main thread, under the session's mutex: whether the sleeping thread must be woken because a
-// trigger is now due before the time it planned to look again. A trigger disarmed or moved later
-// needs no wake-up: the thread then finds nothing due at its planned time and plans anew.
-bool TApdComPort::Impl::mustWakeForTriggers(const Session& s) const {
-    if (!s.asleep) {
-        return false;  // it looks at the trigger set before it sleeps again
-    }
+// Under the session's mutex: whether a trigger is now due (or has expired) before the time the
+// sleeping thread planned to look again. A trigger disarmed or moved later needs no wake-up: the
+// thread then finds nothing due at its planned time and plans anew.
+bool TApdComPort::Impl::triggerDueBeforePlan(const Session& s) const {
     const std::uint32_t nowMs = svc_.clock.nowMs();
     const std::optional<std::uint32_t> delay = msToNextExpiry(s, nowMs);
     return delay && (!s.hasWakeAt || static_cast<std::int32_t>(nowMs + *delay - s.wakeAtMs) < 0);
+}
+
+// Under the session's mutex: how long the thread may sleep. It plans to look again when the
+// nearest armed trigger expires; with nothing armed, a wake-up planned earlier that is still ahead
+// is kept, so that a trigger armed later than that needs no wake-up (the relay disarms and rearms
+// its time-out for every event), at the cost of one needless look at the planned time. A
+// deadline on the steady clock (the hand-over limit, a retry) can end the sleep earlier.
+std::chrono::milliseconds TApdComPort::Impl::planWake(Session& s,
+                                                      std::optional<SteadyTime> deadline) {
+    // Tick-clock times are compared as signed differences across the wrap of its milliseconds.
+    const std::uint32_t nowMs = svc_.clock.nowMs();
+    if (const std::optional<std::uint32_t> delay = msToNextExpiry(s, nowMs)) {
+        s.hasWakeAt = true;
+        s.wakeAtMs = nowMs + *delay;
+    } else if (s.hasWakeAt && static_cast<std::int32_t>(s.wakeAtMs - nowMs) <= 0) {
+        s.hasWakeAt = false;
+    }
+    auto sleep = std::chrono::milliseconds::max();
+    if (s.hasWakeAt) {
+        // One millisecond more: an expiry is the first millisecond of its tick.
+        sleep = std::chrono::milliseconds(
+            std::max(static_cast<std::int32_t>(s.wakeAtMs - nowMs), std::int32_t{0}) + 1);
+    }
+    if (deadline) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            *deadline - std::chrono::steady_clock::now());
+        sleep = std::min(sleep, std::max(left, std::chrono::milliseconds(0)));
+    }
+    return sleep;
+}
+
+// Under the session's mutex: takes back the event handed to the main thread if it has not been
+// started; it is handed over again later.
+void TApdComPort::Impl::withdrawHanded(Session& s) {
+    if (!s.handed || !s.handed->withdraw()) {
+        return;
+    }
+    switch (s.handedKind) {
+        case Session::Kind::Avail:
+            s.newData = true;  // the bytes are still unread
+            break;
+        case Session::Kind::Failure:
+            s.failureReported = false;
+            break;
+        case Session::Kind::Timer:
+            s.triggers.undoFire(s.handedFiring);  // still expired
+            break;
+    }
+    s.handed.reset();
+    s.retrying = true;
+    s.retryAt = std::chrono::steady_clock::now() + kRetryPause;
+}
+
+// Under the session's mutex, on the port's thread: moves arrived bytes into the receive buffer
+// and hands the first due event to the main thread, unless one is with it already. The order is
+// that of the events: data available, a failure of the device, then the first expired timer
+// trigger (the walk starts again from the top after each event).
+void TApdComPort::Impl::handOverNext(Session& s) {
+    if (s.handed) {
+        if (!s.handed->started() && std::chrono::steady_clock::now() >= s.handedLimit) {
+            withdrawHanded(s);
+        }
+        return;
+    }
+    if (!s.inbound.empty() && s.rx.free() > 0) {
+        const std::size_t n = std::min(s.inbound.size(), s.rx.free());
+        for (std::size_t i = 0; i < n; ++i) {
+            s.rx.push(s.inbound.peek(i));
+        }
+        s.inbound.drop(n);
+        s.newData = true;
+    }
+    if (s.retrying) {
+        if (std::chrono::steady_clock::now() < s.retryAt) {
+            return;
+        }
+        s.retrying = false;
+    }
+
+    std::uint16_t value = 0;
+    std::string message;
+    const std::uint16_t threshold = s.triggers.threshold();
+    if (threshold != 0 && s.newData && s.rx.size() >= threshold) {
+        s.handedKind = Session::Kind::Avail;
+        value = static_cast<std::uint16_t>(std::min<std::size_t>(s.rx.size(), 0xFFFF));
+        s.newData = false;
+    } else if (s.failed && !s.failureReported) {
+        s.handedKind = Session::Kind::Failure;
+        message = s.failure;
+        s.failureReported = true;
+    } else if (const std::optional<TriggerSet::Firing> firing =
+                   s.triggers.firstExpired(nowTick())) {
+        s.handedKind = Session::Kind::Timer;
+        s.handedFiring = *firing;
+        s.triggers.beginFire(*firing);
+        value = firing->handle;
+    } else {
+        return;
+    }
+    auto event = std::make_shared<HandedEvent>();
+    s.handed = event;
+    s.handedLimit = std::chrono::steady_clock::now() + kHandoverLimit;
+    Session* session = &s;
+    const Session::Kind kind = s.handedKind;
+    svc_.handover.post([this, event, session, kind, value, message] {
+        // A withdrawn event is not touched: its port may be closed or gone by now.
+        if (event->start()) {
+            runEvent(*session, kind, value, message);
+        }
+    });
 }
 
 void TApdComPort::Impl::portLoop(Session& s) {
@@ -351,53 +485,31 @@ void TApdComPort::Impl::portLoop(Session& s) {
     std::uint8_t buffer[kReadBlock];
 
     std::unique_lock<std::mutex> lock(s.mutex);
-    for (;;) {
-        if (s.stop) {
-            break;
-        }
-        const bool deliveryFailed = dispatch(s, lock);
-        if (s.stop) {
-            break;
-        }
-        bool failed = s.failed;
-        if (!failed) {
+    while (!s.stop) {
+        if (!s.failed) {
             lock.unlock();
-            const bool ok = writeOutput(s, block, sent);
+            writeOutput(s, block, sent);  // a failure is handed over below
             lock.lock();
-            if (!ok) {
-                continue;  // the failure is handed over first
+            if (s.stop) {
+                break;
             }
         }
-        failed = s.failed;
-        const bool wantRead = !failed && s.rx.free() > 0;
+        // From here to the wait the lock is held, so that whatever the main thread changes
+        // meanwhile finds the thread asleep and wakes it if it must.
+        handOverNext(s);
+        const bool failed = s.failed;
+        const bool wantRead = !failed && s.inbound.free() > 0;
         const bool wantWrite = !failed && sent < block.size();
-
-        // Sleep until the device is ready, until woken, or until the nearest armed trigger
-        // expires (after a failed hand-over: a short pause).
-        // With nothing armed, a wake-up planned earlier that is still ahead is kept: a trigger
-        // armed later than that then needs no wake-up (the relay disarms and rearms its
-        // time-out for every event), at the cost of one needless look at the planned time.
-        // Times are compared as signed differences across the wrap of the millisecond clock.
-        const std::uint32_t nowMs = svc_.clock.nowMs();
-        auto planIn = [&](std::uint32_t delay) {
-            s.hasWakeAt = true;
-            s.wakeAtMs = nowMs + delay;
-        };
-        if (const std::optional<std::uint32_t> delay = msToNextExpiry(s, nowMs)) {
-            planIn(*delay);
-        } else if (s.hasWakeAt && static_cast<std::int32_t>(s.wakeAtMs - nowMs) <= 0) {
-            s.hasWakeAt = false;
+        std::optional<SteadyTime> deadline;
+        if (s.handed && !s.handed->started()) {
+            deadline = s.handedLimit;
+        } else if (s.retrying) {
+            deadline = s.retryAt;
         }
-        constexpr auto kRetryMs = static_cast<std::uint32_t>(kRetryPause.count());
-        if (deliveryFailed &&
-            (!s.hasWakeAt || static_cast<std::int32_t>(s.wakeAtMs - nowMs - kRetryMs) > 0)) {
-            planIn(kRetryMs);
-        }
+        const std::chrono::milliseconds sleep = planWake(s, deadline);
         std::optional<std::chrono::milliseconds> timeout;
-        if (s.hasWakeAt) {
-            // One millisecond more: an expiry is the first millisecond of its tick.
-            const std::int32_t left = static_cast<std::int32_t>(s.wakeAtMs - nowMs);
-            timeout = std::chrono::milliseconds(std::max(left, 0) + 1);
+        if (sleep != std::chrono::milliseconds::max()) {
+            timeout = sleep;
         }
         s.asleep = true;
         lock.unlock();
@@ -413,9 +525,6 @@ void TApdComPort::Impl::portLoop(Session& s) {
         lock.lock();
         s.asleep = false;
     }
-    s.threadDone = true;
-    lock.unlock();
-    s.done.notify_all();
 }
 
 // Main thread: hands the output buffer to the device when the port's thread holds no bytes, as
@@ -452,109 +561,69 @@ void TApdComPort::Impl::runHandler(const std::function<void()>& handler) {
     }
 }
 
-bool TApdComPort::Impl::deliver(Session& s, const std::function<void()>& handler, bool avail) {
-    // Runs on the main thread. The port's thread is blocked meanwhile, so the receive buffer only
-    // shrinks through GetChar and nothing else of this port runs.
-    auto onMain = [this, &s, &handler, avail] {
-        ++handlerDepth_;
-        if (avail) {
+// Main thread: runs a handed-over event. No other event of the port is handed over meanwhile,
+// and the receive buffer only shrinks through GetChar.
+void TApdComPort::Impl::runEvent(Session& s, Session::Kind kind, std::uint16_t value,
+                                 const std::string& message) {
+    ++handlerDepth_;
+    switch (kind) {
+        case Session::Kind::Avail:
             s.inAvail = true;
             s.cursor = 0;
-        }
-        runHandler(handler);
-        if (avail) {
-            std::lock_guard<std::mutex> lock(s.mutex);
-            s.rx.drop(s.cursor);  // what the handler read is consumed, even if it failed
-            s.inAvail = false;
-            s.cursor = 0;
-        }
-        if (--handlerDepth_ == 0 && finishPending_) {
-            // The close asked for inside the handler ends once this hand-over has completed.
-            std::weak_ptr<int> alive = alive_;
-            svc_.handover.post([this, alive] {
-                if (alive.lock()) {
-                    settle();
+            runHandler([this, value] {
+                if (port_.OnTriggerAvail) {
+                    port_.OnTriggerAvail(port_, value);
                 }
             });
-        }
-    };
-    return svc_.handover.invoke(&port_, onMain, kHandoverLimit);
-}
-
-// One pass over the port's events, in their order: data available, a failure of the device, then
-// the timer triggers. Called and returning with `lock` held; it is released during hand-overs.
-// Answers true when a hand-over did not reach the main thread (the event is delivered later).
-bool TApdComPort::Impl::dispatch(Session& s, std::unique_lock<std::mutex>& lock) {
-    // Data available, before the timers.
-    const std::uint16_t threshold = s.triggers.threshold();
-    if (threshold != 0 && s.newData && s.rx.size() >= threshold) {
-        const auto count = static_cast<std::uint16_t>(std::min<std::size_t>(s.rx.size(), 0xFFFF));
-        lock.unlock();
-        const bool ok = deliver(
-            s,
-            [this, count] {
-                if (port_.OnTriggerAvail) {
-                    port_.OnTriggerAvail(port_, count);
-                }
-            },
-            true);
-        lock.lock();
-        if (s.stop) {
-            return false;
-        }
-        if (!ok) {
-            return true;  // the bytes stay unread and come in the next event
-        }
-        s.newData = false;
-    }
-
-    // A failed device, once.
-    if (s.failed && !s.failureReported) {
-        const std::string message = s.failure;
-        lock.unlock();
-        const bool ok = deliver(
-            s,
-            [this, message] {
+            {
+                std::lock_guard<std::mutex> lock(s.mutex);
+                s.rx.drop(s.cursor);  // what the handler read is consumed, even if it failed
+                s.inAvail = false;
+                s.cursor = 0;
+            }
+            break;
+        case Session::Kind::Failure:
+            runHandler([this, &message] {
                 if (port_.OnPortError) {
                     port_.OnPortError(port_, message);
                 }
-            },
-            false);
-        lock.lock();
-        if (s.stop) {
-            return false;
-        }
-        if (!ok) {
-            return true;
-        }
-        s.failureReported = true;
-    }
-
-    // Timer triggers: the first expired one fires, then the walk starts again from the top.
-    for (;;) {
-        const std::optional<TriggerSet::Firing> firing = s.triggers.firstExpired(nowTick());
-        if (!firing) {
-            return false;
-        }
-        s.triggers.beginFire(*firing);
-        const std::uint16_t handle = firing->handle;
-        lock.unlock();
-        const bool ok = deliver(
-            s,
-            [this, handle] {
+            });
+            break;
+        case Session::Kind::Timer:
+            runHandler([this, value] {
                 if (port_.OnTriggerTimer) {
-                    port_.OnTriggerTimer(port_, handle);
+                    port_.OnTriggerTimer(port_, value);
                 }
-            },
-            false);
-        lock.lock();
-        if (s.stop) {
-            return false;
-        }
-        if (!ok) {
-            s.triggers.undoFire(*firing);  // still expired: delivered on a later pass
-            return true;
-        }
+            });
+            break;
+    }
+    endEvent(s);
+    if (--handlerDepth_ == 0 && finishPending_) {
+        // The close asked for inside the handler ends once the handler has returned.
+        std::weak_ptr<int> alive = alive_;
+        svc_.handover.post([this, alive] {
+            if (alive.lock()) {
+                settle();
+            }
+        });
+    }
+}
+
+// Main thread, once an event's handler has returned: the port's next event may be handed over.
+// The thread is woken only if it has something to do before it would look anyway.
+void TApdComPort::Impl::endEvent(Session& s) {
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        s.handed.reset();
+        wake =
+            s.asleep && !s.stop &&
+            (!s.inbound.empty() ||
+             (s.newData && s.rx.size() >= s.triggers.threshold() && s.triggers.threshold() != 0) ||
+             (s.failed && !s.failureReported) || triggerDueBeforePlan(s));
+    }
+    if (wake) {
+        s.device->wake();
     }
 }
 
@@ -688,7 +757,7 @@ std::uint8_t TApdComPort::GetChar() {
         }
         byte = s.rx.peek(0);
         s.rx.drop(1);
-        wake = s.asleep && s.rx.free() == 1;  // room for bytes that wait in the driver
+        wake = s.asleep && !s.handed && !s.inbound.empty();  // room for bytes read already
     }
     if (wake) {
         s.device->wake();
@@ -735,7 +804,7 @@ void TApdComPort::SetTimerTrigger(std::uint16_t handle, std::int32_t ticks, bool
     {
         std::lock_guard<std::mutex> lock(s.mutex);
         s.triggers.set(handle, ticks, activate, impl_->nowTick());
-        wake = impl_->mustWakeForTriggers(s);
+        wake = s.asleep && impl_->triggerDueBeforePlan(s);
     }
     if (wake) {
         s.device->wake();  // outside the lock, which the woken thread takes at once

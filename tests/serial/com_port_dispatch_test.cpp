@@ -112,6 +112,45 @@ TEST_F(ComPortDispatchTest, HandlerPeeksAndOnlyWhatItReadIsConsumed) {
     EXPECT_THROW(port->GetChar(), EBufferIsEmpty);
 }
 
+TEST_F(ComPortDispatchTest, BytesArrivingWhileAHandlerRunsWaitForTheNextEvent) {
+    readPerEvent = 0;
+    std::vector<std::uint8_t> firstRead;
+    auto port = openPort();
+    port->OnTriggerAvail = [&](TApdComPort& p, std::uint16_t count) {
+        counts.push_back(count);
+        if (counts.size() == 1) {
+            feed({'c', 'd'});
+            // The port's thread reads them meanwhile; they must not join this event's bytes.
+            for (int i = 0; i < 200; ++i) {
+                bool drained = false;
+                devices.change([&](FakeDevice::State& s) { drained = s.input.empty(); });
+                if (drained) {
+                    break;
+                }
+                std::this_thread::sleep_for(5ms);
+            }
+            std::this_thread::sleep_for(20ms);
+            for (;;) {
+                try {
+                    firstRead.push_back(p.GetChar());
+                } catch (const EBufferIsEmpty&) {
+                    break;
+                }
+            }
+        } else {
+            for (int i = 0; i < count; ++i) {
+                read.push_back(p.GetChar());
+            }
+        }
+    };
+    feed({'a', 'b'});
+    ASSERT_TRUE(pumpUntil([&] { return counts.size() == 2; }));
+    EXPECT_EQ(counts[0], 2);
+    EXPECT_EQ(firstRead, (std::vector<std::uint8_t>{'a', 'b'}));
+    EXPECT_EQ(counts[1], 2);
+    EXPECT_EQ(read, (std::vector<std::uint8_t>{'c', 'd'}));
+}
+
 TEST_F(ComPortDispatchTest, AcknowledgementInTheSamePassAsTheExpiryRunsFirst) {
     clock.ms = 100 * kTickMs;
     std::vector<std::string> order;
@@ -124,9 +163,9 @@ TEST_F(ComPortDispatchTest, AcknowledgementInTheSamePassAsTheExpiryRunsFirst) {
     };
     port->OnTriggerTimer = [&](TApdComPort&, std::uint16_t) { order.push_back("timer"); };
     port->SetTimerTrigger(handle, 100, true);  // due after tick 200: seconds away in real time
-    std::this_thread::sleep_for(50ms);         // the dispatcher has gone to sleep until then
+    std::this_thread::sleep_for(50ms);         // the port's thread sleeps until then
     clock.ms = 300 * kTickMs;                  // the clock jumps past the deadline ...
-    feed({0x06});                              // ... and the byte wakes the dispatcher
+    feed({0x06});                              // ... and the byte wakes the thread
     ASSERT_TRUE(pumpUntil([&] { return !order.empty(); }));
     handover.pumpFor(300ms);
     EXPECT_EQ(order, std::vector<std::string>{"avail"});

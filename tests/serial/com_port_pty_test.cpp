@@ -243,7 +243,7 @@ TEST_F(ComPortPtyTest, OutputReachesThePeerInOrderAndAFullBufferRefusesMore) {
 }
 
 TEST_F(ComPortPtyTest, OutputStaysInOrderWhileTheFarEndReadsAsItPleases) {
-    // The main thread's own writes and the I/O thread's take turns as the pty fills and drains.
+    // The main thread's own writes and the port thread's take turns as the pty fills and drains.
     PtyEnd far(home, 6);
     auto port = makePort(6);
     port->SetOpen(true);
@@ -275,22 +275,19 @@ TEST_F(ComPortPtyTest, OutputStaysInOrderWhileTheFarEndReadsAsItPleases) {
     ASSERT_EQ(received.size(), sent.size());
     EXPECT_TRUE(received == sent);
 
-    // A line put inside a handed-over call leaves once the call has returned.
+    // A line put inside a posted call leaves once the call has returned.
     const std::string line = "5012 18 E13001003   \x14";
-    std::atomic<bool> handedOver{false};
+    bool ran = false;
     std::thread endpoint([&] {
-        handover.invoke(
-            this,
-            [&] {
-                for (char c : line) {
-                    port->PutChar(static_cast<std::uint8_t>(c));
-                }
-            },
-            Handover::kForever);
-        handedOver = true;
+        handover.post([&] {
+            for (char c : line) {
+                port->PutChar(static_cast<std::uint8_t>(c));
+            }
+            ran = true;
+        });
     });
-    EXPECT_TRUE(pumpUntil([&] { return handedOver.load(); }));
     endpoint.join();
+    EXPECT_TRUE(pumpUntil([&] { return ran; }));
     const auto got = far.read(line.size(), 3000);
     EXPECT_EQ(std::string(got.begin(), got.end()), line);
 }
@@ -534,7 +531,7 @@ TEST_F(ComPortPtyTest, ClosingWhileAnEventWaitsForTheMainThreadDoesNotHang) {
     const auto h = port->AddTimerTrigger();
     port->SetTimerTrigger(h, 1, true);
     far.write({0x06});
-    std::this_thread::sleep_for(300ms);  // the dispatcher now waits in a hand-over
+    std::this_thread::sleep_for(300ms);  // the event now waits for the main thread
 
     const auto start = Clock::now();
     port->SetOpen(false);

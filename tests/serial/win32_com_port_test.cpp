@@ -124,7 +124,7 @@ TEST_F(Win32ComPort, CarriesALineOutAndTheAcknowledgementInThenClosesPromptly) {
     EXPECT_EQ(events.read, std::vector<std::uint8_t>{0x06});
 
     const auto start = Clock::now();
-    p.SetOpen(false);  // the I/O thread waits on the device: the close must end that wait
+    p.SetOpen(false);  // the port's thread waits on the device: the close must end that wait
     EXPECT_LT(Clock::now() - start, 1000ms);
     EXPECT_EQ(p.State(), PortState::psClosed);
     EXPECT_TRUE(events.errors.empty());
