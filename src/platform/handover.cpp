@@ -8,66 +8,14 @@ namespace lan2com {
 
 QueueHandover::QueueHandover() : mainThread_(std::this_thread::get_id()) {}
 
-QueueHandover::~QueueHandover() {
-    // Nobody may stay blocked on a queue that is going away.
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto& call : queue_) {
-        call->state = State::Dropped;
-        call->finished.notify_all();
-    }
-    queue_.clear();
-    changed_.notify_all();
-}
-
 bool QueueHandover::isMainThread() const {
     return std::this_thread::get_id() == mainThread_;
 }
 
-bool QueueHandover::invoke(const void* owner, std::function<void()> fn, Duration timeout) {
-    if (isMainThread()) {
-        fn();
-        return true;
-    }
-    auto call = std::make_shared<Call>();
-    call->owner = owner;
-    call->fn = std::move(fn);
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        queue_.push_back(call);
-    }
-    changed_.notify_all();
-    wake();
-
-    std::unique_lock<std::mutex> lock(mutex_);
-    auto finished = [&] { return call->state == State::Done || call->state == State::Dropped; };
-    if (timeout == kForever) {
-        call->finished.wait(lock, finished);
-    } else if (!call->finished.wait_for(lock, timeout, finished)) {
-        if (call->state == State::Queued) {
-            call->state = State::Dropped;  // runPending() skips it
-            return false;
-        }
-        call->finished.wait(lock, finished);  // running: the handler is short and never blocks
-    }
-    return call->state == State::Done;
-}
-
-void QueueHandover::cancel(const void* owner) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto& call : queue_) {
-        if (call->owner == owner && call->state == State::Queued) {
-            call->state = State::Dropped;
-            call->finished.notify_all();
-        }
-    }
-}
-
 void QueueHandover::post(std::function<void()> fn) {
-    auto call = std::make_shared<Call>();
-    call->fn = std::move(fn);
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        queue_.push_back(std::move(call));
+        queue_.push_back(std::move(fn));
     }
     changed_.notify_all();
     wake();
@@ -104,10 +52,10 @@ void QueueHandover::runAtCallEnd() {
     }
 }
 
-void QueueHandover::runOne(const std::shared_ptr<Call>& call) {
+void QueueHandover::runOne(std::function<void()>& fn) {
     ++running_;
     try {
-        call->fn();
+        fn();
     } catch (const std::exception& e) {
         std::function<void(const std::string&)> uncaught;
         {
@@ -120,15 +68,7 @@ void QueueHandover::runOne(const std::shared_ptr<Call>& call) {
     } catch (...) {
     }
     --running_;
-    runAtCallEnd();      // what the call left for its end, unless a nested loop has run it already
-    call->fn = nullptr;  // nobody else touches fn once the call has started
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        call->state = State::Done;
-    }
-    // Outside the lock: the woken invoker needs it at once. `call` stays alive through our own
-    // reference until the notification is done.
-    call->finished.notify_all();
+    runAtCallEnd();  // what the call left for its end, unless a nested loop has run it already
 }
 
 std::size_t QueueHandover::runPending() {
@@ -141,20 +81,16 @@ std::size_t QueueHandover::runPending() {
         budget = queue_.size();
     }
     while (budget-- > 0) {
-        std::shared_ptr<Call> call;
+        std::function<void()> fn;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (queue_.empty()) {
                 break;
             }
-            call = queue_.front();
+            fn = std::move(queue_.front());
             queue_.pop_front();
-            if (call->state != State::Queued) {
-                continue;
-            }
-            call->state = State::Running;
         }
-        runOne(call);
+        runOne(fn);
         ++ran;
     }
     return ran;
@@ -168,22 +104,15 @@ bool QueueHandover::pumpUntil(const std::function<bool()>& pred, Duration timeou
             return true;
         }
         std::unique_lock<std::mutex> lock(mutex_);
-        auto hasWork = [&] {
-            for (auto& call : queue_) {
-                if (call->state == State::Queued) {
-                    return true;
-                }
-            }
-            return false;
-        };
-        // Wake at least every 20 ms as well: pred() may depend on more than handed-over calls.
+        // Wake at least every 20 ms as well: pred() may depend on more than posted calls.
         const auto now = std::chrono::steady_clock::now();
         if (now >= deadline) {
             lock.unlock();
             runPending();
             return pred();
         }
-        changed_.wait_until(lock, std::min(deadline, now + std::chrono::milliseconds(20)), hasWork);
+        changed_.wait_until(lock, std::min(deadline, now + std::chrono::milliseconds(20)),
+                            [&] { return !queue_.empty(); });
     }
 }
 

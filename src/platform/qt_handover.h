@@ -1,12 +1,13 @@
 #pragma once
 
 #include <QObject>
+#include <atomic>
 
 #include "platform/handover.h"
 
 namespace lan2com {
 
-// The hand-over driven by the Qt event loop: every handed-over call runs as an event of the main
+// The hand-over driven by the Qt event loop: every posted call runs as an event of the main
 // thread, so it also runs inside modal message boxes.
 class QtHandover final : public QueueHandover {
   public:
