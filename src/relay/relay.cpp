@@ -146,10 +146,11 @@ void Relay::onDataAvailable(int s, std::uint16_t /*count*/) {
         pending_[i]->heartbeatAhead = false;
         return;
     }
-    view_.setLampColor(s, LampColor::Lime);
-    port.SetTimerTrigger(state_.ArTm[i], 5, false);
     state_.recDC4[i] = kAckAcknowledged;
-    completePending(s);
+    completePending(s);  // the reply first: the rest keeps the transceiver waiting for nothing
+    view_.setLampColor(s, LampColor::Lime);
+    // No timer event of this port can come before this handler has returned.
+    port.SetTimerTrigger(state_.ArTm[i], 5, false);
 }
 
 void Relay::onTriggerTimer(int s, std::uint16_t /*handle*/) {
