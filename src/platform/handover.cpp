@@ -35,7 +35,7 @@ void QueueHandover::atCallEnd(std::function<void()> fn) {
     if (atCallEnd_.size() == 1) {
         // Should the call run a nested event loop (a modal message box), that loop runs it too,
         // rather than leaving it until the box is closed.
-        post([this] { runAtCallEnd(); });
+        arrangeCallEnd();
     }
 }
 
@@ -72,6 +72,10 @@ void QueueHandover::runOne(std::function<void()>& fn) {
 }
 
 std::size_t QueueHandover::runPending() {
+    // Nested in a call: what waits for its end comes before the calls behind it.
+    if (running_ > 0) {
+        runAtCallEnd();
+    }
     // One call at a time off the front, so that a call which itself processes events (a modal
     // message box) can run the calls behind it without running any twice.
     std::size_t ran = 0;

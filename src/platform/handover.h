@@ -64,9 +64,18 @@ class QueueHandover : public Handover {
     // Asks the main thread to call runPending() soon; called after each new call is queued.
     virtual void wake() {}
 
+    // Sees to it that an event loop nested in the running call runs what waits for the call's
+    // end (runAtCallEnd()); called when the first such piece is deferred. By default a posted call
+    // does it.
+    virtual void arrangeCallEnd() {
+        post([this] { runAtCallEnd(); });
+    }
+
+    // Main thread: runs what waits for the end of the running call.
+    void runAtCallEnd();
+
   private:
     void runOne(std::function<void()>& fn);
-    void runAtCallEnd();
 
     std::thread::id mainThread_;
     mutable std::mutex mutex_;
