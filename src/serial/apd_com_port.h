@@ -83,9 +83,9 @@ struct SerialServices {
 
 // The serial port component of one channel (com1 … com16).
 //
-// Every operation is called on the main thread; every event runs on the main thread. The port's
-// own threads wait on the device and on the nearest trigger deadline, so an idle open port wakes
-// no thread.
+// Every operation is called on the main thread; every event runs on the main thread, one at a
+// time. The port's own thread waits on the device and on the nearest trigger deadline, so an idle
+// open port wakes no thread.
 class TApdComPort {
   public:
     TApdComPort(SerialServices services, std::uint16_t tag);
