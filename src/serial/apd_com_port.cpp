@@ -384,6 +384,13 @@ std::chrono::milliseconds TApdComPort::Impl::planWake(Session& s,
     } else if (s.hasWakeAt && static_cast<std::int32_t>(s.wakeAtMs - nowMs) <= 0) {
         s.hasWakeAt = false;
     }
+    if ((s.handed || s.retrying) && s.hasWakeAt &&
+        static_cast<std::int32_t>(s.wakeAtMs - nowMs) <= 0) {
+        // A trigger due now waits for the event with the main thread (or the retry): nothing
+        // planned, so that the event's end wakes the thread, which must not look every
+        // millisecond meanwhile.
+        s.hasWakeAt = false;
+    }
     auto sleep = std::chrono::milliseconds::max();
     if (s.hasWakeAt) {
         // One millisecond more: an expiry is the first millisecond of its tick.

@@ -151,6 +151,28 @@ TEST_F(ComPortDispatchTest, BytesArrivingWhileAHandlerRunsWaitForTheNextEvent) {
     EXPECT_EQ(read, (std::vector<std::uint8_t>{'c', 'd'}));
 }
 
+TEST_F(ComPortDispatchTest, ATriggerDueWhileAHandlerRunsFiresAfterItWithoutBusyLooking) {
+    clock.ms = 100 * kTickMs;
+    auto port = openPort();
+    const auto h = port->AddTimerTrigger();
+    int waitsBefore = 0;
+    int waitsAfter = 0;
+    port->OnTriggerAvail = [&](TApdComPort& p, std::uint16_t count) {
+        counts.push_back(count);
+        p.GetChar();
+        clock.ms = clock.ms + 10 * kTickMs;  // the trigger is due while this handler runs
+        devices.change([&](FakeDevice::State& s) { waitsBefore = s.waits; });
+        std::this_thread::sleep_for(300ms);
+        devices.change([&](FakeDevice::State& s) { waitsAfter = s.waits; });
+    };
+    port->SetTimerTrigger(h, 1, true);
+    feed({0x06});
+    ASSERT_TRUE(pumpUntil([&] { return timers.size() == 1; }));
+    EXPECT_EQ(timers[0], h);
+    EXPECT_EQ(counts.size(), 1u);
+    EXPECT_LE(waitsAfter - waitsBefore, 5) << "the port's thread looked again and again";
+}
+
 TEST_F(ComPortDispatchTest, AcknowledgementInTheSamePassAsTheExpiryRunsFirst) {
     clock.ms = 100 * kTickMs;
     std::vector<std::string> order;
