@@ -21,6 +21,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using serialtest::DevicesHome;
+using serialtest::Events;
 using serialtest::PtyEnd;
 using serialtest::RecordingErrors;
 using Clock = std::chrono::steady_clock;
@@ -29,34 +30,6 @@ long msSince(Clock::time_point t) {
     return static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
 }
-
-// What the events of one port brought, in order.
-struct Events {
-    int opens = 0;
-    std::vector<std::uint16_t> counts;       // OnTriggerAvail
-    std::vector<std::uint8_t> read;          // bytes the avail handler read
-    std::vector<std::uint16_t> timers;       // OnTriggerTimer handles
-    std::vector<Clock::time_point> timerAt;  // when they ran
-    std::vector<std::string> errors;         // OnPortError
-
-    // bytesPerEvent: how many bytes the avail handler reads (at most Count).
-    void attach(TApdComPort& port, int bytesPerEvent = 1) {
-        port.OnPortOpen = [this](TApdComPort&) { ++opens; };
-        port.OnTriggerAvail = [this, bytesPerEvent](TApdComPort& p, std::uint16_t count) {
-            counts.push_back(count);
-            for (int i = 0; i < bytesPerEvent && i < count; ++i) {
-                read.push_back(p.GetChar());
-            }
-        };
-        port.OnTriggerTimer = [this](TApdComPort&, std::uint16_t handle) {
-            timers.push_back(handle);
-            timerAt.push_back(Clock::now());
-        };
-        port.OnPortError = [this](TApdComPort&, const std::string& message) {
-            errors.push_back(message);
-        };
-    }
-};
 
 class ComPortPtyTest : public ::testing::Test {
   protected:

@@ -1,7 +1,7 @@
 #pragma once
 
-// Stand-ins of the serial port tests: a recording error report, a settable clock and a device
-// that exists only in memory.
+// Stand-ins of the serial port tests: a recording error report, a settable clock, a recorder of a
+// port's events and a device that exists only in memory.
 
 #include <atomic>
 #include <chrono>
@@ -16,6 +16,7 @@
 
 #include "platform/error_report.h"
 #include "platform/tick_clock.h"
+#include "serial/apd_com_port.h"
 #include "serial/serial_device.h"
 
 namespace lan2com::serialtest {
@@ -31,6 +32,37 @@ class SettableClock : public MsClock {
   public:
     std::uint32_t nowMs() const override { return ms.load(); }
     std::atomic<std::uint32_t> ms{0};
+};
+
+// What the events of one port brought, in order.
+struct Events {
+    using Clock = std::chrono::steady_clock;
+    static constexpr int kAll = 0xFFFF;
+
+    int opens = 0;
+    std::vector<std::uint16_t> counts;       // OnTriggerAvail
+    std::vector<std::uint8_t> read;          // bytes the avail handler read
+    std::vector<std::uint16_t> timers;       // OnTriggerTimer handles
+    std::vector<Clock::time_point> timerAt;  // when they ran
+    std::vector<std::string> errors;         // OnPortError
+
+    // bytesPerEvent: how many bytes the avail handler reads (at most Count; kAll: all of them).
+    void attach(TApdComPort& port, int bytesPerEvent = 1) {
+        port.OnPortOpen = [this](TApdComPort&) { ++opens; };
+        port.OnTriggerAvail = [this, bytesPerEvent](TApdComPort& p, std::uint16_t count) {
+            counts.push_back(count);
+            for (int i = 0; i < bytesPerEvent && i < count; ++i) {
+                read.push_back(p.GetChar());
+            }
+        };
+        port.OnTriggerTimer = [this](TApdComPort&, std::uint16_t handle) {
+            timers.push_back(handle);
+            timerAt.push_back(Clock::now());
+        };
+        port.OnPortError = [this](TApdComPort&, const std::string& message) {
+            errors.push_back(message);
+        };
+    }
 };
 
 // A device that exists only in memory. The test feeds input, decides whether writes are taken,

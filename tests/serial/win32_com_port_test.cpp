@@ -23,37 +23,12 @@ namespace lan2com {
 namespace {
 
 using namespace std::chrono_literals;
+using serialtest::Events;
 using serialtest::RecordingErrors;
 using wine::ComPeer;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::uint16_t kAbsentCom = 40;  // never linked by the harness
-
-struct Events {
-    int opens = 0;
-    std::vector<std::uint16_t> counts;
-    std::vector<std::uint8_t> read;
-    std::vector<Clock::time_point> timerAt;
-    std::vector<std::uint16_t> timers;
-    std::vector<std::string> errors;
-
-    void attach(TApdComPort& port) {
-        port.OnPortOpen = [this](TApdComPort&) { ++opens; };
-        port.OnTriggerAvail = [this](TApdComPort& p, std::uint16_t count) {
-            counts.push_back(count);
-            for (std::uint16_t i = 0; i < count; ++i) {
-                read.push_back(p.GetChar());
-            }
-        };
-        port.OnTriggerTimer = [this](TApdComPort&, std::uint16_t handle) {
-            timers.push_back(handle);
-            timerAt.push_back(Clock::now());
-        };
-        port.OnPortError = [this](TApdComPort&, const std::string& message) {
-            errors.push_back(message);
-        };
-    }
-};
 
 class Win32ComPort : public ::testing::Test {
   protected:
@@ -75,10 +50,18 @@ class Win32ComPort : public ::testing::Test {
         }
     }
 
-    // Declared after the Events it reports to, so that it closes first.
     std::unique_ptr<TApdComPort> makePort(std::uint16_t number) {
         auto port = std::make_unique<TApdComPort>(services_, number);
         port->SetComNumber(number);
+        return port;
+    }
+
+    // The port on the first linked COM, open, its events recorded in `events` (which outlives
+    // it), every received byte read.
+    std::unique_ptr<TApdComPort> openRecordedPort() {
+        auto port = makePort(com_);
+        events.attach(*port, Events::kAll);
+        port->SetOpen(true);
         return port;
     }
 
@@ -86,6 +69,7 @@ class Win32ComPort : public ::testing::Test {
         return handover_.pumpUntil(done, limit);
     }
 
+    Events events;
     std::unique_ptr<ComPeer> peer_;
     std::uint16_t com_ = 0;
     std::uint16_t other_ = 0;
@@ -99,11 +83,8 @@ std::vector<std::uint8_t> bytes(const std::string& text) {
 }
 
 TEST_F(Win32ComPort, CarriesALineOutAndTheAcknowledgementInThenClosesPromptly) {
-    Events events;
-    const auto owned = makePort(com_);
+    const auto owned = openRecordedPort();
     TApdComPort& p = *owned;
-    events.attach(p);
-    p.SetOpen(true);
     EXPECT_EQ(events.opens, 1);
     EXPECT_EQ(peer_->lines(com_), "dtr=1 rts=1");
 
@@ -213,10 +194,9 @@ TEST_F(Win32ComPort, MissingAndHeldDevices) {
     EXPECT_FALSE(comDeviceExists(0));
     EXPECT_EQ(comDevicePath(com_), "\\\\.\\COM" + std::to_string(com_));
 
-    Events events;
     const auto absentPort = makePort(kAbsentCom);
     TApdComPort& absent = *absentPort;
-    events.attach(absent);
+    events.attach(absent, Events::kAll);
     EXPECT_THROW(absent.SetOpen(true), EBadId);
     EXPECT_FALSE(absent.Open());
     EXPECT_EQ(events.opens, 0);
@@ -256,11 +236,8 @@ TEST_F(Win32ComPort, MissingAndHeldDevices) {
 }
 
 TEST_F(Win32ComPort, AHungUpLineIsReportedOnceAndAReopenRecovers) {
-    Events events;
-    const auto owned = makePort(com_);
+    const auto owned = openRecordedPort();
     TApdComPort& p = *owned;
-    events.attach(p);
-    p.SetOpen(true);
     const std::uint16_t handle = p.AddTimerTrigger();
     p.SetTimerTrigger(handle, 5, true);  // an event waits for its acknowledgement
     peer_->hangup(com_);
@@ -284,11 +261,8 @@ TEST_F(Win32ComPort, AHungUpLineIsReportedOnceAndAReopenRecovers) {
 
 TEST_F(Win32ComPort, FiveTickTriggerFiresOnceOnTheMultimediaClock) {
     ClockResolution resolution;
-    Events events;
-    const auto owned = makePort(com_);
+    const auto owned = openRecordedPort();
     TApdComPort& p = *owned;
-    events.attach(p);
-    p.SetOpen(true);
     const std::uint16_t handle = p.AddTimerTrigger();
     EXPECT_EQ(handle, 8);
     const auto armed = Clock::now();
