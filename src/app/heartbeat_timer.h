@@ -1,8 +1,9 @@
 #pragma once
 
 #include <QTimer>
+#include <string>
 
-#include "relay/relay_view.h"
+#include "channels/station_view.h"
 
 namespace lan2com {
 

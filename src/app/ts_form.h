@@ -19,7 +19,7 @@
 #include "app/lamp.h"
 #include "channels/channel_table.h"
 #include "platform/qt_handover.h"
-#include "relay/relay_view.h"
+#include "channels/station_view.h"
 #include "ui/channel_list.h"
 #include "ui/message_box.h"
 #include "ui/radio_group.h"

@@ -10,7 +10,7 @@
 
 #include "channels/channel_table.h"
 #include "net/udp_server.h"
-#include "relay/relay_view.h"
+#include "channels/station_view.h"
 #include "serial/apd_com_port.h"
 
 namespace lan2com {

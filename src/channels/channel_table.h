@@ -98,26 +98,14 @@ class ChannelTable {
     }
 };
 
-// The acknowledgement state of a channel (recDC401 … recDC416).
-enum AckState : std::uint8_t { kAckWaiting = 0, kAckAcknowledged = 1, kAckTimedOut = 2 };
-
 // Everything that lives for the whole run and is shared by the configuration code, the window and
 // the relay. Main thread only; no locks.
 struct SharedState {
     ChannelTable table;                        // ArrPair
     std::array<TVCP, kSlots> ArrVCP{};         // discovered pairs, from index 0
     std::array<std::uint16_t, kSlots> ArTm{};  // timeout-trigger handle of each slot's port
-    // recDC4[s] is the acknowledgement state recDC4(s+1) of slot s (recDC401 … recDC416).
-    std::array<std::uint8_t, kSlots> recDC4 = filled(kAckAcknowledged);
-    bool AppExit = false;  // set once when the operator confirms exit
-    std::int32_t n = 0;    // diagnostics log line count after the last entry
-
-  private:
-    static std::array<std::uint8_t, kSlots> filled(std::uint8_t v) {
-        std::array<std::uint8_t, kSlots> a{};
-        a.fill(v);
-        return a;
-    }
+    bool AppExit = false;                      // set once when the operator confirms exit
+    std::int32_t n = 0;                        // diagnostics log line count after the last entry
 };
 
 // The heartbeat line: "1011", eleven blanks, "@", four blanks, DC4. The same on every channel.

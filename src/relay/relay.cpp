@@ -1,5 +1,6 @@
 #include "relay/relay.h"
 
+#include <algorithm>
 #include <exception>
 #include <utility>
 
@@ -12,201 +13,200 @@ constexpr const char* kLimitMessage =
     "  Превышено допустимое число записей. Запись диагностики отключена. Для возобновления записи "
     "необходимо выполнить очистку окна \"Диагностика\" приложения.";
 
+template <std::size_t... I>
+std::array<ChannelProtocol, sizeof...(I)> makeProtocols(std::index_sequence<I...>) {
+    return {ChannelProtocol(static_cast<int>(I) + 1)...};
+}
+
 }  // namespace
 
 Relay::Relay(SharedState& state, RelayView& view, ChannelRuntime& runtime)
-    : state_(state), view_(view), runtime_(runtime) {}
+    : state_(state),
+      view_(view),
+      runtime_(runtime),
+      protocols_(makeProtocols(std::make_index_sequence<kSlots>())) {}
 
-void Relay::writeLine(TApdComPort& port, const std::uint8_t* bytes) {
-    for (int i = 0; i < 21; ++i) {
-        port.PutChar(bytes[i]);
+ChannelProtocol::Moment Relay::moment(int s) {
+    ChannelProtocol::Moment now;
+    now.ms = runtime_.clock().nowMs();
+    now.outputFree = runtime_.com(s).OutBuffFree();
+    return now;
+}
+
+void Relay::readPending(int s) {
+    TApdComPort& port = runtime_.com(s);
+    std::vector<std::uint8_t> bytes;
+    try {
+        for (std::size_t n = port.UnreadCount(); n > 0; n = port.UnreadCount()) {
+            bytes.push_back(port.GetChar());
+        }
+    } catch (const EAPDException&) {
+        // A port that is not open has nothing to read.
+    }
+    if (!bytes.empty()) {
+        carryOut(s, protocols_[static_cast<std::size_t>(s)].received(bytes.data(), bytes.size(),
+                                                                     moment(s)));
     }
 }
 
 void Relay::onDatagram(int s, const std::vector<std::uint8_t>& data, TIdSocketHandle& binding) {
     const auto i = static_cast<std::size_t>(s);
-    const int k = s + 1;
-    const std::string peer = binding.PeerIP;
-    const std::uint16_t peerPort = binding.PeerPort;
-    const std::string mCId = Data2CId(data.data(), data.size());
     const TPair& record = state_.table[s];
 
-    // Only the configured transceiver, unless the channel accepts every source.
-    if (!(record.AddrIP == peer || record.AddrIP == kAnySource)) {
-        return;
-    }
-    // A 16-byte datagram with a byte above 15 would shift every digit of the line, and a datagram
-    // of another length would write 21 zero bytes; neither may reach the monitoring software.
-    const DatagramKind kind = classifyDatagram(data.data(), data.size());
-    if (kind == DatagramKind::Malformed) {
-        return;
-    }
-    // No line can reach a lost port: without a reply the transceiver sends the event again, and
-    // the port is reopened as soon as it is back.
-    if (runtime_.portFailed(s)) {
-        return;
-    }
-    // Channels 5 to 16 drop everything while timed out, until the next acknowledgement byte.
-    if (k >= 5 && state_.recDC4[i] == kAckTimedOut) {
-        return;
+    IncomingDatagram d;
+    d.id = ++nextId_;
+    d.peer.address = binding.PeerIP;
+    d.peer.port = binding.PeerPort;
+    d.fromConfiguredSource = record.AddrIP == d.peer.address || record.AddrIP == kAnySource;
+    d.kind = classifyDatagram(data.data(), data.size());
+    if (d.fromConfiguredSource && d.kind == DatagramKind::Event) {
+        d.digits = Data2CId(data.data(), data.size());
+        d.level = CId2Lvl(d.digits);
+        const std::string line = CId2SG(d.digits, s + 1, state_.table);
+        std::copy_n(line.begin(), std::min(line.size(), kLineLength), d.line.begin());
     }
 
-    const bool service = kind == DatagramKind::Service;
-    std::string level;
-    std::string mSG;
-    if (!service) {
-        level = CId2Lvl(mCId);
-        mSG = CId2SG(mCId, k, state_.table).substr(0, 21);
+    readPending(s);
+    const ProtocolActions actions = protocols_[i].datagram(d, moment(s));
+    bool released = false;
+    for (const ProtocolAction& a : actions) {
+        released = released || (a.type == ProtocolAction::Type::Release && a.datagram.id == d.id);
     }
+    if (!released) {
+        // The endpoint holds its next datagram back until this one is released.
+        completions_[i][d.id] = runtime_.sUDP(s).DeferCompletion();
+    }
+    carryOut(s, actions);
+}
 
-    if (pending_[i]) {
-        dropPending(s);  // cannot happen while the endpoint waits for it; never leave one behind
-    }
-    // A heartbeat line written shortly before this line and not acknowledged yet: the next 0x06
-    // answers that heartbeat, not this line.
-    const bool heartbeatAhead =
-        heartbeatSentAt_[i] &&
-        runtime_.clock().nowMs() - *heartbeatSentAt_[i] <= kHeartbeatAnswerMs;
-    heartbeatSentAt_[i].reset();
-    state_.recDC4[i] = kAckWaiting;
+void Relay::onDataAvailable(int s, std::uint16_t count) {
     TApdComPort& port = runtime_.com(s);
-    port.SetTimerTrigger(state_.ArTm[i], 5, true);
-
-    if (service) {
-        view_.setLampColor(s, LampColor::Yellow);
-        writeLine(port, H_Bit.data());
-    } else {
-        HeartbeatTimer& timer = runtime_.tm(s);
-        timer.SetEnabled(false);
-        view_.setLampColor(s, LampColor::Teal);
-        writeLine(port, reinterpret_cast<const std::uint8_t*>(mSG.data()));
-        timer.SetEnabled(true);  // a fresh 29-second period
-
-        const std::string filter = view_.accountFilter();
-        if ((filter.empty() || filter == mCId.substr(0, 4)) && view_.diagnosticsChecked()) {
-            DiagEntry(record.Pair, peer, mCId, level);
+    std::vector<std::uint8_t> bytes;
+    bytes.reserve(count);
+    try {
+        // Every byte waiting, in order: a burst of noise or surplus answers cannot shift what
+        // later bytes are taken to answer.
+        for (std::size_t n = port.UnreadCount(); n > 0; n = port.UnreadCount()) {
+            bytes.push_back(port.GetChar());
         }
+    } catch (const EAPDException&) {
     }
-
-    if (state_.AppExit) {
-        return;  // leaving: no reply
+    if (!bytes.empty()) {
+        carryOut(s, protocols_[static_cast<std::size_t>(s)].received(bytes.data(), bytes.size(),
+                                                                     moment(s)));
     }
-    Pending pending;
-    pending.peerIP = peer;
-    pending.peerPort = peerPort;
-    pending.service = service;
-    pending.heartbeatAhead = heartbeatAhead;
-    pending.completion = runtime_.sUDP(s).DeferCompletion();
-    pending_[i] = std::move(pending);
-}
-
-void Relay::completePending(int s) {
-    const auto i = static_cast<std::size_t>(s);
-    if (!pending_[i] || state_.recDC4[i] == kAckWaiting) {
-        return;
-    }
-    Pending pending = std::move(*pending_[i]);
-    pending_[i].reset();
-    if (!pending.service && state_.recDC4[i] == kAckAcknowledged && !state_.AppExit) {
-        try {
-            runtime_.sUDP(s).Send(pending.peerIP, pending.peerPort, "OK");
-        } catch (const std::exception&) {
-            // A reply that cannot be sent is lost like a reply lost on the network: the
-            // transceiver repeats the event.
-        }
-    }
-    if (pending.completion) {
-        pending.completion->finish();
-    }
-}
-
-void Relay::dropPending(int s) {
-    const auto i = static_cast<std::size_t>(s);
-    if (!pending_[i]) {
-        return;
-    }
-    Pending pending = std::move(*pending_[i]);
-    pending_[i].reset();
-    if (pending.completion) {
-        pending.completion->finish();
-    }
-}
-
-void Relay::onDataAvailable(int s, std::uint16_t /*count*/) {
-    const auto i = static_cast<std::size_t>(s);
-    TApdComPort& port = runtime_.com(s);
-    const std::uint8_t byte = port.GetChar();  // one byte per notification
-    if (byte != kAck) {
-        return;
-    }
-    heartbeatSentAt_[i].reset();
-    if (pending_[i] && pending_[i]->heartbeatAhead) {
-        // The monitoring software confirms the heartbeat it was sent first; the waiting line
-        // gets its own confirmation, or times out and stays unanswered.
-        pending_[i]->heartbeatAhead = false;
-        return;
-    }
-    state_.recDC4[i] = kAckAcknowledged;
-    completePending(s);  // the reply first: the rest keeps the transceiver waiting for nothing
-    view_.setLampColor(s, LampColor::Lime);
-    // No timer event of this port can come before this handler has returned.
-    port.SetTimerTrigger(state_.ArTm[i], 5, false);
 }
 
 void Relay::onTriggerTimer(int s, std::uint16_t /*handle*/) {
-    state_.recDC4[static_cast<std::size_t>(s)] = kAckTimedOut;
-    view_.setLampColor(s, LampColor::Red);
-    completePending(s);
+    readPending(s);  // an answer that has arrived wins over the timeout
+    carryOut(s, protocols_[static_cast<std::size_t>(s)].timeout(moment(s)));
 }
 
 void Relay::onHeartbeat(int s) {
-    HeartbeatTimer& timer = runtime_.tm(s);
-    // A port out of service gets no heartbeat; it is being reopened.
-    if (!runtime_.portFailed(s)) {
-        TApdComPort& port = runtime_.com(s);
-        if (port.OutBuffFree() > 21) {
-            writeLine(port, H_Bit.data());
-            heartbeatSentAt_[static_cast<std::size_t>(s)] = runtime_.clock().nowMs();
-        }
-    }
-    timer.SetEnabled(true);
+    readPending(s);
+    carryOut(s, protocols_[static_cast<std::size_t>(s)].heartbeat(moment(s)));
 }
 
 void Relay::onPortOpened(TApdComPort& port) {
     view_.appendLogLine(view_.timestamp() + "  Открыт порт №" + std::to_string(port.ComNumber()));
 }
 
+void Relay::logPortLine(int s, const std::string& text) {
+    view_.appendLogLine(view_.timestamp() + "  Канал №" + std::to_string(state_.table[s].Pair) +
+                        ": " + text);
+}
+
 void Relay::onPortFailed(int s, const std::string& message) {
-    state_.recDC4[static_cast<std::size_t>(s)] = kAckTimedOut;
-    dropPending(s);
-    view_.appendLogLine(view_.timestamp() + "  Канал " + std::to_string(s + 1) +
-                        ": порт недоступен (" + message + "). Повторное открытие каждые 5 секунд.");
+    carryOut(s, protocols_[static_cast<std::size_t>(s)].portLost());
+    logPortLine(s, "порт недоступен (" + message + "). Повторное открытие каждые 5 секунд.");
 }
 
 void Relay::onPortRecovered(int s) {
-    view_.appendLogLine(view_.timestamp() + "  Канал " + std::to_string(s + 1) + ": порт №" +
-                        std::to_string(runtime_.com(s).ComNumber()) + " снова доступен.");
+    carryOut(s, protocols_[static_cast<std::size_t>(s)].portBack());
+    logPortLine(s, "порт №" + std::to_string(runtime_.com(s).ComNumber()) + " снова доступен.");
 }
 
 void Relay::onChannelStopped(int s) {
-    const auto i = static_cast<std::size_t>(s);
-    if (!pending_[i]) {
-        return;
-    }
-    // The channel's timeout must not fire into a configuration that no longer waits for it.
-    try {
-        TApdComPort& port = runtime_.com(s);
-        if (port.State() == PortState::psOpen) {
-            port.SetTimerTrigger(state_.ArTm[i], 5, false);
-        }
-    } catch (const std::exception&) {
-    }
-    dropPending(s);
+    carryOut(s, protocols_[static_cast<std::size_t>(s)].stop());
 }
 
 void Relay::endAllPending() {
     for (int s = 0; s < kSlots; ++s) {
-        dropPending(s);
+        onChannelStopped(s);
+    }
+}
+
+void Relay::release(int s, std::uint64_t id) {
+    auto& held = completions_[static_cast<std::size_t>(s)];
+    const auto it = held.find(id);
+    if (it == held.end()) {
+        return;  // released before it was ever held back
+    }
+    const std::shared_ptr<DatagramCompletion> completion = it->second;
+    held.erase(it);
+    if (completion) {
+        completion->finish();
+    }
+}
+
+void Relay::carryOut(int s, const ProtocolActions& actions) {
+    const auto i = static_cast<std::size_t>(s);
+    TApdComPort& port = runtime_.com(s);
+    for (const ProtocolAction& a : actions) {
+        switch (a.type) {
+            case ProtocolAction::Type::WriteLine:
+                // The protocol made sure of the room: the line goes into the buffer whole.
+                for (const std::uint8_t byte : a.line) {
+                    port.PutChar(byte);
+                }
+                break;
+            case ProtocolAction::Type::ArmTimeout:
+                port.SetTimerTrigger(state_.ArTm[i], static_cast<std::int32_t>(kAckTimeoutTicks),
+                                     true);
+                break;
+            case ProtocolAction::Type::DisarmTimeout:
+                if (port.State() == PortState::psOpen) {
+                    port.SetTimerTrigger(state_.ArTm[i],
+                                         static_cast<std::int32_t>(kAckTimeoutTicks), false);
+                }
+                break;
+            case ProtocolAction::Type::SendOk:
+                if (!state_.AppExit) {
+                    try {
+                        runtime_.sUDP(s).Send(a.datagram.peer.address, a.datagram.peer.port, "OK");
+                    } catch (const std::exception&) {
+                        // A reply that cannot be sent is lost like a reply lost on the network:
+                        // the transceiver repeats the event.
+                    }
+                }
+                break;
+            case ProtocolAction::Type::Release:
+                release(s, a.datagram.id);
+                break;
+            case ProtocolAction::Type::Lamp:
+                view_.setLampColor(s, a.color);
+                break;
+            case ProtocolAction::Type::RestartHeartbeat: {
+                HeartbeatTimer& timer = runtime_.tm(s);
+                timer.SetEnabled(false);
+                timer.SetEnabled(true);
+                break;
+            }
+            case ProtocolAction::Type::LogEvent: {
+                const std::string filter = view_.accountFilter();
+                if ((filter.empty() || filter == a.datagram.digits.substr(0, 4)) &&
+                    view_.diagnosticsChecked()) {
+                    DiagEntry(state_.table[s].Pair, a.datagram.peer.address, a.datagram.digits,
+                              a.datagram.level);
+                }
+                break;
+            }
+            case ProtocolAction::Type::LogNoRoom:
+                logPortLine(s,
+                            "нет места в выходном буфере порта; события не передаются, "
+                            "передатчик повторит их.");
+                break;
+        }
     }
 }
 

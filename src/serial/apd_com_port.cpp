@@ -772,6 +772,16 @@ std::uint8_t TApdComPort::GetChar() {
     return byte;
 }
 
+std::size_t TApdComPort::UnreadCount() const {
+    impl_->settle();
+    if (impl_->state_ != PortState::psOpen) {
+        return 0;
+    }
+    Session& s = *impl_->session_;
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return s.inAvail ? s.rx.size() - std::min(s.cursor, s.rx.size()) : s.rx.size();
+}
+
 std::uint16_t TApdComPort::OutBuffFree() const {
     impl_->settle();
     if (impl_->state_ != PortState::psOpen) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -123,6 +124,9 @@ class TApdComPort {
     void PutChar(std::uint8_t byte);  // never waits; EOutputBufferTooSmall when the buffer is full
     std::uint8_t GetChar();           // oldest unread byte; inside OnTriggerAvail: see there
     std::uint16_t OutBuffFree() const;  // OutSize on a port that is not open
+    // Received bytes that GetChar has yet to return (inside OnTriggerAvail: of those it counts);
+    // 0 on a port that is not open.
+    std::size_t UnreadCount() const;
 
     // ---- Triggers ----
     std::uint16_t AddTimerTrigger();

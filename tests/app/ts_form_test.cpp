@@ -260,9 +260,7 @@ TEST_F(TS_FormTest, TimersAreDisabledWithTheHeartbeatPeriod) {
 
 TEST_F(TS_FormTest, SharedStateStartsAsAtProcessStart) {
     EXPECT_FALSE(form.state.AppExit);
-    for (std::uint8_t ack : form.state.recDC4) {
-        EXPECT_EQ(ack, kAckAcknowledged);
-    }
+    EXPECT_EQ(form.state.n, 0);
 }
 
 // The widgets that Tab visits from the memo on, until it comes back round.
