@@ -1,6 +1,7 @@
 #include <QTranslator>
 #include <cstdlib>
 #include <memory>
+#include <string>
 
 #include "app/application.h"
 #include "app/single_instance.h"
@@ -12,24 +13,7 @@
 #include "platform/tick_clock.h"
 #include "serial/com_select_form.h"
 
-namespace {
-
-// LAN2COM_HEARTBEAT_MS shortens the heartbeat period for field checks and tests; the station's
-// period is 29 seconds.
-int heartbeatPeriodMs() {
-    const char* text = std::getenv("LAN2COM_HEARTBEAT_MS");
-    if (text == nullptr) {
-        return lan2com::QtHeartbeatTimer::kDefaultIntervalMs;
-    }
-    char* end = nullptr;
-    const long value = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || value < 100 || value > 3600000) {
-        return lan2com::QtHeartbeatTimer::kDefaultIntervalMs;
-    }
-    return static_cast<int>(value);
-}
-
-}  // namespace
+namespace {}  // namespace
 
 int main(int argc, char** argv) {
     lan2com::Lan2comApplication app(argc, argv);
@@ -44,7 +28,9 @@ int main(int argc, char** argv) {
     lan2com::TS_FormOptions options;
     options.title =
         lan2com::applicationTitle(QCoreApplication::applicationFilePath()).toStdString();
-    options.heartbeatIntervalMs = heartbeatPeriodMs();
+    const lan2com::HeartbeatPeriod heartbeat =
+        lan2com::heartbeatPeriodFrom(std::getenv("LAN2COM_HEARTBEAT_MS"));
+    options.heartbeatIntervalMs = heartbeat.ms;
     const lan2com::SingleInstance instance;
     if (!instance.acquired()) {
         lan2com::QtMessageBoxes boxes;
@@ -63,6 +49,9 @@ int main(int argc, char** argv) {
     {
         lan2com::TS_Form S_Form(options);
         app.setErrorReport(&S_Form.errors);
+        if (!heartbeat.logText.empty()) {
+            S_Form.appendLogLine(S_Form.timestamp() + "  " + heartbeat.logText);
+        }
         lan2com::StationOptions stationOptions;
         stationOptions.registry = registry.get();
         stationOptions.localAddresses = lan2com::TIdIPAddrMon().IPAddresses;
