@@ -222,6 +222,16 @@ int hexDigit(char c) {
 bool readQuoted(std::string_view s, std::size_t& pos, std::string& out, std::string& error) {
     ++pos;  // opening quote
     while (pos < s.size()) {
+        // Plain characters in one piece, up to the next quote, backslash or NUL.
+        std::size_t stop = pos;
+        while (stop < s.size() && s[stop] != '"' && s[stop] != '\\' && s[stop] != '\0') {
+            ++stop;
+        }
+        out.append(s.data() + pos, stop - pos);
+        pos = stop;
+        if (pos == s.size()) {
+            break;
+        }
         const char c = s[pos++];
         if (c == '"') {
             if (!isValidUtf8(out)) {
@@ -354,6 +364,7 @@ class Parser {
 
   private:
     void splitLines() {
+        lines_.reserve(static_cast<std::size_t>(std::count(text_.begin(), text_.end(), '\n')) + 1);
         std::size_t start = 0;
         while (start <= text_.size()) {
             const std::size_t end = text_.find('\n', start);
