@@ -303,6 +303,22 @@ TEST_F(StationTest, ApplyStoresAndRunsTheChannelsThatTheListDoesNotShow) {
     EXPECT_TRUE(relays(p2, second));
 }
 
+TEST_F(StationTest, ApplyDeletesTheStoredConfigurationOnlyWhenNoChannelIsLeft) {
+    const std::uint16_t p1 = freeUdpPort();
+    store({40}, {{1, "127.0.0.2", 40, p1}});
+    monitor(40);
+    start();
+    form->channelList.selectIndex(0);
+    station->editor().btnDelClick();
+    ASSERT_FALSE(form->state.table.anyOccupied());
+    station->btnApplyClick();  // no message
+    EXPECT_TRUE(boxes.shown.empty());
+    EXPECT_EQ(storedText().find("Vesko"), std::string::npos);
+    EXPECT_NE(storedText().find("SERIALCOMM"), std::string::npos);
+    EXPECT_FALSE(active(0));
+    EXPECT_FALSE(portOpen(0));
+}
+
 TEST_F(StationTest, ApplyWhoseStoreFailsLeavesTheChannelsRunningAsTheyWere) {
     const std::uint16_t p1 = freeUdpPort(), p2 = freeUdpPort();
     store({40, 42}, {{1, "127.0.0.2", 40, p1}, {2, "127.0.0.2", 42, p2}});
