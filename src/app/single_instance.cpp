@@ -31,7 +31,7 @@ SingleInstance::SingleInstance() {
     const std::string dir = lan2comDataDir();
     ::mkdir(dir.c_str(), 0755);  // may exist already; a failure shows at open
     const std::string path = dir + "/lan2com.lock";
-    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd_ < 0) {
         return;  // no lock to be had here: run
     }

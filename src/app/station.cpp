@@ -145,24 +145,52 @@ void Station::FormShow() {
     }
 
     // Every stored channel is brought up before any warning waits for the operator: a warning
-    // left unanswered on an unattended station must not keep alarms from being relayed.
+    // left unanswered on an unattended station must not keep alarms from being relayed. No failure
+    // of one channel holds another back.
     const ChannelRuntime::PassResult pass =
         runtime_.ActivateAll(form_.edtIP->currentText().toStdString());
-    if (pass.bindFailedSlot) {
-        ErrorBinding(*pass.bindFailedSlot);
-    } else {
-        updateListButtons();
-    }
+    updateListButtons();
 
     showStoreWarnings();
     for (const std::string& message : plan.pairCheckMessages) {
         showBox(form_.boxes, std::string(kPairCheckTitle), message, BoxIcon::Warning, true);
     }
-    // Last, so that its box follows the warnings instead of opening on top of one of them. (After
-    // a binding failure the re-apply has reported its own pass.)
-    if (!pass.bindFailedSlot) {
-        reportPortFailures(pass.failures);
+    // Last, so that their boxes follow the warnings instead of opening on top of one of them.
+    reportBindFailures(pass);
+    reportPortFailures(pass.failures);
+}
+
+void Station::reportBindFailures(const ChannelRuntime::PassResult& pass) {
+    if (pass.bindFailed.empty() && pass.portOutOfRange.empty()) {
+        return;
     }
+    auto endpoint = [this](int slot) {
+        const TPair& record = form_.state.table[slot];
+        return record.AddrIP.str() + ":" + std::to_string(record.Port);
+    };
+    std::string text;
+    auto add = [&text](const std::string& line) {
+        if (!text.empty()) {
+            text += "\n";
+        }
+        text += line;
+    };
+    for (const int slot : pass.bindFailed) {
+        add(endpoint(slot) + " уже существует.");
+    }
+    if (!pass.bindFailed.empty()) {
+        add(pass.bindFailed.size() == 1
+                ? "Канал остается в настройках и будет запущен, как только порт приема "
+                  "освободится (попытка каждые 5 секунд)."
+                : "Каналы остаются в настройках и будут запущены, как только их порты приема "
+                  "освободятся (попытка каждые 5 секунд).");
+    }
+    for (const int slot : pass.portOutOfRange) {
+        add(endpoint(slot) +
+            ": порт приема вне диапазона 1..65535. Канал остается в настройках, но не "
+            "принимает; исправьте порт приема и примените настройки.");
+    }
+    showBox(form_.boxes, "Ошибка создания канала", text, BoxIcon::Error, true);
 }
 
 void Station::reportPortFailures(const std::vector<std::string>& failures) {
@@ -192,47 +220,36 @@ void Station::btnApplyClick() {
                 BoxIcon::Error, false);
         return;
     }
+    // Stored first: when the store fails, the channels run on as they were, and the store keeps
+    // the previous configuration (the store writes all or nothing). Every occupied slot is stored,
+    // listed or not (a channel whose pair is missing today is still the station's channel); the
+    // stored configuration is deleted only when the table holds no channel at all.
+    const std::string localAddress = form_.edtIP->currentText().toStdString();
+    const bool anyChannel = form_.state.table.anyOccupied();
+    try {
+        StoreChannels(registry_, form_.state.table, localAddress, anyChannel);
+    } catch (const std::exception& e) {
+        showBox(form_.boxes, "Применить",
+                std::string("Настройки не сохранены: ") + e.what() +
+                    "\nКаналы работают с прежними настройками.",
+                BoxIcon::Error, false);
+        return;
+    }
     // Everything stops before anything starts again: a channel that moved down a slot must find
     // its port free, a slot that became empty must not go on receiving or beating, and a datagram
     // waiting for its acknowledgement ends without a reply (its transceiver sends it again).
     runtime_.StopAll();
-
-    const bool listed = form_.channelList.nodeCount() > 0;
-    StoreChannels(registry_, form_.state.table, form_.edtIP->currentText().toStdString(), listed);
-    if (!listed) {
+    if (!anyChannel) {
         return;
     }
-    const ChannelRuntime::PassResult pass =
-        runtime_.ActivateAll(form_.edtIP->currentText().toStdString());
-    if (pass.bindFailedSlot) {
-        ErrorBinding(*pass.bindFailedSlot);
-        return;
-    }
-    if (!pass.failures.empty()) {
-        // Not done: the operator is told which ports are missing instead.
+    const ChannelRuntime::PassResult pass = runtime_.ActivateAll(localAddress);
+    if (!pass.bindFailed.empty() || !pass.portOutOfRange.empty() || !pass.failures.empty()) {
+        // Not done: the operator is told which channels wait instead.
+        reportBindFailures(pass);
         reportPortFailures(pass.failures);
         return;
     }
     showBox(form_.boxes, "Применить", "Выполнено!", BoxIcon::Information, false);
-}
-
-void Station::ErrorBinding(int slot) {
-    const TPair& record = form_.state.table[slot];
-    showBox(form_.boxes, "Ошибка создания канала",
-            record.AddrIP.str() + ":" + std::to_string(record.Port) +
-                " уже существует. Канал будет удален.",
-            BoxIcon::Error, true);
-    // The program was ended while the message waited (a termination request closes the box
-    // unanswered): only the operator's OK deletes the channel and stores the rest.
-    if (form_.state.AppExit) {
-        return;
-    }
-    editor_.deleteSlot(slot);
-    if (form_.channelList.nodeCount() > 0) {
-        form_.channelList.selectIndex(0);
-        editor_.treePairClick();
-        btnApplyClick();
-    }
 }
 
 void Station::DelRecClick() {

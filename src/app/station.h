@@ -23,10 +23,10 @@ struct StationOptions {
     int reopenPeriodMs = 5000;                // how often a lost COM port is tried again
 };
 
-// The running station behind the main window: start-up, Apply, the recovery from a receive port
-// that cannot be bound, the diagnostics log's clearing and the end of the program. It owns the
-// sixteen channels' endpoints and ports (through the runtime), the relay and the channel editor,
-// and wires them to the window's controls.
+// The running station behind the main window: start-up, Apply, the reports of channels that wait
+// for their receive port or COM port, the diagnostics log's clearing and the end of the program. It
+// owns the sixteen channels' endpoints and ports (through the runtime), the relay and the channel
+// editor, and wires them to the window's controls.
 class Station {
   public:
     Station(TS_Form& form, StationOptions options);
@@ -37,11 +37,9 @@ class Station {
     // The window's show handler: pairs, stored channels, the channel list, activation of every
     // stored channel, then the warnings.
     void FormShow();
-    // Makes the edited table the running and the stored configuration.
+    // Makes the edited table the stored and then the running configuration. When it cannot be
+    // stored, the channels run on as they were.
     void btnApplyClick();
-    // Slot `slot`'s receive port cannot be bound: tells the operator, deletes the channel and
-    // applies the rest again.
-    void ErrorBinding(int slot);
     // Asks, then clears the diagnostics log.
     void DelRecClick();
     // The operator confirmed the end: every pending datagram ends without a reply, every endpoint
@@ -55,6 +53,8 @@ class Station {
   private:
     // Ports that could not be opened, in one report.
     void reportPortFailures(const std::vector<std::string>& failures);
+    // Receive ports that could not be bound, in one message; the channels stay configured.
+    void reportBindFailures(const ChannelRuntime::PassResult& pass);
     void updateListButtons();
 
     TS_Form& form_;

@@ -93,22 +93,48 @@ void ChannelRuntime::openPort(int s) {
     port.SetTimerTrigger(handle, 5, false);
 }
 
-ChannelRuntime::Result ChannelRuntime::ActivateChannel(int s, const std::string& localAddress,
-                                                       std::string* failure) {
-    const TPair& pair = services_.state.table[s];
+bool ChannelRuntime::bind(int s) {
+    const auto port = boundPort(services_.state.table[s].Port);
     TIdUDPServer& udp = sUDP(s);
     udp.SetActive(false);
     udp.ClearBindings();
+    if (port == 0) {
+        return false;
+    }
     try {
-        const auto port = static_cast<std::uint16_t>(pair.Port & 0xFFFFu);
         udp.DefaultPort = port;
         TIdSocketHandle& binding = udp.Binding();
-        binding.IP = localAddress;
+        binding.IP = localAddress_[static_cast<std::size_t>(s)];
         binding.Port = port;
     } catch (...) {
-        return Result::BindFailed;
+        udp.SetActive(false);
+        udp.ClearBindings();
+        return false;
     }
+    return true;
+}
 
+ChannelRuntime::Result ChannelRuntime::ActivateChannel(int s, const std::string& localAddress,
+                                                       std::string* failure) {
+    const auto i = static_cast<std::size_t>(s);
+    localAddress_[i] = localAddress;
+    // A new activation ends whatever an earlier one of this slot was waiting for.
+    bindFailed_[i] = false;
+    if (rebindTimers_[i]) {
+        rebindTimers_[i]->SetEnabled(false);
+    }
+    if (!bind(s)) {
+        // Port 0 would bind a port the system picks, which no transceiver sends to; waiting does
+        // not make it right. A port held by another socket may be released at any moment.
+        const bool usable = boundPort(services_.state.table[s].Port) != 0;
+        markBindFailed(s, usable);
+        return usable ? Result::BindFailed : Result::PortOutOfRange;
+    }
+    return finishActivation(s, failure);
+}
+
+ChannelRuntime::Result ChannelRuntime::finishActivation(int s, std::string* failure) {
+    const TPair& pair = services_.state.table[s];
     std::string problem;
     bool retry = true;
     try {
@@ -116,11 +142,14 @@ ChannelRuntime::Result ChannelRuntime::ActivateChannel(int s, const std::string&
     } catch (const EConvertError& e) {
         problem = e.what();
         retry = false;  // a ComIn without a number cannot come right by waiting
+    } catch (const ENoPortSelected& e) {
+        problem = e.what();
+        retry = false;  // the operator cancelled the port selection: no dialog every period
     } catch (const std::exception& e) {
         problem = e.what();
     }
 
-    udp.SetActive(true);
+    sUDP(s).SetActive(true);
     services_.view.setLampVisible(s, true);
     tm(s).SetEnabled(true);
 
@@ -149,11 +178,60 @@ ChannelRuntime::PassResult ChannelRuntime::ActivateAll(const std::string& localA
                 result.failures.push_back(failure);
                 break;
             case Result::BindFailed:
-                result.bindFailedSlot = s;
-                return result;
+                result.bindFailed.push_back(s);
+                break;
+            case Result::PortOutOfRange:
+                result.portOutOfRange.push_back(s);
+                break;
         }
     }
     return result;
+}
+
+void ChannelRuntime::enableTimer(std::unique_ptr<HeartbeatTimer>& timer,
+                                 std::function<void()> onTimer) {
+    if (!timer && services_.makeTimer) {
+        timer = services_.makeTimer(services_.reopenPeriodMs);
+        timer->OnTimer = std::move(onTimer);
+    }
+    // Every failure starts the retries again, not only the first one: a port lost a second time
+    // must come back as the first time.
+    if (timer) {
+        timer->SetEnabled(true);
+    }
+}
+
+void ChannelRuntime::markBindFailed(int s, bool retry) {
+    const auto i = static_cast<std::size_t>(s);
+    bindFailed_[i] = true;
+    services_.view.setLampVisible(s, true);
+    services_.view.setLampColor(s, LampColor::Red);
+    const TPair& pair = services_.state.table[s];
+    services_.view.appendLogLine(
+        services_.view.timestamp() + "  Канал " + std::to_string(s + 1) + ": порт приема " +
+        std::to_string(pair.Port) +
+        (retry ? " занят. Повторная попытка каждые 5 секунд." : " вне диапазона 1..65535."));
+    if (retry) {
+        enableTimer(rebindTimers_[i], [this, s] { tryRebind(s); });
+    }
+}
+
+void ChannelRuntime::tryRebind(int s) {
+    const auto i = static_cast<std::size_t>(s);
+    if (!bindFailed_[i]) {
+        return;
+    }
+    if (!bind(s)) {
+        return;  // still held; the next period tries again
+    }
+    bindFailed_[i] = false;
+    if (rebindTimers_[i]) {
+        rebindTimers_[i]->SetEnabled(false);
+    }
+    services_.view.appendLogLine(
+        services_.view.timestamp() + "  Канал " + std::to_string(s + 1) + ": порт приема " +
+        std::to_string(boundPort(services_.state.table[s].Port)) + " свободен, канал принимает.");
+    finishActivation(s, nullptr);  // a port that cannot be opened is retried on its own
 }
 
 void ChannelRuntime::markFailed(int s, const std::string& message, bool retry) {
@@ -165,15 +243,12 @@ void ChannelRuntime::markFailed(int s, const std::string& message, bool retry) {
         events_->onPortFailed(s, message);
     }
     if (!retry) {
+        if (reopenTimers_[i]) {
+            reopenTimers_[i]->SetEnabled(false);
+        }
         return;
     }
-    if (!reopenTimers_[i] && services_.makeTimer) {
-        reopenTimers_[i] = services_.makeTimer(services_.reopenPeriodMs);
-        reopenTimers_[i]->OnTimer = [this, s] { tryReopen(s); };
-    }
-    if (reopenTimers_[i]) {
-        reopenTimers_[i]->SetEnabled(true);
-    }
+    enableTimer(reopenTimers_[i], [this, s] { tryReopen(s); });
 }
 
 void ChannelRuntime::tryReopen(int s) {
@@ -188,6 +263,13 @@ void ChannelRuntime::tryReopen(int s) {
         const std::uint16_t handle = port.AddTimerTrigger();
         services_.state.ArTm[i] = handle;
         port.SetTimerTrigger(handle, 5, false);
+    } catch (const ENoPortSelected&) {
+        // The port selection dialog was cancelled: it is not shown again until the next apply.
+        port.SetOpen(false);
+        if (reopenTimers_[i]) {
+            reopenTimers_[i]->SetEnabled(false);
+        }
+        return;
     } catch (const std::exception&) {
         port.SetOpen(false);
         return;  // still gone; the next period tries again
@@ -214,7 +296,11 @@ void ChannelRuntime::StopAll() {
         if (reopenTimers_[i]) {
             reopenTimers_[i]->SetEnabled(false);
         }
+        if (rebindTimers_[i]) {
+            rebindTimers_[i]->SetEnabled(false);
+        }
         failed_[i] = false;
+        bindFailed_[i] = false;
     }
     for (int s = 0; s < kSlots; ++s) {
         com(s).SetOpen(false);

@@ -66,20 +66,34 @@ class ChannelRuntime {
     // Whether the channel's port is out of service (failed while open, or could not be opened)
     // and waiting to be reopened.
     bool portFailed(int slot) const { return failed_.at(static_cast<std::size_t>(slot)); }
+    // Whether the channel's receive port could not be bound at its last activation and the
+    // channel waits, red, for it (retried periodically unless the port number itself is unusable).
+    bool bindFailed(int slot) const { return bindFailed_.at(static_cast<std::size_t>(slot)); }
 
-    enum class Result { Active, BindFailed, PortFailed };
+    // The port a stored Port binds: its low 16 bits. 0 is no port (a binding failure).
+    static std::uint16_t boundPort(std::uint32_t port) {
+        return static_cast<std::uint16_t>(port & 0xFFFFu);
+    }
+
+    enum class Result { Active, BindFailed, PortOutOfRange, PortFailed };
     // Brings one occupied slot up: endpoint bound at the channel's port, serial port opened from
-    // ComIn, the 5-tick timeout trigger added, lamp shown, heartbeat timer running. A binding
-    // failure answers BindFailed with the slot's port, lamp and timer untouched. A port that cannot
-    // be opened (or a ComIn without a number) answers PortFailed with the failure's text in
-    // `failure`: the channel is otherwise up, its lamp red, and its port is retried periodically.
+    // ComIn, the 5-tick timeout trigger added, lamp shown, heartbeat timer running.
+    // - The receive port cannot be bound (held by another socket): BindFailed. The slot's lamp is
+    //   shown red, its serial port stays closed and its timer off, and the whole activation is
+    //   tried again every period until the binding succeeds (or the channels are stopped).
+    // - The receive port's low 16 bits are 0: PortOutOfRange, the same but never retried.
+    // - A port that cannot be opened (or a ComIn without a number): PortFailed with the failure's
+    //   text in `failure`: the channel is otherwise up, its lamp red, and its port is retried
+    //   periodically (not when waiting cannot help: a ComIn without a number, or the port
+    //   selection dialog cancelled).
     Result ActivateChannel(int slot, const std::string& localAddress, std::string* failure);
 
     struct PassResult {
-        std::optional<int> bindFailedSlot;  // the pass stopped here
+        std::vector<int> bindFailed;        // receive ports held elsewhere, in slot order
+        std::vector<int> portOutOfRange;    // receive ports whose low 16 bits are 0
         std::vector<std::string> failures;  // ports that could not be opened, in slot order
     };
-    // Activates every occupied slot in slot order; stops at the first binding failure.
+    // Activates every occupied slot in slot order. No failure of one slot holds a later one back.
     PassResult ActivateAll(const std::string& localAddress);
 
     // Before an apply: ends every pending datagram without a reply, stops every endpoint, every
@@ -92,8 +106,14 @@ class ChannelRuntime {
   private:
     void wire(int slot);
     void openPort(int slot);
+    // Everything of an activation after the binding.
+    Result finishActivation(int slot, std::string* failure);
+    bool bind(int slot);
+    void markBindFailed(int slot, bool retry);
+    void tryRebind(int slot);
     void markFailed(int slot, const std::string& message, bool retry);
     void tryReopen(int slot);
+    void enableTimer(std::unique_ptr<HeartbeatTimer>& timer, std::function<void()> onTimer);
 
     RuntimeServices services_;
     ChannelEvents* events_ = nullptr;
@@ -101,6 +121,9 @@ class ChannelRuntime {
     std::array<std::unique_ptr<TApdComPort>, kSlots> ports_;
     std::array<std::unique_ptr<HeartbeatTimer>, kSlots> reopenTimers_;
     std::array<bool, kSlots> failed_{};
+    std::array<std::unique_ptr<HeartbeatTimer>, kSlots> rebindTimers_;
+    std::array<bool, kSlots> bindFailed_{};
+    std::array<std::string, kSlots> localAddress_;  // of the last activation, for the retries
 };
 
 // Design-time default ports of sUDP1 … sUDP16.

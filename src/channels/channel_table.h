@@ -81,6 +81,12 @@ class ChannelTable {
     int listLength() const;  // number of slots before the first empty one
     int firstEmpty() const;  // -1 when all sixteen are occupied
     bool isFull() const { return firstEmpty() < 0; }
+    // Whether any of the sixteen slots holds a channel (wherever it is).
+    bool anyOccupied() const {
+        bool any = false;
+        forEachOccupied([&any](int, const TPair&) { any = true; });
+        return any;
+    }
 
     // Removes the channel in slot t: every later channel moves down one slot (whole records),
     // then the last occupied slot is emptied and its Port set to 0. Answers false, changing

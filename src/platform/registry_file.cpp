@@ -1,5 +1,6 @@
 #include "platform/registry_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
@@ -195,7 +196,7 @@ bool FileRegistry::lock() {
     if (!makeDirs(dir_)) {
         return false;
     }
-    const int fd = ::open(lockPath_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    const int fd = ::open(lockPath_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0) {
         return false;
     }
@@ -237,8 +238,7 @@ std::vector<std::string> FileRegistry::TakeNotices() {
     return out;
 }
 
-bool FileRegistry::load(RegistryTree& tree, bool haveLock) {
-    tree = RegistryTree{};
+bool FileRegistry::refresh(bool haveLock) {
     std::string text;
     bool missing = false;
     if (!readWhole(path_, text, missing)) {
@@ -247,13 +247,23 @@ bool FileRegistry::load(RegistryTree& tree, bool haveLock) {
         return false;
     }
     if (missing) {
+        cache_ = Cache{};
+        cache_.valid = true;
+        cache_.missing = true;
         return true;
     }
+    if (cache_.valid && !cache_.missing && text == cache_.text) {
+        return true;  // read once, kept: every operation reads the file, not every one parses it
+    }
     try {
-        tree = parseRegText(text);
+        RegistryTree tree = parseRegText(text);
+        cache_.tree = std::move(tree);
+        cache_.text = std::move(text);
+        cache_.missing = false;
+        cache_.valid = true;
         return true;
     } catch (const RegParseError& e) {
-        tree = RegistryTree{};
+        cache_ = Cache{};
         const std::string what = "Файл реестра «" + path_ + "» повреждён (строка " +
                                  std::to_string(e.line()) + ": " + e.reason() + ")";
         if (!haveLock) {
@@ -264,7 +274,7 @@ bool FileRegistry::load(RegistryTree& tree, bool haveLock) {
                 return false;
             }
             Unlocker guard([this] { unlock(); });
-            return load(tree, true);
+            return refresh(true);
         }
         const std::string moved = moveAside(path_, path_ + ".bad-" + timestamp());
         if (moved.empty()) {
@@ -276,8 +286,45 @@ bool FileRegistry::load(RegistryTree& tree, bool haveLock) {
         syncDir(dir_);
         notice(what + " и перенесён в «" + moved +
                "». Настройки каналов и пары портов считаются отсутствующими.");
+        cache_.valid = true;
+        cache_.missing = true;
         return true;
     }
+}
+
+bool FileRegistry::load(RegistryTree& tree, bool haveLock) {
+    if (!refresh(haveLock)) {
+        tree = RegistryTree{};
+        return false;
+    }
+    tree = cache_.tree;
+    return true;
+}
+
+void FileRegistry::removeStaleTemporaries() {
+    // What a write that was interrupted between creating its temporary file and renaming it left
+    // behind. Only a writer holding the lock calls this, so no such file belongs to a live write.
+    const std::string prefix = "." + baseName(path_) + ".";
+    DIR* dir = ::opendir(dir_.c_str());
+    if (dir == nullptr) {
+        return;
+    }
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) {
+            continue;
+        }
+        bool temporary = true;  // the six characters that mkostemp put in place of XXXXXX
+        for (std::size_t i = prefix.size(); i < name.size(); ++i) {
+            const char c = name[i];
+            temporary = temporary && ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') ||
+                                      (c >= 'A' && c <= 'Z'));
+        }
+        if (temporary) {
+            ::unlinkat(::dirfd(dir), name.c_str(), 0);
+        }
+    }
+    ::closedir(dir);
 }
 
 bool FileRegistry::save(const RegistryTree& tree) {
@@ -292,6 +339,7 @@ bool FileRegistry::save(const RegistryTree& tree) {
     if (!makeDirs(dir_)) {
         return false;
     }
+    removeStaleTemporaries();
     std::string tmp = dir_ + "/." + baseName(path_) + ".XXXXXX";
     const int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
     if (fd < 0) {
@@ -312,9 +360,11 @@ void FileRegistry::read(const std::function<void(const RegistryTree&)>& look) {
         look(batchTree_);
         return;
     }
-    RegistryTree tree;
-    load(tree, batchDepth_ > 0 && batchLocked_);
-    look(tree);
+    if (refresh(batchDepth_ > 0 && batchLocked_)) {
+        look(cache_.tree);
+    } else {
+        look(RegistryTree{});
+    }
 }
 
 bool FileRegistry::change(const std::function<Outcome(RegistryTree&)>& edit,

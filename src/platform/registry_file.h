@@ -5,8 +5,9 @@
 // Every operation reads the file as it is now, since other programs (vcom-pair) change it while
 // lan2com runs. A writer holds an exclusive lock (flock on "<file>.lock" beside it, the file itself
 // being replaced) while it reads, changes and rewrites the file, and every rewrite is atomic:
-// temporary file in the same folder, fsync, rename, fsync of the folder. Readers take no lock; they
-// always see one whole version of the file.
+// temporary file in the same folder, fsync, rename, fsync of the folder; temporary files that an
+// interrupted write left behind are removed by the next write. The lock file is never opened
+// through a symbolic link. Readers take no lock; they always see one whole version of the file.
 //
 // A file that cannot be parsed is never overwritten: it is moved aside to
 // "<file>.bad-YYYYMMDD-HHMMSS", the store then reads as empty, and a notice for the operator (the
@@ -53,7 +54,11 @@ class FileRegistry : public TreeRegistry {
     // could not be established (unreadable, or corrupt and still in place): the store then reads
     // as empty and must not be written.
     bool load(RegistryTree& tree, bool haveLock);
+    // Brings cache_ up to date with the file: reads it whole and parses it only when its text
+    // changed. Answers false as load() does.
+    bool refresh(bool haveLock);
     bool save(const RegistryTree& tree);
+    void removeStaleTemporaries();
     void notice(const std::string& text);
 
     std::string path_;
@@ -69,6 +74,15 @@ class FileRegistry : public TreeRegistry {
     std::string batchFailure_;     // the message of the first raising change of the batch
     std::string batchAnswerOnly_;  // … or, without one, of its first answering change
     RegistryTree batchTree_;
+
+    // The file as last read and its tree.
+    struct Cache {
+        bool valid = false;
+        bool missing = false;  // there was no file: the tree is empty
+        std::string text;
+        RegistryTree tree;
+    };
+    Cache cache_;
 
     std::vector<std::string> notices_;
     std::set<std::string> told_;

@@ -1,6 +1,8 @@
 #include "platform/registry_tree.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <unordered_map>
 #include <utility>
 
 #include "platform/cp1251.h"
@@ -27,6 +29,35 @@ char32_t foldChar(char32_t c) {
         return 0x491;
     }
     return c;
+}
+
+bool isAscii(std::string_view s) {
+    for (const char ch : s) {
+        if (static_cast<unsigned char>(ch) >= 0x80) {
+            return false;
+        }
+    }
+    return true;
+}
+
+char foldAscii(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+}
+
+// A name as it compares: two names are the same name when their folded forms are equal.
+std::string foldRegName(std::string_view name) {
+    if (isAscii(name)) {
+        std::string out(name);
+        for (char& c : out) {
+            c = foldAscii(c);
+        }
+        return out;
+    }
+    std::u32string chars = decodeUtf8(name);
+    for (char32_t& c : chars) {
+        c = foldChar(c);
+    }
+    return encodeUtf8(chars);
 }
 
 bool hasControl(std::string_view s) {
@@ -191,6 +222,16 @@ int hexDigit(char c) {
 bool readQuoted(std::string_view s, std::size_t& pos, std::string& out, std::string& error) {
     ++pos;  // opening quote
     while (pos < s.size()) {
+        // Plain characters in one piece, up to the next quote, backslash or NUL.
+        std::size_t stop = pos;
+        while (stop < s.size() && s[stop] != '"' && s[stop] != '\\' && s[stop] != '\0') {
+            ++stop;
+        }
+        out.append(s.data() + pos, stop - pos);
+        pos = stop;
+        if (pos == s.size()) {
+            break;
+        }
         const char c = s[pos++];
         if (c == '"') {
             if (!isValidUtf8(out)) {
@@ -317,11 +358,13 @@ class Parser {
         for (lineNo_ = 2; lineNo_ <= static_cast<int>(lines_.size()); ++lineNo_) {
             parseLine(trimLeft(trimRight(lines_[static_cast<std::size_t>(lineNo_ - 1)])));
         }
+        build(0, tree_.root);
         return tree_;
     }
 
   private:
     void splitLines() {
+        lines_.reserve(static_cast<std::size_t>(std::count(text_.begin(), text_.end(), '\n')) + 1);
         std::size_t start = 0;
         while (start <= text_.size()) {
             const std::size_t end = text_.find('\n', start);
@@ -366,18 +409,110 @@ class Parser {
         if (!inner.empty() && inner.back() == '\\') {
             fail("пустое имя раздела");
         }
+        if (static_cast<std::size_t>(std::count(inner.begin(), inner.end(), '\\')) > kMaxRegDepth) {
+            fail("раздел вложен глубже " + std::to_string(kMaxRegDepth) + " уровней");
+        }
         const auto path = splitRegPath(inner);
         if (!path) {
             fail("пустое имя раздела или управляющий символ в нём");
         }
         if (remove) {
-            tree_.erase(*path);
+            eraseNode(*path);
             section_.reset();
             deleted_ = true;
         } else {
-            tree_.create(*path);
-            section_ = *path;
+            section_ = createNode(*path);
             deleted_ = false;
+        }
+    }
+
+    // The keys as they are read, each with an index of its subkeys and values by folded name, so
+    // that a file is read in time linear in its size however many values a key holds. A removed
+    // key or value stays in its vector, out of the index, and is left out when the tree is built.
+    struct Node {
+        std::string name;
+        bool removed = false;
+        std::vector<std::size_t> children;  // node numbers, in creation order
+        std::unordered_map<std::string, std::size_t> childIndex;
+        std::vector<RegValue> values;
+        std::vector<bool> valueGone;
+        std::unordered_map<std::string, std::size_t> valueIndex;
+    };
+
+    std::size_t createNode(const std::vector<std::string>& path) {
+        std::size_t at = 0;
+        for (const std::string& name : path) {
+            std::string folded = foldRegName(name);
+            const auto found = nodes_[at].childIndex.find(folded);
+            if (found != nodes_[at].childIndex.end()) {
+                at = found->second;
+                continue;
+            }
+            const std::size_t child = nodes_.size();
+            nodes_.push_back(Node{});
+            nodes_[child].name = name;
+            nodes_[at].children.push_back(child);
+            nodes_[at].childIndex.emplace(std::move(folded), child);
+            at = child;
+        }
+        return at;
+    }
+
+    void eraseNode(const std::vector<std::string>& path) {
+        if (path.empty()) {
+            return;  // the root stays
+        }
+        std::size_t at = 0;
+        for (std::size_t i = 0; i + 1 < path.size(); ++i) {
+            const auto found = nodes_[at].childIndex.find(foldRegName(path[i]));
+            if (found == nodes_[at].childIndex.end()) {
+                return;
+            }
+            at = found->second;
+        }
+        const auto found = nodes_[at].childIndex.find(foldRegName(path.back()));
+        if (found != nodes_[at].childIndex.end()) {
+            nodes_[found->second].removed = true;
+            nodes_[at].childIndex.erase(found);
+        }
+    }
+
+    void setNodeValue(Node& node, RegValue v) {
+        std::string folded = foldRegName(v.name);
+        const auto found = node.valueIndex.find(folded);
+        if (found != node.valueIndex.end()) {
+            RegValue& old = node.values[found->second];
+            v.name = old.name;  // the registry keeps the name as it was first written
+            old = std::move(v);
+            return;
+        }
+        node.valueIndex.emplace(std::move(folded), node.values.size());
+        node.values.push_back(std::move(v));
+        node.valueGone.push_back(false);
+    }
+
+    void removeNodeValue(Node& node, const std::string& name) {
+        const auto found = node.valueIndex.find(foldRegName(name));
+        if (found != node.valueIndex.end()) {
+            node.valueGone[found->second] = true;
+            node.valueIndex.erase(found);
+        }
+    }
+
+    // Nesting is bounded by kMaxRegDepth, and so is this recursion.
+    void build(std::size_t at, RegKey& key) {
+        Node& node = nodes_[at];
+        for (std::size_t i = 0; i < node.values.size(); ++i) {
+            if (!node.valueGone[i]) {
+                key.values.push_back(std::move(node.values[i]));
+            }
+        }
+        for (const std::size_t child : node.children) {
+            if (nodes_[child].removed) {
+                continue;
+            }
+            key.subkeys.push_back(RegKey{nodes_[child].name, {}, {}});
+            build(child, key.subkeys.back());
         }
     }
 
@@ -400,9 +535,9 @@ class Parser {
             fail("после имени значения нет знака =");
         }
         rest = trimLeft(rest.substr(1));
-        RegKey* key = tree_.find(*section_);
+        Node& key = nodes_[*section_];
         if (rest == "-") {
-            key->removeValue(v.name);
+            removeNodeValue(key, v.name);
             return;
         }
         if (!rest.empty() && rest.front() == '"') {
@@ -435,7 +570,7 @@ class Parser {
         } else {
             fail("неизвестный вид значения (ожидается \"текст\", dword:, hex: или -)");
         }
-        key->setValue(std::move(v));
+        setNodeValue(key, std::move(v));
     }
 
     void parseHex(std::string_view rest, RegValue& v) {
@@ -517,7 +652,8 @@ class Parser {
     std::string text_;
     std::vector<std::string_view> lines_;
     RegistryTree tree_;
-    std::optional<std::vector<std::string>> section_;
+    std::vector<Node> nodes_ = std::vector<Node>(1);  // node 0: HKEY_LOCAL_MACHINE
+    std::optional<std::size_t> section_;              // the node of the current section
     bool deleted_ = false;
     int lineNo_ = 1;
 };
@@ -550,6 +686,17 @@ std::optional<std::uint32_t> RegValue::asDword() const {
 
 bool sameRegName(std::string_view a, std::string_view b) {
     if (a == b) {
+        return true;
+    }
+    if (isAscii(a) && isAscii(b)) {
+        if (a.size() != b.size()) {
+            return false;
+        }
+        for (std::size_t i = 0; i < a.size(); ++i) {
+            if (foldAscii(a[i]) != foldAscii(b[i])) {
+                return false;
+            }
+        }
         return true;
     }
     const std::u32string x = decodeUtf8(a);
@@ -618,6 +765,9 @@ std::optional<std::vector<std::string>> splitRegPath(std::string_view path) {
         const std::string_view name = path.substr(
             start, end == std::string_view::npos ? std::string_view::npos : end - start);
         if (name.empty() || hasControl(name)) {
+            return std::nullopt;
+        }
+        if (names.size() == kMaxRegDepth) {
             return std::nullopt;
         }
         names.emplace_back(name);

@@ -54,9 +54,13 @@ struct RegKey {
 // Case-insensitive equality of key and value names (ASCII, Latin-1 and Cyrillic letters).
 bool sameRegName(std::string_view a, std::string_view b);
 
+// How deep keys may nest below HKEY_LOCAL_MACHINE, as in the registry of Windows. A deeper key
+// in a file makes the file unreadable; a deeper path is no path.
+constexpr std::size_t kMaxRegDepth = 512;
+
 // A key path split into its names: "\SOFTWARE\Vesko" -> {"SOFTWARE", "Vesko"}. The leading and a
 // trailing backslash are optional; "" and "\" are the root. nullopt for an empty name inside the
-// path ("\A\\B") or a name with a control character.
+// path ("\A\\B"), a name with a control character, or more than kMaxRegDepth names.
 std::optional<std::vector<std::string>> splitRegPath(std::string_view path);
 
 // The whole of HKEY_LOCAL_MACHINE.

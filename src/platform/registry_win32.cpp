@@ -12,7 +12,9 @@
 #endif
 #include <windows.h>
 
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/registry.h"
@@ -84,8 +86,198 @@ bool deleteTree(HKEY parent, const std::wstring& name) {
     return ::RegDeleteKeyExW(parent, name.c_str(), kView, 0) == ERROR_SUCCESS && ok;
 }
 
+// A key as it was, to be put back: its values (any type, as raw data) and its subkeys.
+struct SavedKey {
+    struct Value {
+        std::wstring name;
+        DWORD type = REG_NONE;
+        std::vector<BYTE> data;
+    };
+    std::wstring name;
+    std::vector<Value> values;
+    std::vector<SavedKey> subkeys;
+};
+
+// Reads subkey `name` of `parent` with everything below it. The registry nests at most 512 keys
+// deep, and so does this recursion.
+bool saveTree(HKEY parent, const std::wstring& name, SavedKey& out) {
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(parent, name.c_str(), 0, KEY_READ | kView, &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    out.name = name;
+    DWORD longestName = 0;
+    DWORD longestData = 0;
+    bool ok = ::RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                 &longestName, &longestData, nullptr, nullptr) == ERROR_SUCCESS;
+    for (DWORD i = 0; ok; ++i) {
+        std::vector<wchar_t> nameBuf(longestName + 2);
+        DWORD nameLen = static_cast<DWORD>(nameBuf.size());
+        SavedKey::Value v;
+        v.data.resize(longestData + 2);
+        DWORD dataLen = static_cast<DWORD>(v.data.size());
+        const LONG rc = ::RegEnumValueW(key, i, nameBuf.data(), &nameLen, nullptr, &v.type,
+                                        v.data.data(), &dataLen);
+        if (rc == ERROR_NO_MORE_ITEMS) {
+            break;
+        }
+        ok = rc == ERROR_SUCCESS;
+        v.name.assign(nameBuf.data(), nameLen);
+        v.data.resize(dataLen);
+        out.values.push_back(std::move(v));
+    }
+    std::vector<std::wstring> children;
+    for (DWORD i = 0; ok; ++i) {
+        wchar_t buf[256];  // key names are at most 255 characters
+        DWORD len = 256;
+        const LONG rc = ::RegEnumKeyExW(key, i, buf, &len, nullptr, nullptr, nullptr, nullptr);
+        if (rc == ERROR_NO_MORE_ITEMS) {
+            break;
+        }
+        ok = rc == ERROR_SUCCESS;
+        children.emplace_back(buf, len);
+    }
+    for (const std::wstring& child : children) {
+        out.subkeys.emplace_back();
+        ok = ok && saveTree(key, child, out.subkeys.back());
+    }
+    ::RegCloseKey(key);
+    return ok;
+}
+
+// Makes subkey `saved.name` of `parent` again as it was saved.
+bool restoreTree(HKEY parent, const SavedKey& saved) {
+    HKEY key = nullptr;
+    if (::RegCreateKeyExW(parent, saved.name.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                          KEY_WRITE | kView, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+        return false;
+    }
+    bool ok = true;
+    for (const SavedKey::Value& v : saved.values) {
+        ok = ::RegSetValueExW(key, v.name.c_str(), 0, v.type, v.data.data(),
+                              static_cast<DWORD>(v.data.size())) == ERROR_SUCCESS &&
+             ok;
+    }
+    for (const SavedKey& sub : saved.subkeys) {
+        ok = restoreTree(key, sub) && ok;
+    }
+    ::RegCloseKey(key);
+    return ok;
+}
+
+// Splits L"A\B\C" into L"A\B" and L"C" (the parent is empty for a key below the root).
+std::pair<std::wstring, std::wstring> splitLast(const std::wstring& sub) {
+    const std::size_t slash = sub.rfind(L'\\');
+    if (slash == std::wstring::npos) {
+        return {std::wstring(), sub};
+    }
+    return {sub.substr(0, slash), sub.substr(slash + 1)};
+}
+
+bool keyExists(const std::wstring& sub) {
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, sub.c_str(), 0, KEY_READ | kView, &key) !=
+        ERROR_SUCCESS) {
+        return false;
+    }
+    ::RegCloseKey(key);
+    return true;
+}
+
+bool deleteTreeAt(const std::wstring& sub) {
+    const auto [parentPath, name] = splitLast(sub);
+    HKEY parent = HKEY_LOCAL_MACHINE;
+    if (!parentPath.empty() && ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, parentPath.c_str(), 0,
+                                               KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | kView,
+                                               &parent) != ERROR_SUCCESS) {
+        return false;
+    }
+    const bool ok = deleteTree(parent, name);
+    if (parent != HKEY_LOCAL_MACHINE) {
+        ::RegCloseKey(parent);
+    }
+    return ok;
+}
+
+// One change of a batch, undone when the batch fails.
+struct UndoStep {
+    enum class Kind { RemoveCreated, PutBackTree, PutBackValue } kind;
+    std::wstring path;      // below the root: the key made, the key deleted, the key of the value
+    SavedKey tree;          // PutBackTree
+    bool existed = false;   // PutBackValue: whether the value was there before
+    SavedKey::Value value;  // PutBackValue: its name and, when it existed, its type and data
+};
+
+bool undo(const UndoStep& step) {
+    switch (step.kind) {
+        case UndoStep::Kind::RemoveCreated:
+            return !keyExists(step.path) || deleteTreeAt(step.path);
+        case UndoStep::Kind::PutBackTree: {
+            if (keyExists(step.path) && !deleteTreeAt(step.path)) {
+                return false;
+            }
+            const std::wstring parentPath = splitLast(step.path).first;
+            HKEY parent = HKEY_LOCAL_MACHINE;
+            if (!parentPath.empty() &&
+                ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, parentPath.c_str(), 0, nullptr,
+                                  REG_OPTION_NON_VOLATILE, KEY_WRITE | kView, nullptr, &parent,
+                                  nullptr) != ERROR_SUCCESS) {
+                return false;
+            }
+            const bool ok = restoreTree(parent, step.tree);
+            if (parent != HKEY_LOCAL_MACHINE) {
+                ::RegCloseKey(parent);
+            }
+            return ok;
+        }
+        case UndoStep::Kind::PutBackValue: {
+            HKEY key = nullptr;
+            if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, step.path.c_str(), 0, KEY_SET_VALUE | kView,
+                                &key) != ERROR_SUCCESS) {
+                return false;
+            }
+            LONG rc = ERROR_SUCCESS;
+            if (step.existed) {
+                rc = ::RegSetValueExW(key, step.value.name.c_str(), 0, step.value.type,
+                                      step.value.data.data(),
+                                      static_cast<DWORD>(step.value.data.size()));
+            } else {
+                rc = ::RegDeleteValueW(key, step.value.name.c_str());
+                rc = rc == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : rc;
+            }
+            ::RegCloseKey(key);
+            return rc == ERROR_SUCCESS;
+        }
+    }
+    return false;
+}
+
 class Win32Registry : public Registry {
   public:
+    // The registry of Windows changes key by key. A batch keeps what each change replaced and,
+    // when the batch fails, puts it back, last change first: a store that fails half-way leaves
+    // the previous configuration as it was.
+    void Batch(const std::function<void()>& body) override {
+        if (batchDepth_ > 0) {
+            body();
+            return;
+        }
+        batchDepth_ = 1;
+        journal_.clear();
+        try {
+            body();
+        } catch (...) {
+            batchDepth_ = 0;
+            for (auto step = journal_.rbegin(); step != journal_.rend(); ++step) {
+                undo(*step);  // each step on its own: one that fails does not stop the others
+            }
+            journal_.clear();
+            throw;
+        }
+        batchDepth_ = 0;
+        journal_.clear();
+    }
+
     ~Win32Registry() override { CloseKey(); }
 
     void SetRootKey() override { CloseKey(); }
@@ -105,6 +297,7 @@ class Win32Registry : public Registry {
         }
         CloseKey();
         current_ = key;
+        currentPath_ = sub;
         return true;
     }
 
@@ -211,6 +404,19 @@ class Win32Registry : public Registry {
 
     void CreateKey(const std::string& path) override {
         const std::wstring sub = subPath(path);
+        if (batchDepth_ > 0 && !sub.empty()) {
+            // The first key of the path that is missing now is the one to remove on failure.
+            std::size_t end = 0;
+            while (end != std::wstring::npos) {
+                end = sub.find(L'\\', end + 1);
+                const std::wstring prefix = sub.substr(0, end);
+                if (!keyExists(prefix)) {
+                    UndoStep step{UndoStep::Kind::RemoveCreated, prefix, {}, false, {}};
+                    journal_.push_back(std::move(step));
+                    break;
+                }
+            }
+        }
         HKEY key = nullptr;
         if (sub.empty() ||
             ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, sub.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
@@ -221,6 +427,7 @@ class Win32Registry : public Registry {
     }
 
     void WriteString(const std::string& name, const std::string& text) override {
+        keepValue(name);
         std::wstring data = widen(text.substr(0, text.find('\0')));
         const DWORD bytes = static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t));
         if (current_ == nullptr ||
@@ -231,6 +438,7 @@ class Win32Registry : public Registry {
     }
 
     void WriteInteger(const std::string& name, std::int32_t value) override {
+        keepValue(name);
         const DWORD data = static_cast<DWORD>(value);
         if (current_ == nullptr ||
             ::RegSetValueExW(current_, widen(name).c_str(), 0, REG_DWORD,
@@ -243,6 +451,23 @@ class Win32Registry : public Registry {
         const std::wstring sub = subPath(path);
         if (sub.empty()) {
             return false;
+        }
+        if (batchDepth_ > 0) {
+            const std::wstring parentPath = splitLast(sub).first;
+            HKEY parent = HKEY_LOCAL_MACHINE;
+            if (parentPath.empty() || ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, parentPath.c_str(), 0,
+                                                      KEY_READ | kView, &parent) == ERROR_SUCCESS) {
+                UndoStep step{UndoStep::Kind::PutBackTree, sub, {}, false, {}};
+                const bool saved = saveTree(parent, splitLast(sub).second, step.tree);
+                if (parent != HKEY_LOCAL_MACHINE) {
+                    ::RegCloseKey(parent);
+                }
+                if (saved) {
+                    journal_.push_back(std::move(step));
+                } else if (keyExists(sub)) {
+                    return false;  // what cannot be put back is not deleted inside a batch
+                }
+            }
         }
         const std::size_t slash = sub.rfind(L'\\');
         HKEY parent = HKEY_LOCAL_MACHINE;
@@ -268,15 +493,40 @@ class Win32Registry : public Registry {
             ::RegCloseKey(current_);
             current_ = nullptr;
         }
+        currentPath_.clear();
     }
 
     bool DeleteValue(const std::string& name) override {
+        keepValue(name);
         return current_ != nullptr &&
                ::RegDeleteValueW(current_, widen(name).c_str()) == ERROR_SUCCESS;
     }
 
   private:
+    // Inside a batch: notes a value of the current key as it is before it changes.
+    void keepValue(const std::string& name) {
+        if (batchDepth_ == 0 || current_ == nullptr) {
+            return;
+        }
+        UndoStep step{UndoStep::Kind::PutBackValue, currentPath_, {}, false, {}};
+        step.value.name = widen(name);
+        DWORD size = 0;
+        LONG rc = ::RegQueryValueExW(current_, step.value.name.c_str(), nullptr, &step.value.type,
+                                     nullptr, &size);
+        if (rc == ERROR_SUCCESS) {
+            step.value.data.resize(size);
+            rc = ::RegQueryValueExW(current_, step.value.name.c_str(), nullptr, &step.value.type,
+                                    step.value.data.data(), &size);
+            step.value.data.resize(size);
+            step.existed = rc == ERROR_SUCCESS;
+        }
+        journal_.push_back(std::move(step));
+    }
+
     HKEY current_ = nullptr;
+    std::wstring currentPath_;  // below the root
+    int batchDepth_ = 0;
+    std::vector<UndoStep> journal_;
 };
 
 }  // namespace

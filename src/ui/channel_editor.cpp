@@ -315,7 +315,9 @@ void ChannelEditor::btnAddClick() {
         if (!port) {
             port = StrToInt(utf8(portText));  // EConvertError for a text that is no number
         }
-        if (*port == static_cast<std::int64_t>(slot.Port)) {
+        // Ports compare by what the endpoint binds, their low 16 bits: a stored 70000 takes
+        // port 4464, and so would a new channel typed as 4464.
+        if ((*port & 0xFFFF) == static_cast<std::int64_t>(slot.Port & 0xFFFFu)) {
             refuse(editor_text::kReceivePortInUse);
             return;
         }

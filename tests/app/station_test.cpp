@@ -9,7 +9,9 @@
 
 #include "app/station.h"
 #include "app/ts_form.h"
+#include "net/test_socket.h"
 #include "platform/registry_file.h"
+#include "platform/registry_tree.h"
 #include "support/pty_peer.h"
 #include "support/scripted_boxes.h"
 #include "support/temp_dir.h"
@@ -79,6 +81,8 @@ class StationTest : public ::testing::Test {
         StationOptions stationOptions;
         stationOptions.registry = registry.get();
         stationOptions.localAddresses = {"127.0.0.1"};
+        stationOptions.reopenPeriodMs = reopenPeriodMs;
+        stationOptions.portPrompt = prompt;
         station = std::make_unique<Station>(*form, stationOptions);
         station->FormShow();
     }
@@ -113,6 +117,18 @@ class StationTest : public ::testing::Test {
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
+    // Relays one event from 127.0.0.2 on the port through the monitor: line and "OK".
+    bool relays(std::uint16_t port, PtyPeer& at) {
+        UdpPeer transceiver("127.0.0.2");
+        if (lineFor(transceiver, port, at).size() != 21u) {
+            return false;
+        }
+        at.write(0x06);
+        return replyArrives(transceiver, 3000);
+    }
+
+    int reopenPeriodMs = 5000;
+    PortPrompt* prompt = nullptr;
     DataHome home;
     ScriptedBoxes boxes;
     std::vector<std::unique_ptr<PtyPeer>> monitors;
@@ -193,26 +209,202 @@ TEST_F(StationTest, ApplyAfterDeletingTheFirstChannelKeepsEveryLaterChannel) {
     EXPECT_NE(stored.find("\"ComIn\"=\"COM44\""), std::string::npos);
 }
 
-TEST_F(StationTest, AReceivePortInUseDeletesThatChannelAndAppliesTheRestOnce) {
-    const std::uint16_t p1 = freeUdpPort();
-    const std::uint32_t same = 65536u + p1;  // binds the same port: its low 16 bits
-    store({40, 42}, {{1, "127.0.0.2", 40, p1}, {2, "127.0.0.3", 42, same}});
+TEST_F(StationTest, AReceivePortInUseHoldsNoChannelBackAndItsChannelRunsOnceThePortIsFree) {
+    const std::uint16_t p1 = freeUdpPort(), p2 = freeUdpPort(), p3 = freeUdpPort();
+    const std::uint32_t same = 65536u + p1;  // binds the same port as channel 1: its low 16 bits
+    store({40, 42, 44, 46}, {{1, "127.0.0.2", 40, p1},
+                             {2, "127.0.0.3", 42, same},
+                             {3, "127.0.0.2", 44, p2},
+                             {4, "127.0.0.2", 46, p3}});
     monitor(40);
-    monitor(42);
-    boxes.expect(BoxAnswer::Ok);  // the binding failure
-    boxes.expect(BoxAnswer::Ok);  // the re-apply's completion
+    PtyPeer& second = monitor(42);
+    PtyPeer& third = monitor(44);
+    PtyPeer& fourth = monitor(46);
+    auto holder = std::make_unique<lan2com::testing::TestSocket>("127.0.0.1", p2);
+    reopenPeriodMs = 100;
+    bool laterChannelsUpDuringMessage = false;
+    boxes.expect(BoxAnswer::Ok, [&](const BoxRequest&) {
+        laterChannelsUpDuringMessage = active(3) && portOpen(3);
+    });
     start();
 
-    ASSERT_EQ(boxes.shown.size(), 2u);
+    // One message after the pass names both channels; nothing is deleted.
+    ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_EQ(boxes.shown[0].title, "Ошибка создания канала");
     EXPECT_EQ(boxes.shown[0].text,
-              "127.0.0.3:" + std::to_string(same) + " уже существует. Канал будет удален.");
+              "127.0.0.3:" + std::to_string(same) +
+                  " уже существует.\n127.0.0.2:" + std::to_string(p2) +
+                  " уже существует.\nКаналы остаются в настройках и будут запущены, как только "
+                  "их порты приема освободятся (попытка каждые 5 секунд).");
     EXPECT_TRUE(boxes.shown[0].stayOnTop);
-    EXPECT_EQ(boxes.shown[1].text, "Выполнено!");
-    EXPECT_EQ(form->channelList.nodeCount(), 6);
-    EXPECT_TRUE(form->state.table[1].isEmpty());
+    EXPECT_TRUE(laterChannelsUpDuringMessage);
+    EXPECT_EQ(form->channelList.nodeCount(), 24);
+    EXPECT_EQ(form->state.table[2].Port, p2);
+    EXPECT_TRUE(station->runtime().bindFailed(2));
+    EXPECT_EQ(form->k[2]->color(), TS_Form::lampColor(LampColor::Red));
+    EXPECT_TRUE(relays(p3, fourth));  // channel 4 keeps its own slot: its lines say channel 4
+    const std::string stored = storedText();
+    EXPECT_NE(stored.find("\"ComIn\"=\"COM42\""), std::string::npos);
+    EXPECT_NE(stored.find("\"ComIn\"=\"COM44\""), std::string::npos);
+
+    // The other program lets the port go: the channel comes up by itself.
+    holder.reset();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return active(2) && portOpen(2); }, 3000));
+    EXPECT_FALSE(station->runtime().bindFailed(2));
+    EXPECT_TRUE(relays(p2, third));
+    // Channel 1 holds its own port: channel 2 keeps waiting, without another message.
+    EXPECT_TRUE(station->runtime().bindFailed(1));
+    EXPECT_FALSE(portOpen(1));
+    (void)second;
+    EXPECT_EQ(boxes.shown.size(), 1u);
+}
+
+TEST_F(StationTest, AReceivePortWhoseLow16BitsAreZeroIsAFailureOfItsOwnNotAnyPort) {
+    const std::uint16_t p1 = freeUdpPort();
+    store({40, 42}, {{1, "127.0.0.2", 40, 65536u}, {2, "127.0.0.2", 42, p1}});
+    monitor(40);
+    PtyPeer& second = monitor(42);
+    reopenPeriodMs = 50;
+    boxes.expect(BoxAnswer::Ok);
+    start();
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].text,
+              "127.0.0.2:65536: порт приема вне диапазона 1..65535. Канал остается в настройках, "
+              "но не принимает; исправьте порт приема и примените настройки.");
+    EXPECT_FALSE(active(0));
+    EXPECT_FALSE(portOpen(0));
+    EXPECT_EQ(form->k[0]->color(), TS_Form::lampColor(LampColor::Red));
+    EXPECT_TRUE(relays(p1, second));
+    QTest::qWait(200);  // no retry binds it after all
+    EXPECT_FALSE(active(0));
+    EXPECT_NE(storedText().find("dword:00010000"), std::string::npos);
+}
+
+TEST_F(StationTest, ApplyStoresAndRunsTheChannelsThatTheListDoesNotShow) {
+    const std::uint16_t p1 = freeUdpPort(), p2 = freeUdpPort();
+    // Neither channel's pair is in the device map today: the list is empty.
+    store({44}, {{1, "127.0.0.2", 40, p1}, {2, "127.0.0.2", 42, p2}});
+    PtyPeer& first = monitor(40);
+    PtyPeer& second = monitor(42);
+    boxes.expect(BoxAnswer::Ok);  // the two pair-check warnings
+    boxes.expect(BoxAnswer::Ok);
+    start();
+    ASSERT_EQ(form->channelList.nodeCount(), 0);
+    const std::string before = storedText();
+
+    form->PortIn->setText("10301");
+    boxes.expect(BoxAnswer::Ok);
+    station->btnApplyClick();
+    ASSERT_EQ(boxes.shown.size(), 3u);
+    EXPECT_EQ(boxes.shown[2].text, "Выполнено!");
+    // The same configuration, written again.
+    EXPECT_EQ(parseRegText(storedText()), parseRegText(before));
+    EXPECT_TRUE(relays(p1, first));
+    EXPECT_TRUE(relays(p2, second));
+}
+
+TEST_F(StationTest, ApplyDeletesTheStoredConfigurationOnlyWhenNoChannelIsLeft) {
+    const std::uint16_t p1 = freeUdpPort();
+    store({40}, {{1, "127.0.0.2", 40, p1}});
+    monitor(40);
+    start();
+    form->channelList.selectIndex(0);
+    station->editor().btnDelClick();
+    ASSERT_FALSE(form->state.table.anyOccupied());
+    station->btnApplyClick();  // no message
+    EXPECT_TRUE(boxes.shown.empty());
+    EXPECT_EQ(storedText().find("Vesko"), std::string::npos);
+    EXPECT_NE(storedText().find("SERIALCOMM"), std::string::npos);
+    EXPECT_FALSE(active(0));
+    EXPECT_FALSE(portOpen(0));
+}
+
+TEST_F(StationTest, ApplyWhoseStoreFailsLeavesTheChannelsRunningAsTheyWere) {
+    const std::uint16_t p1 = freeUdpPort(), p2 = freeUdpPort();
+    store({40, 42}, {{1, "127.0.0.2", 40, p1}, {2, "127.0.0.2", 42, p2}});
+    PtyPeer& first = monitor(40);
+    monitor(42);
+    start();
+    const std::string before = storedText();
+    std::filesystem::permissions(home.registryFile(), std::filesystem::perms::owner_read |
+                                                          std::filesystem::perms::group_read);
+    form->channelList.selectIndex(6);
+    station->editor().btnDelClick();
+    boxes.expect(BoxAnswer::Ok);
+    station->btnApplyClick();
+
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].text.rfind("Настройки не сохранены: ", 0), 0u);
+    EXPECT_NE(boxes.shown[0].text.find("Каналы работают с прежними настройками."),
+              std::string::npos);
+    EXPECT_EQ(boxes.shown[0].icon, BoxIcon::Error);
+    EXPECT_EQ(storedText(), before);
+    EXPECT_TRUE(active(0) && active(1));
+    EXPECT_TRUE(relays(p1, first));
+}
+
+TEST_F(StationTest, ApplyUsesAPortThatCameBackSinceItFailed) {
+    const std::uint16_t p1 = freeUdpPort();
+    store({40}, {{1, "127.0.0.2", 40, p1}});
+    reopenPeriodMs = 60000;  // only the apply may bring it back here
+    boxes.expect(BoxAnswer::Ok);
+    start();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !boxes.shown.empty(); }, 3000));
+    ASSERT_TRUE(station->runtime().portFailed(0));
+
+    PtyPeer& software = monitor(40);  // the device is back
+    boxes.expect(BoxAnswer::Ok);
+    station->btnApplyClick();
+    EXPECT_EQ(boxes.shown.back().text, "Выполнено!");
+    EXPECT_FALSE(station->runtime().portFailed(0));
+    EXPECT_TRUE(relays(p1, software));
+}
+
+TEST_F(StationTest, APortLostAgainAfterItCameBackIsReopenedAgain) {
+    const std::uint16_t p1 = freeUdpPort();
+    store({40}, {{1, "127.0.0.2", 40, p1}});
+    auto software = std::make_unique<PtyPeer>(home.devices(), 40);
+    reopenPeriodMs = 50;
+    start();
+    for (int round = 0; round < 2; ++round) {
+        software.reset();  // the far end goes
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station->runtime().portFailed(0); }, 3000))
+            << "round " << round;
+        software = std::make_unique<PtyPeer>(home.devices(), 40);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !station->runtime().portFailed(0); }, 3000))
+            << "round " << round;
+    }
+    EXPECT_TRUE(relays(p1, *software));
+}
+
+// The port selection dialog, cancelled.
+class CancellingPrompt final : public PortPrompt {
+  public:
+    std::optional<std::string> choosePort() override {
+        ++shown;
+        return std::nullopt;
+    }
+    int shown = 0;
+};
+
+TEST_F(StationTest, ACancelledPortSelectionIsNotAskedAgainUntilTheNextApply) {
+    store({0}, {{1, "127.0.0.2", 0, freeUdpPort()}});  // COM0: the dialog asks for a port
+    CancellingPrompt dialog;
+    prompt = &dialog;
+    reopenPeriodMs = 20;
+    boxes.expect(BoxAnswer::Ok);  // the port failure
+    start();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !boxes.shown.empty(); }, 3000));
+    QTest::qWait(300);
+    EXPECT_EQ(dialog.shown, 1);
+    EXPECT_TRUE(station->runtime().portFailed(0));
+    EXPECT_EQ(form->k[0]->color(), TS_Form::lampColor(LampColor::Red));
     EXPECT_TRUE(active(0));
-    EXPECT_EQ(storedText().find("\"ComIn\"=\"COM42\""), std::string::npos);
+
+    boxes.expect(BoxAnswer::Ok);
+    station->btnApplyClick();
+    QTest::qWait(300);
+    EXPECT_EQ(dialog.shown, 2);
 }
 
 TEST_F(StationTest, ApplyWhileAnEventWaitsEndsItWithoutAReplyAndRelaysTheNextOne) {

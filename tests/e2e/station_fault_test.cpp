@@ -1,5 +1,6 @@
 // Faults from outside, met by the built program: datagrams of every length and from strangers,
-// and a registry file that is corrupt, read-only or locked by another writer.
+// a receive port that another program holds, and a registry file that is corrupt, read-only or
+// locked by another writer.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -17,6 +18,7 @@
 #include <thread>
 
 #include "e2e/station_process.h"
+#include "net/test_socket.h"
 
 namespace lan2com::e2e {
 namespace {
@@ -168,6 +170,38 @@ TEST_F(StationFaults, OnlyEventsAndServicePacketsOfTheirLengthsFromTheRightSourc
     EXPECT_TRUE(station.monitor(0).readFor(200).empty());
     EXPECT_TRUE(station.monitor(1).readFor(0).empty());
     EXPECT_EQ(station.stop(), 0);
+}
+
+TEST_F(StationFaults, AReceivePortHeldElsewhereAtStartUpHoldsNoChannelBackAndIsTakenOnceFree) {
+    station.addChannel({"127.0.0.2", 2});
+    station.addChannel({"127.0.0.2", 2});
+    station.addChannel({"127.0.0.2", 2});
+    station.prepare();
+    // Another program on this computer has channel 2's port, as at a boot that went wrong.
+    auto holder = std::make_unique<lan2com::testing::TestSocket>("127.0.0.1", station.port(1));
+    ASSERT_TRUE(station.start(false));
+    const auto up = Clock::now() + std::chrono::seconds(15);
+    while (!station.boundByStation(station.port(2)) && Clock::now() < up) {
+        std::this_thread::sleep_for(milliseconds(20));
+    }
+    // The channel behind it relays at once, under its own channel number, while the operator's
+    // message waits for a click that never comes here.
+    ASSERT_TRUE(station.boundByStation(station.port(2)));
+    expectRelayed(2, bytesOf("5031 181234E13AA1AA5\x14"));
+    expectRelayed(0, bytesOf("5011 181234E13AA1AA5\x14"));
+    EXPECT_FALSE(station.boundByStation(station.port(1)));
+    EXPECT_NE(slurp(station.registryFile()).find("ComIP\\Pair2]"), std::string::npos);
+
+    // The port is let go: the channel takes it within one retry period (5 s).
+    holder.reset();
+    const auto taken = Clock::now() + std::chrono::seconds(6);
+    while (!station.boundByStation(station.port(1)) && Clock::now() < taken) {
+        std::this_thread::sleep_for(milliseconds(20));
+    }
+    ASSERT_TRUE(station.boundByStation(station.port(1)));
+    expectRelayed(1, kReferenceLine);
+    EXPECT_EQ(station.stop(), 0);
+    EXPECT_NE(slurp(station.registryFile()).find("ComIP\\Pair2]"), std::string::npos);
 }
 
 TEST_F(StationFaults, ACorruptRegistryFileIsMovedAsideAndTheProgramRunsOnWithoutChannels) {

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -144,6 +145,33 @@ TEST_F(RegistryFile, ACorruptFileIsMovedAsideReportedAndNeverOverwritten) {
     EXPECT_TRUE(other.OpenKey("\\NEW"));
     EXPECT_FALSE(other.OpenKey("\\SOFTWARE"));
     EXPECT_EQ(other.TakeNotices().size(), 1u);
+}
+
+TEST_F(RegistryFile, AWriteRemovesWhatInterruptedWritesLeftAndNeverLocksThroughALink) {
+    // Two writes that were ended between their temporary file and its rename, and files that
+    // only look alike.
+    spit(file_.parent_path() / ".registry.reg.Ab12Z9", "Windows Registry Editor Version 5.00\n");
+    spit(file_.parent_path() / ".registry.reg.x7Qk0P", std::string(4096, ' '));
+    spit(file_.parent_path() / ".registry.reg.notes", "mine");
+    spit(file_.parent_path() / ".registry.reg.a-b_c.", "mine");
+    FileRegistry r(file_.string());
+    r.CreateKey("\\K");
+    std::vector<std::string> left;
+    for (const fs::path& p : leftovers(".registry.reg.")) {
+        left.push_back(p.filename().string());
+    }
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (Names{".registry.reg.a-b_c.", ".registry.reg.notes"}));
+
+    // A link planted where the lock file goes: nothing is created or locked through it, and the
+    // write fails instead.
+    const std::string lock = file_.string() + ".lock";
+    fs::remove(lock);
+    fs::create_symlink(root_ / "elsewhere", lock);
+    EXPECT_EQ(failureOf([&] { r.CreateKey("\\L"); }), "Failed to create key \\L");
+    EXPECT_FALSE(fs::exists(root_ / "elsewhere"));
+    EXPECT_FALSE(r.OpenKey("\\L"));
+    EXPECT_TRUE(r.OpenKey("\\K"));
 }
 
 TEST_F(RegistryFile, AnUnwritableFileOrFolderFailsWithTheOperationsMessage) {

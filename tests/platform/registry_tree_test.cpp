@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -206,6 +207,95 @@ TEST(RegText, RefusesWhatItCannotReadWithTheLineNumber) {
             EXPECT_FALSE(e.reason().empty());
         }
     }
+}
+
+TEST(RegText, KeysNestedBeyondTheRegistrysDepthMakeTheFileUnreadableNotTheReaderCrash) {
+    const std::string h = "Windows Registry Editor Version 5.00\n\n";
+    auto nested = [](std::size_t depth) {
+        std::string line = "[HKEY_LOCAL_MACHINE";
+        for (std::size_t i = 0; i < depth; ++i) {
+            line += "\\k";
+        }
+        return line + "]\n\"v\"=dword:00000001\n";
+    };
+    // As deep as the registry itself allows: read, and written back the same.
+    const RegistryTree deepest = parseRegText(h + nested(kMaxRegDepth));
+    EXPECT_EQ(parseRegText(formatRegText(deepest)), deepest);
+    for (const std::size_t depth : {kMaxRegDepth + 1, std::size_t(200000)}) {
+        try {
+            parseRegText(h + nested(depth));
+            ADD_FAILURE() << "accepted a key nested " << depth << " deep";
+        } catch (const RegParseError& e) {
+            EXPECT_EQ(e.line(), 3);
+            EXPECT_NE(e.reason().find("512"), std::string::npos) << e.reason();
+        }
+    }
+    std::string deepPath;
+    for (std::size_t i = 0; i <= kMaxRegDepth; ++i) {
+        deepPath += "\\k";
+    }
+    EXPECT_FALSE(splitRegPath(deepPath).has_value());
+    MemoryRegistry r;
+    EXPECT_EQ(expectFailure([&] { r.CreateKey(deepPath); }), "Failed to create key " + deepPath);
+}
+
+TEST(RegText, ALargeFileIsReadInTimeLinearInItsSize) {
+    // 10 MB: one key of many values (the device map of a busy computer), many keys of a few
+    // values, and values set twice, removed and set again; names differ from the earlier
+    // spelling only in case, so every lookup goes by the folded name.
+    std::string text = "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Map]\n";
+    const int values = 120000;
+    for (int i = 0; i < values; ++i) {
+        text +=
+            "\"\\\\Device\\\\Serial" + std::to_string(i) + "\"=\"COM" + std::to_string(i) + "\"\n";
+    }
+    for (int i = 0; i < values; i += 2) {
+        text += "\"\\\\DEVICE\\\\serial" + std::to_string(i) + "\"=-\n";
+    }
+    text += "\"\\\\Device\\\\Serial0\"=\"again\"\n\n";
+    for (int k = 0; text.size() < 10u * 1024 * 1024; ++k) {
+        text += "[HKEY_LOCAL_MACHINE\\Keys\\K" + std::to_string(k) + "]\n\"Port\"=dword:0000" +
+                "1234\n\"AddrIP\"=\"127.0.0.1\"\n\"port\"=dword:00004321\n\n";
+    }
+    // Processor time, not time on the clock: other work on a shared machine does not count. A
+    // reader in the square of the values per key would take minutes here; a linear one takes well
+    // under a second, and the bound leaves room for sanitizer builds.
+    const std::clock_t started = std::clock();
+    const RegistryTree tree = parseRegText(text);
+    const double seconds = double(std::clock() - started) / CLOCKS_PER_SEC;
+    ::testing::Test::RecordProperty("parse_ms", static_cast<int>(seconds * 1000));
+    EXPECT_LT(seconds, 8.0);
+    const RegKey* map = tree.find({"MAP"});
+    ASSERT_NE(map, nullptr);
+    ASSERT_EQ(map->values.size(), std::size_t(values / 2 + 1));
+    EXPECT_EQ(map->values[0].name, "\\Device\\Serial1");
+    EXPECT_EQ(map->values.back().name, "\\Device\\Serial0");  // set again after removal
+    EXPECT_EQ(map->values.back().text, "again");
+    const RegKey* keys = tree.find({"Keys"});
+    ASSERT_NE(keys, nullptr);
+    ASSERT_GT(keys->subkeys.size(), 1000u);
+    ASSERT_EQ(keys->subkeys[7].values.size(), 2u);  // "port" overwrote "Port" in place
+    EXPECT_EQ(keys->subkeys[7].values[0].name, "Port");
+    EXPECT_EQ(keys->subkeys[7].values[0].dword, 0x4321u);
+}
+
+TEST(RegText, SectionsRemovedAndMadeAgainReadAsTheRegistryWouldHaveThem) {
+    const RegistryTree tree = parseRegText(
+        "Windows Registry Editor Version 5.00\n\n"
+        "[HKEY_LOCAL_MACHINE\\A\\B]\n\"x\"=\"1\"\n"
+        "[HKEY_LOCAL_MACHINE\\A\\C]\n"
+        "[-HKEY_LOCAL_MACHINE\\a\\b]\n"
+        "[HKEY_LOCAL_MACHINE\\A\\b\\D]\n"
+        "[-HKEY_LOCAL_MACHINE\\NotThere\\B]\n"
+        "[-HKEY_LOCAL_MACHINE]\n");
+    const RegKey* a = tree.find({"A"});
+    ASSERT_NE(a, nullptr);
+    ASSERT_EQ(a->subkeys.size(), 2u);
+    EXPECT_EQ(a->subkeys[0].name, "C");
+    EXPECT_EQ(a->subkeys[1].name, "b");  // made again, after C, as written the second time
+    EXPECT_TRUE(a->subkeys[1].values.empty());
+    ASSERT_EQ(a->subkeys[1].subkeys.size(), 1u);
+    EXPECT_EQ(a->subkeys[1].subkeys[0].name, "D");
 }
 
 // ---- the operations --------------------------------------------------------------------------

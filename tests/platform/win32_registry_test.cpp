@@ -276,6 +276,61 @@ TEST_F(Win32Registry, DeleteKeyRemovesTheWholeTreeEvenWhileItIsTheCurrentKey) {
     EXPECT_TRUE(r.GetKeyNames().empty());
 }
 
+TEST_F(Win32Registry, ABatchThatFailsHalfWayPutsBackWhatItDeletedAndRemovesWhatItMade) {
+    Registry& r = *registry_;
+    const std::string vendor = base_ + "\\Vesko";
+    const std::string config = vendor + "\\Device\\ComIP";
+    r.CreateKey(config + "\\Pair1");
+    ASSERT_TRUE(r.OpenKey(config));
+    r.WriteString("AddrIP", "10.0.0.1");
+    ASSERT_TRUE(r.OpenKey(config + "\\Pair1"));
+    r.WriteInteger("Port", 10003);
+    const BYTE blob[] = {1, 2, 3};
+    setRaw(config + "\\Pair1", L"Other", REG_BINARY, blob, sizeof blob);
+    r.CloseKey();
+    // A non-volatile key cannot be made inside a volatile one: a real failure half-way.
+    const std::string hardware =
+        "\\HARDWARE\\lan2com-batch-" + std::to_string(GetCurrentProcessId());
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, below(hardware).c_str(), 0, nullptr,
+                              REG_OPTION_VOLATILE, KEY_WRITE | kView, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+
+    // What the store does: delete the configuration, write the new one, and fail at its end.
+    expectFailure(
+        [&] {
+            r.Batch([&] {
+                r.SetRootKey();
+                EXPECT_TRUE(r.DeleteKey(vendor));
+                r.CreateKey(config + "\\Pair7");
+                ASSERT_TRUE(r.OpenKey(config));
+                r.WriteString("AddrIP", "10.0.0.99");
+                r.WriteString("New", "x");
+                r.CreateKey(hardware + "\\Child");
+            });
+        },
+        "Failed to create key " + hardware + "\\Child");
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, below(hardware).c_str());
+
+    EXPECT_FALSE(keyExists(config + "\\Pair7"));
+    EXPECT_EQ(asText(getRaw(config, L"AddrIP")), L"10.0.0.1");
+    EXPECT_EQ(getRaw(config, L"New").status, ERROR_FILE_NOT_FOUND);
+    const RawValue other = getRaw(config + "\\Pair1", L"Other");
+    EXPECT_EQ(other.type, static_cast<DWORD>(REG_BINARY));
+    EXPECT_EQ(other.data, std::vector<BYTE>(blob, blob + sizeof blob));
+    ASSERT_TRUE(r.OpenKey(config + "\\Pair1"));
+    EXPECT_EQ(r.ReadInteger("Port"), 10003);
+
+    // A batch that succeeds keeps all it did.
+    r.Batch([&] {
+        EXPECT_TRUE(r.DeleteKey(vendor));
+        r.CreateKey(config + "\\Pair2");
+    });
+    EXPECT_FALSE(keyExists(config + "\\Pair1"));
+    EXPECT_TRUE(keyExists(config + "\\Pair2"));
+}
+
 TEST_F(Win32Registry, CreateKeyFailuresNameThePath) {
     Registry& r = *registry_;
     expectFailure([&] { r.CreateKey("\\"); }, "Failed to create key \\");

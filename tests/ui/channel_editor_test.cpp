@@ -133,7 +133,7 @@ TEST_F(ChannelEditorTest, CreationFillsTheFirstEmptySlotAndShowsTheFirstChannel)
 }
 
 TEST_F(ChannelEditorTest, RefusalsNameTheirReasonAndChangeNothing) {
-    store(0, 9000);
+    store(0, 65536u + 9000u);  // as stored by hand: binds port 9000, its low 16 bits
     form.channelList.selectIndex(0);
     editor.treePairClick();  // lblCom: COM11
     const auto fillTable = [&] {
@@ -146,7 +146,7 @@ TEST_F(ChannelEditorTest, RefusalsNameTheirReasonAndChangeNothing) {
         {[&] { fill("", 1, "9001"); }, text::kFillIn},
         {[&] { fill("1.1.1.1", 0, "9001"); }, text::kComPortInUse},
         {[&] { fill("1.1.1.1", -1, "9001", "COM14"); }, text::kComPortInUse},  // lblCom stayed
-        {[&] { fill("1.1.1.1", 1, "09000"); }, text::kReceivePortInUse},
+        {[&] { fill("1.1.1.1", 1, "09000"); }, text::kReceivePortInUse},       // the port it binds
         {[&] { fill("1.1.1.1", 1, "0"); }, text::kReceivePortInUse},  // an empty slot's port
         {[&] { fill("1.1.1.1", 1, "65546"); }, text::kFillIn},
         {[&] { fill("1.1.1.1", 1, "9001", "COM99"); }, text::kUnknownComPort},

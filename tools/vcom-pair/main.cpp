@@ -391,7 +391,7 @@ class ToolLock {
             throw Failure("cannot create " + paths.state + ": " + errnoText());
         }
         const std::string path = paths.state + "/.lock";
-        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
         if (fd_ < 0) {
             throw Failure("cannot open " + path + ": " + errnoText());
         }
