@@ -30,10 +30,21 @@ ensure_packages() {
 LAN2COM_BUILD_PACKAGES=(cmake make g++ pkg-config qt6-base-dev qt6-translations-l10n libgl-dev
     libgtest-dev libgmock-dev socat)
 
+# The compiler cache, where ccache is installed (scripts/test installs it): a build that compiles
+# what an earlier build of any clone on this machine compiled already takes it from the cache.
+# Paths below the project's folder are hashed relative to it, so clones in other folders share it.
+LAN2COM_CACHE_OPTIONS=()
+if command -v ccache >/dev/null 2>&1; then
+    export CCACHE_BASEDIR="$LAN2COM_ROOT" CCACHE_NOHASHDIR=true
+    export CCACHE_MAXSIZE="${CCACHE_MAXSIZE:-8G}"
+    LAN2COM_CACHE_OPTIONS=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+fi
+
 # configure_and_build BUILD_DIR [cmake options...]
 configure_and_build() {
     local dir="$1"
     shift
-    cmake -S "$LAN2COM_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE="${LAN2COM_BUILD_TYPE:-RelWithDebInfo}" "$@" >/dev/null
+    cmake -S "$LAN2COM_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE="${LAN2COM_BUILD_TYPE:-RelWithDebInfo}" \
+        "${LAN2COM_CACHE_OPTIONS[@]}" "$@" >/dev/null
     cmake --build "$dir" -j "$(nproc)"
 }
