@@ -79,22 +79,10 @@ void Relay::onDatagram(int s, const std::vector<std::uint8_t>& data, TIdSocketHa
     carryOut(s, actions);
 }
 
-void Relay::onDataAvailable(int s, std::uint16_t count) {
-    TApdComPort& port = runtime_.com(s);
-    std::vector<std::uint8_t> bytes;
-    bytes.reserve(count);
-    try {
-        // Every byte waiting, in order: a burst of noise or surplus answers cannot shift what
-        // later bytes are taken to answer.
-        for (std::size_t n = port.UnreadCount(); n > 0; n = port.UnreadCount()) {
-            bytes.push_back(port.GetChar());
-        }
-    } catch (const EAPDException&) {
-    }
-    if (!bytes.empty()) {
-        carryOut(s, protocols_[static_cast<std::size_t>(s)].received(bytes.data(), bytes.size(),
-                                                                     moment(s)));
-    }
+void Relay::onDataAvailable(int s, std::uint16_t /*count*/) {
+    // Every byte waiting, in order: a burst of noise or surplus answers cannot shift what later
+    // bytes are taken to answer.
+    readPending(s);
 }
 
 void Relay::onTriggerTimer(int s, std::uint16_t /*handle*/) {

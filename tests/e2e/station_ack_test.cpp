@@ -59,54 +59,49 @@ Bytes nextLine(MonitorEnd& software, int waitMs) {
 
 class StationAck : public ::testing::Test {
   protected:
+    // After a noise burst on the line, sends kEvents events to channel 1, answers each line with
+    // the bytes answerOf(n) gives and counts the replies "OK" that come within replyMs.
+    template <typename Answer>
+    int answeredAfterNoise(Answer answerOf, int replyMs) {
+        UdpPeer transceiver("127.0.0.2");
+        MonitorEnd& software = station.monitor(0);
+        software.write(noiseBurst());
+        std::this_thread::sleep_for(milliseconds(300));
+        int answered = 0;
+        for (int n = 1; n <= kEvents; ++n) {
+            transceiver.sendTo(station.port(0), eventOf(n));
+            EXPECT_EQ(software.read(21, kLineMs), lineOf(1, n)) << "event " << n;
+            software.write(answerOf(n));
+            Bytes reply;
+            std::uint16_t from = 0;
+            if (receiveReply(transceiver, reply, from, replyMs) && reply == bytesOf("OK")) {
+                ++answered;
+            }
+        }
+        EXPECT_TRUE(silentFor(transceiver, 300));  // nothing late, nothing doubled
+        return answered;
+    }
+
     StationProcess station;
 };
 
 TEST_F(StationAck, AfterANoiseBurstEveryAcknowledgedEventIsAnsweredOnce) {
     station.addChannel({"127.0.0.2", 2});
     ASSERT_TRUE(station.start());
-    UdpPeer transceiver("127.0.0.2");
-    MonitorEnd& software = station.monitor(0);
-
-    software.write(noiseBurst());
-    std::this_thread::sleep_for(milliseconds(300));
-    int answered = 0;
-    for (int n = 1; n <= kEvents; ++n) {
-        transceiver.sendTo(station.port(0), eventOf(n));
-        ASSERT_EQ(software.read(21, kLineMs), lineOf(1, n)) << "event " << n;
-        // Every fifth answer comes with surplus acknowledgements behind it.
-        software.write(n % 5 == 0 ? Bytes{kAck, kAck, kAck} : Bytes{kAck});
-        Bytes reply;
-        std::uint16_t from = 0;
-        if (receiveReply(transceiver, reply, from, kReplyMs) && reply == bytesOf("OK")) {
-            ++answered;
-        }
-    }
+    // Every fifth answer comes with surplus acknowledgements behind it.
+    const int answered = answeredAfterNoise(
+        [](int n) {
+            return n % 5 == 0 ? Bytes{kAck, kAck, kAck} : Bytes{kAck};
+        },
+        kReplyMs);
     EXPECT_EQ(answered, kEvents);
-    EXPECT_TRUE(silentFor(transceiver, 300));  // nothing doubled
     EXPECT_EQ(station.stop(), 0);
 }
 
 TEST_F(StationAck, RefusedEventsAreNeverAnswered) {
     station.addChannel({"127.0.0.2", 2});
     ASSERT_TRUE(station.start());
-    UdpPeer transceiver("127.0.0.2");
-    MonitorEnd& software = station.monitor(0);
-
-    software.write(noiseBurst());
-    std::this_thread::sleep_for(milliseconds(300));
-    int answered = 0;
-    for (int n = 1; n <= kEvents; ++n) {
-        transceiver.sendTo(station.port(0), eventOf(n));
-        ASSERT_EQ(software.read(21, kLineMs), lineOf(1, n)) << "event " << n;
-        software.write(kNak);
-        Bytes reply;
-        std::uint16_t from = 0;
-        if (receiveReply(transceiver, reply, from, kPastTimeoutMs)) {
-            ++answered;
-        }
-    }
-    EXPECT_EQ(answered, 0);
+    EXPECT_EQ(answeredAfterNoise([](int) { return Bytes{kNak}; }, kPastTimeoutMs), 0);
     EXPECT_EQ(station.stop(), 0);
 }
 
