@@ -208,7 +208,7 @@ void ChannelRuntime::markBindFailed(int s, bool retry) {
     services_.view.setLampColor(s, LampColor::Red);
     const TPair& pair = services_.state.table[s];
     services_.view.appendLogLine(
-        services_.view.timestamp() + "  Канал " + std::to_string(s + 1) + ": порт приема " +
+        services_.view.timestamp() + "  Канал №" + std::to_string(pair.Pair) + ": порт приема " +
         std::to_string(pair.Port) +
         (retry ? " занят. Повторная попытка каждые 5 секунд." : " вне диапазона 1..65535."));
     if (retry) {
@@ -228,9 +228,10 @@ void ChannelRuntime::tryRebind(int s) {
     if (rebindTimers_[i]) {
         rebindTimers_[i]->SetEnabled(false);
     }
-    services_.view.appendLogLine(
-        services_.view.timestamp() + "  Канал " + std::to_string(s + 1) + ": порт приема " +
-        std::to_string(boundPort(services_.state.table[s].Port)) + " свободен, канал принимает.");
+    services_.view.appendLogLine(services_.view.timestamp() + "  Канал №" +
+                                 std::to_string(services_.state.table[s].Pair) + ": порт приема " +
+                                 std::to_string(boundPort(services_.state.table[s].Port)) +
+                                 " свободен, канал принимает.");
     finishActivation(s, nullptr);  // a port that cannot be opened is retried on its own
 }
 
