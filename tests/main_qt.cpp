@@ -3,11 +3,9 @@
 #include <QApplication>
 
 int main(int argc, char** argv) {
-    // Test discovery runs this binary outside ctest too: no display unless the caller names a
-    // platform (scripts/wine-test runs it on Windows' own platform on a virtual display).
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    }
+    // Test discovery runs this binary outside ctest too: never ask for a display. (qputenv, not
+    // setenv: MinGW has no setenv.)
+    qputenv("QT_QPA_PLATFORM", "offscreen");
     ::testing::InitGoogleTest(&argc, argv);
     QApplication app(argc, argv);
     return RUN_ALL_TESTS();

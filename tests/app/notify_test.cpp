@@ -138,9 +138,7 @@ TEST(NotifyWithoutReport, AFailureWithNoReportDoesNotEndTheProgram) {
 }  // namespace lan2com
 
 int main(int argc, char** argv) {
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");  // no display unless the caller names a platform
-    }
+    qputenv("QT_QPA_PLATFORM", "offscreen");
     ::testing::InitGoogleTest(&argc, argv);
     lan2com::Lan2comApplication app(argc, argv);
     return RUN_ALL_TESTS();
