@@ -405,7 +405,13 @@ TEST_F(TS_FormTest, TimestampIsDateAndTimeOfTheSystemLocale) {
     EXPECT_TRUE(stamp.startsWith(date + QLatin1Char(' ')) ||
                 stamp.startsWith(locale.toString(after.date(), QLocale::ShortFormat)))
         << stamp.toStdString();
-    EXPECT_TRUE(stamp.contains(QRegularExpression(QStringLiteral("\\d\\d?:\\d\\d:\\d\\d$"))))
+    // Hours, minutes and seconds: on a 24-hour clock, or on a 12-hour one followed by the
+    // locale's AM or PM text.
+    const QString marker = QStringLiteral("(\\s*(%1|%2))?$")
+                               .arg(QRegularExpression::escape(locale.amText()),
+                                    QRegularExpression::escape(locale.pmText()));
+    EXPECT_TRUE(
+        stamp.contains(QRegularExpression(QStringLiteral("\\d\\d?:\\d\\d:\\d\\d") + marker)))
         << stamp.toStdString();
 }
 

@@ -48,6 +48,16 @@ TEST(Win32Manifest, TheProgramAsksForAdministratorRightsInItsOneManifest) {
               std::string::npos);
     EXPECT_NE(manifest.find("uiAccess=\"false\""), std::string::npos);
     EXPECT_NE(manifest.find("</assembly>"), std::string::npos);
+    // Qt 6 runs on Windows 10 1809 or later: the only system the program declares is Windows 10
+    // (and 11, which shares its identifier).
+    EXPECT_NE(manifest.find("<supportedOS Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"/>"),
+              std::string::npos);
+    std::size_t declared = 0;
+    for (std::size_t at = manifest.find("<supportedOS"); at != std::string::npos;
+         at = manifest.find("<supportedOS", at + 1)) {
+        ++declared;
+    }
+    EXPECT_EQ(declared, 1u) << "no system older than Windows 10";
 }
 
 }  // namespace
