@@ -37,6 +37,20 @@ std::wstring below(const std::string& path) {
     return widen(path.substr(1));
 }
 
+// Makes a volatile key under HARDWARE for this process, named by the prefix: no non-volatile key
+// can be created inside it, which gives a real failure of CreateKey. Answers its path.
+std::string volatileHardwareKey(const std::string& prefix) {
+    const std::string path = "\\HARDWARE\\" + prefix + std::to_string(GetCurrentProcessId());
+    HKEY key = nullptr;
+    EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, below(path).c_str(), 0, nullptr,
+                              REG_OPTION_VOLATILE, KEY_WRITE | kView, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    if (key != nullptr) {
+        RegCloseKey(key);
+    }
+    return path;
+}
+
 bool keyExists(const std::string& path) {
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, below(path).c_str(), 0, KEY_READ | kView, &key) !=
@@ -289,13 +303,8 @@ TEST_F(Win32Registry, ABatchThatFailsHalfWayPutsBackWhatItDeletedAndRemovesWhatI
     setRaw(config + "\\Pair1", L"Other", REG_BINARY, blob, sizeof blob);
     r.CloseKey();
     // A non-volatile key cannot be made inside a volatile one: a real failure half-way.
-    const std::string hardware =
-        "\\HARDWARE\\lan2com-batch-" + std::to_string(GetCurrentProcessId());
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, below(hardware).c_str(), 0, nullptr,
-                              REG_OPTION_VOLATILE, KEY_WRITE | kView, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    RegCloseKey(key);
+    const std::string hardware = volatileHardwareKey("lan2com-batch-");
+    ASSERT_TRUE(keyExists(hardware));
 
     // What the store does: delete the configuration, write the new one, and fail at its end.
     expectFailure(
@@ -335,13 +344,8 @@ TEST_F(Win32Registry, CreateKeyFailuresNameThePath) {
     Registry& r = *registry_;
     expectFailure([&] { r.CreateKey("\\"); }, "Failed to create key \\");
     // A key inside a volatile parent must be volatile itself: the system creates none there.
-    const std::string hardware =
-        "\\HARDWARE\\lan2com-test-" + std::to_string(GetCurrentProcessId());
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, below(hardware).c_str(), 0, nullptr,
-                              REG_OPTION_VOLATILE, KEY_WRITE | kView, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    RegCloseKey(key);
+    const std::string hardware = volatileHardwareKey("lan2com-test-");
+    ASSERT_TRUE(keyExists(hardware));
     expectFailure([&] { r.CreateKey(hardware + "\\Child"); },
                   "Failed to create key " + hardware + "\\Child");
     EXPECT_FALSE(keyExists(hardware + "\\Child"));
