@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/application.h"
+#include "app/heartbeat_period.h"
 #include "app/single_instance.h"
 #include "app/station.h"
 #include "app/termination.h"
@@ -17,7 +18,7 @@ namespace {}  // namespace
 
 int main(int argc, char** argv) {
     lan2com::Lan2comApplication app(argc, argv);
-    // The serial ports' timer triggers count on a fine clock for the whole run.
+    // The acknowledgement timeouts count on a fine clock for the whole run.
     lan2com::ClockResolution clockResolution;
 
     QTranslator qtRussian;
@@ -30,7 +31,6 @@ int main(int argc, char** argv) {
         lan2com::applicationTitle(QCoreApplication::applicationFilePath()).toStdString();
     const lan2com::HeartbeatPeriod heartbeat =
         lan2com::heartbeatPeriodFrom(std::getenv("LAN2COM_HEARTBEAT_MS"));
-    options.heartbeatIntervalMs = heartbeat.ms;
     const lan2com::SingleInstance instance;
     if (!instance.acquired()) {
         lan2com::QtMessageBoxes boxes;
@@ -56,6 +56,7 @@ int main(int argc, char** argv) {
         stationOptions.registry = registry.get();
         stationOptions.localAddresses = lan2com::TIdIPAddrMon().IPAddresses;
         stationOptions.portPrompt = &portPrompt;
+        stationOptions.heartbeatMs = heartbeat.ms;
         lan2com::Station station(S_Form, stationOptions);
         // A system shutdown or a service manager ends the program as the operator's Yes would.
         lan2com::TerminationRequests termination([&station] {

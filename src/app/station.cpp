@@ -4,26 +4,12 @@
 #include <stdexcept>
 
 #include "app/application.h"
-#include "app/heartbeat_timer.h"
 #include "app/ts_form.h"
 #include "channels/startup_plan.h"
+#include "platform/convert.h"
 
 namespace lan2com {
 namespace {
-
-RuntimeServices makeServices(TS_Form& form, const StationOptions& options, const MsClock& clock) {
-    RuntimeServices services{
-        form.state, form.handover,         form.errors, clock, options.portPrompt, form, {},
-        {},         options.reopenPeriodMs};
-    for (int s = 0; s < kSlots; ++s) {
-        services.heartbeat[static_cast<std::size_t>(s)] =
-            form.tm[static_cast<std::size_t>(s)].get();
-    }
-    services.makeTimer = [](int periodMs) -> std::unique_ptr<HeartbeatTimer> {
-        return std::make_unique<QtHeartbeatTimer>(periodMs);
-    };
-    return services;
-}
 
 EditorControls editorControls(TS_Form& form) {
     EditorControls c;
@@ -61,17 +47,44 @@ void showBox(MessageBoxes& boxes, const std::string& title, const std::string& t
     boxes.show(request);
 }
 
+StationLoopOptions loopOptions(const StationOptions& options,
+                               const std::function<void()>& waiting) {
+    StationLoopOptions o;
+    o.heartbeatMs = static_cast<std::uint32_t>(options.heartbeatMs);
+    o.retryMs = static_cast<std::uint32_t>(options.reopenPeriodMs);
+    o.clock = options.clock;
+    o.reportsWaiting = waiting;
+    return o;
+}
+
+// The number of the COM port that a port selection answer names ("COM12" gives 12); 0 for
+// anything else.
+std::uint16_t chosenNumber(const std::string& text) {
+    if (text.size() <= 3) {
+        return 0;
+    }
+    try {
+        const std::int32_t n = StrToInt(text.substr(3));
+        return n > 0 && n <= 0xFFFF ? static_cast<std::uint16_t>(n) : 0;
+    } catch (const std::exception&) {
+        return 0;
+    }
+}
+
 }  // namespace
 
 Station::Station(TS_Form& form, StationOptions options)
     : form_(form),
       registry_(requireRegistry(options.registry)),
       localAddresses_(std::move(options.localAddresses)),
-      clock_(options.clock != nullptr ? *options.clock : systemMsClock()),
-      runtime_(makeServices(form, options, clock_)),
-      relay_(form.state, form, runtime_),
-      editor_(editorControls(form), form.state, form.boxes, form.errors) {
-    runtime_.setEvents(&relay_);
+      portPrompt_(options.portPrompt),
+      display_(form, form.state),
+      editor_(editorControls(form), form.state, form.boxes, form.errors),
+      loop_(loopOptions(options, [this] {
+          // The loop's thread: the window takes the reports on its own event loop.
+          QMetaObject::invokeMethod(
+              &reportContext_, [this] { showReports(); }, Qt::QueuedConnection);
+      })) {
     form_.onFormShow = [this] { FormShow(); };
     form_.onExitConfirmed = [this] { shutdown(); };
     QObject::connect(form_.btnApply, &QPushButton::clicked, &form_,
@@ -83,8 +96,46 @@ Station::Station(TS_Form& form, StationOptions options)
 Station::~Station() {
     form_.onFormShow = nullptr;
     form_.onExitConfirmed = nullptr;
-    runtime_.setEvents(nullptr);
-    runtime_.Shutdown();
+    loop_.shutdown();
+}
+
+void Station::showReports() {
+    display_.show(loop_.takeReports());
+}
+
+ChannelSetup Station::setupOf(int slot) {
+    ChannelSetup setup;
+    setup.slot = slot;
+    setup.record = form_.state.table[slot];
+    // The port number is what follows the first three characters of ComIn (COM12 gives 12).
+    const std::string name = toCp1251(setup.record.ComIn.str());
+    const std::string digits = name.size() > 3 ? name.substr(3) : std::string();
+    try {
+        const std::int32_t number = StrToInt(fromCp1251(digits));
+        setup.comNumber = static_cast<std::uint16_t>(number);
+    } catch (const EConvertError& e) {
+        setup.comProblem = e.what();
+        return setup;
+    }
+    if (setup.comNumber == 0) {
+        // No number: the operator chooses the port before the loop is asked to open it.
+        const std::optional<std::string> choice =
+            portPrompt_ != nullptr ? portPrompt_->choosePort() : std::nullopt;
+        setup.comNumber = choice ? chosenNumber(*choice) : 0;
+        if (setup.comNumber == 0) {
+            setup.comProblem = ENoPortSelected().what();
+        }
+    }
+    return setup;
+}
+
+ActivationPass Station::activateAll() {
+    std::vector<ChannelSetup> setups;
+    form_.state.table.forEachOccupied(
+        [&](int slot, const TPair&) { setups.push_back(setupOf(slot)); });
+    const ActivationPass pass = loop_.activate(setups);
+    showReports();
+    return pass;
 }
 
 void Station::FormShow() {
@@ -147,8 +198,7 @@ void Station::FormShow() {
     // Every stored channel is brought up before any warning waits for the operator: a warning
     // left unanswered on an unattended station must not keep alarms from being relayed. No failure
     // of one channel holds another back.
-    const ChannelRuntime::PassResult pass =
-        runtime_.ActivateAll(form_.edtIP->currentText().toStdString());
+    const ActivationPass pass = activateAll();
     updateListButtons();
 
     showStoreWarnings();
@@ -160,7 +210,7 @@ void Station::FormShow() {
     reportPortFailures(pass.failures);
 }
 
-void Station::reportBindFailures(const ChannelRuntime::PassResult& pass) {
+void Station::reportBindFailures(const ActivationPass& pass) {
     if (pass.bindFailed.empty() && pass.portOutOfRange.empty()) {
         return;
     }
@@ -238,11 +288,12 @@ void Station::btnApplyClick() {
     // Everything stops before anything starts again: a channel that moved down a slot must find
     // its port free, a slot that became empty must not go on receiving or beating, and a datagram
     // waiting for its acknowledgement ends without a reply (its transceiver sends it again).
-    runtime_.StopAll();
+    loop_.stopAll();
+    showReports();
     if (!anyChannel) {
         return;
     }
-    const ChannelRuntime::PassResult pass = runtime_.ActivateAll(localAddress);
+    const ActivationPass pass = activateAll();
     if (!pass.bindFailed.empty() || !pass.portOutOfRange.empty() || !pass.failures.empty()) {
         // Not done: the operator is told which channels wait instead.
         reportBindFailures(pass);
@@ -260,14 +311,14 @@ void Station::DelRecClick() {
     request.icon = BoxIcon::Question;
     request.defaultButton = BoxAnswer::No;
     if (form_.boxes.show(request) == BoxAnswer::Yes) {
-        relay_.clearDiagnostics();
+        display_.clearDiagnostics();
     }
 }
 
 void Station::shutdown() {
     form_.state.AppExit = true;
-    relay_.endAllPending();
-    runtime_.Shutdown();
+    loop_.shutdown();
+    showReports();
 }
 
 }  // namespace lan2com

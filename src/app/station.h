@@ -4,10 +4,13 @@
 #include <string>
 #include <vector>
 
-#include "channels/channel_runtime.h"
+#include <QObject>
+
 #include "platform/registry.h"
 #include "platform/tick_clock.h"
-#include "relay/relay.h"
+#include "relay/station_display.h"
+#include "relay/station_loop.h"
+#include "serial/com_port.h"
 #include "ui/channel_editor.h"
 
 namespace lan2com {
@@ -20,13 +23,15 @@ struct StationOptions {
     std::vector<std::string> localAddresses;  // this computer's addresses, for edtIP
     PortPrompt* portPrompt = nullptr;         // the port selection dialog (ComNumber 0)
     const MsClock* clock = nullptr;           // nullptr: the system's tick clock
-    int reopenPeriodMs = 5000;                // how often a lost COM port is tried again
+    int reopenPeriodMs = static_cast<int>(kRetryPeriodMs);   // how often a lost port is retried
+    int heartbeatMs = static_cast<int>(kHeartbeatPeriodMs);  // the heartbeat period
 };
 
 // The running station behind the main window: start-up, Apply, the reports of channels that wait
 // for their receive port or COM port, the diagnostics log's clearing and the end of the program. It
-// owns the sixteen channels' endpoints and ports (through the runtime), the relay and the channel
-// editor, and wires them to the window's controls.
+// owns the station loop (the sixteen channels' endpoints, ports and protocols, on a thread of
+// their own) and the channel editor, shows what the loop reports, and wires them to the window's
+// controls.
 class Station {
   public:
     Station(TS_Form& form, StationOptions options);
@@ -46,24 +51,31 @@ class Station {
     // and port closes.
     void shutdown();
 
-    ChannelRuntime& runtime() { return runtime_; }
-    Relay& relay() { return relay_; }
+    StationLoop& loop() { return loop_; }
+    StationDisplay& display() { return display_; }
     ChannelEditor& editor() { return editor_; }
+    // Shows what the loop has reported so far (the window's event loop does it by itself).
+    void showReports();
 
   private:
+    // Brings every occupied slot up (the endpoints listen on every local address), after the
+    // window has resolved each COM port, asking the operator where a channel's ComIn names none.
+    ActivationPass activateAll();
+    ChannelSetup setupOf(int slot);
     // Ports that could not be opened, in one report.
     void reportPortFailures(const std::vector<std::string>& failures);
     // Receive ports that could not be bound, in one message; the channels stay configured.
-    void reportBindFailures(const ChannelRuntime::PassResult& pass);
+    void reportBindFailures(const ActivationPass& pass);
     void updateListButtons();
 
     TS_Form& form_;
     Registry& registry_;
     std::vector<std::string> localAddresses_;
-    const MsClock& clock_;
-    ChannelRuntime runtime_;
-    Relay relay_;
+    PortPrompt* portPrompt_;
+    QObject reportContext_;  // queued report deliveries die with it
+    StationDisplay display_;
     ChannelEditor editor_;
+    StationLoop loop_;  // last: its thread ends before anything it reports to goes
 };
 
 }  // namespace lan2com

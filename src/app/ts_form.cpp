@@ -85,13 +85,9 @@ TS_Form::TS_Form(TS_FormOptions options)
     setPalette(palette);
     setAutoFillBackground(true);
 
-    handover.setUncaughtHandler([this](const std::string& message) { errors.report(message); });
-
     for (int s = 0; s < kSlots; ++s) {
         k[static_cast<std::size_t>(s)] = new ChannelLamp(this);
         k[static_cast<std::size_t>(s)]->setObjectName(QStringLiteral("k%1").arg(s + 1));
-        tm[static_cast<std::size_t>(s)] =
-            std::make_unique<QtHeartbeatTimer>(options.heartbeatIntervalMs);
     }
 
     buildControls();

@@ -15,10 +15,8 @@
 #include <string>
 
 #include "app/error_box.h"
-#include "app/heartbeat_timer.h"
 #include "app/lamp.h"
 #include "channels/channel_table.h"
-#include "platform/qt_handover.h"
 #include "channels/station_view.h"
 #include "ui/channel_list.h"
 #include "ui/message_box.h"
@@ -29,13 +27,11 @@ namespace lan2com {
 struct TS_FormOptions {
     // The boxes every message goes through; nullptr: the window's own QMessageBox boxes.
     MessageBoxes* boxes = nullptr;
-    // The period of the sixteen heartbeat timers.
-    int heartbeatIntervalMs = QtHeartbeatTimer::kDefaultIntervalMs;
     // The caption of the error report's boxes: the application's title.
     std::string title = "lan2com";
 };
 
-// The main window S_Form: every control of the operator, the sixteen lamps and heartbeat timers,
+// The main window S_Form: every control of the operator, the sixteen lamps,
 // and the state that the whole program shares. The controls are public and named as the rest of
 // the program knows them; the behaviour behind them is wired from outside through their signals
 // and the hooks below.
@@ -54,7 +50,6 @@ class TS_Form : public QWidget, public RelayView {
   public:
     MessageBoxes& boxes;    // every message box of the program
     BoxErrorReport errors;  // the default error report
-    QtHandover handover;    // endpoint events reach the main thread through it
     SharedState state;      // channel table, pair table, acknowledgement states, AppExit, n
 
     // ---- Controls, owned by the window; created here, set up by the constructor ----
@@ -83,9 +78,8 @@ class TS_Form : public QWidget, public RelayView {
     QLabel* lblFltr = new QLabel(this);
     QLineEdit* Accnt = new QLineEdit(this);
 
-    // ---- Components of the sixteen channels: index s serves slot s (k1 = k[0]) ----
+    // ---- Lamps of the sixteen channels: index s serves slot s (k1 = k[0]) ----
     std::array<ChannelLamp*, kSlots> k{};
-    std::array<std::unique_ptr<QtHeartbeatTimer>, kSlots> tm;
 
     // ---- Handlers of the window ----
     // Shows the account filter, its label and the record counter while DiagCB is checked.

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <functional>
 #include <string>
 
 namespace lan2com {
@@ -11,16 +10,6 @@ enum class LampColor {
     Yellow,  // a service packet's heartbeat line is being written
     Teal,    // an event line is being written
     Red,     // the acknowledgement timed out, or the port failed
-};
-
-// A channel's heartbeat timer (tm1 … tm16): a window timer of the main thread.
-// SetEnabled(true) on a running timer changes nothing; false then true starts a full new period.
-class HeartbeatTimer {
-  public:
-    virtual ~HeartbeatTimer() = default;
-    virtual void SetEnabled(bool enabled) = 0;
-    virtual bool Enabled() const = 0;
-    std::function<void()> OnTimer;  // runs on the main thread at the end of every period
 };
 
 // What the relay shows in the window: the lamps and the diagnostics log with its controls.

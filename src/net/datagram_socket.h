@@ -1,7 +1,7 @@
 #pragma once
 
-// The operating system's side of the datagram endpoint: one IPv4 UDP socket and the signal that
-// stops its listener. One backend per platform (datagram_socket_posix.cpp, _win32.cpp).
+// The operating system's side of the datagram endpoint: one IPv4 UDP socket, served by the station
+// loop. One backend per platform (datagram_socket_posix.cpp, _win32.cpp).
 
 #include <chrono>
 #include <cstddef>
@@ -9,28 +9,10 @@
 #include <memory>
 #include <string>
 
+#include "platform/wait_set.h"
+
 namespace lan2com {
 namespace net {
-
-// A one-way stop signal a listener can wait on together with its socket. Raising it is final.
-class StopSignal {
-  public:
-    StopSignal();  // EIdSocketError when the operating system refuses
-    ~StopSignal();
-    StopSignal(const StopSignal&) = delete;
-    StopSignal& operator=(const StopSignal&) = delete;
-
-    void raise();  // any thread
-    bool raised() const;
-    // Waits until raised, at most for the given time; answers raised().
-    bool waitFor(std::chrono::milliseconds time) const;
-
-    struct Native;
-    Native& native() const { return *native_; }
-
-  private:
-    std::unique_ptr<Native> native_;
-};
 
 // What one receive produced.
 struct Received {
@@ -46,8 +28,6 @@ struct Received {
     std::uint16_t peerPort = 0;
     std::string error;
 };
-
-enum class WaitResult { Readable, Stopped, Failed };
 
 // An IPv4 datagram socket, never with address reuse.
 class DatagramSocket {
@@ -67,8 +47,15 @@ class DatagramSocket {
     void sendTo(const std::string& host, std::uint16_t port, const std::uint8_t* data,
                 std::size_t size);
 
-    // Listener side: waits until a datagram can be read or stop is raised (no timeout).
-    WaitResult waitReadable(const StopSignal& stop);
+    // Admits only datagrams from this dotted IPv4 address: on Linux a socket filter keeps every
+    // other datagram out of the process; elsewhere nothing (the caller compares the source).
+    // Answers whether the filter is in place.
+    bool admitOnly(const std::string& address);
+
+    // The station loop's wait watches the socket for datagrams.
+    void addWaits(WaitSet& set);
+    // Before a round of receive() calls: a datagram left unread after it signals the next wait.
+    void startReceiving();
     // Reads one datagram without blocking into buffer (capacity bytes, may be 0).
     Received receive(std::uint8_t* buffer, std::size_t capacity);
 

@@ -1,17 +1,17 @@
-// Datagram socket and stop signal over BSD sockets (Linux).
+// Datagram socket over BSD sockets (Linux).
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/filter.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <cerrno>
 #include <cstring>
 
+#include "net/datagram_endpoint.h"
 #include "net/datagram_socket.h"
-#include "net/udp_server.h"
 
 namespace lan2com {
 namespace net {
@@ -30,53 +30,6 @@ void closeQuietly(int fd) {
 }
 
 }  // namespace
-
-// ---- StopSignal: an eventfd that becomes readable for good. ----
-
-struct StopSignal::Native {
-    int fd = -1;
-};
-
-StopSignal::StopSignal() : native_(std::make_unique<Native>()) {
-    native_->fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (native_->fd < 0) {
-        throw EIdSocketError(systemText(errno));
-    }
-}
-
-StopSignal::~StopSignal() {
-    closeQuietly(native_->fd);
-}
-
-void StopSignal::raise() {
-    const std::uint64_t one = 1;
-    // Cannot fail short of a counter overflow, which a handful of raises never reaches.
-    while (::write(native_->fd, &one, sizeof one) < 0 && errno == EINTR) {
-    }
-}
-
-bool StopSignal::raised() const {
-    return waitFor(std::chrono::milliseconds(0));
-}
-
-bool StopSignal::waitFor(std::chrono::milliseconds time) const {
-    pollfd p{native_->fd, POLLIN, 0};
-    const auto deadline = std::chrono::steady_clock::now() + time;
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        const int rc = ::poll(&p, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
-        if (rc > 0) {
-            return true;
-        }
-        if (rc == 0) {
-            return false;
-        }
-        if (errno != EINTR) {
-            return false;
-        }
-    }
-}
 
 // ---- DatagramSocket ----
 
@@ -152,26 +105,36 @@ void DatagramSocket::sendTo(const std::string& host, std::uint16_t port, const s
     }
 }
 
-WaitResult DatagramSocket::waitReadable(const StopSignal& stop) {
-    pollfd p[2] = {{stop.native().fd, POLLIN, 0}, {native_->fd, POLLIN, 0}};
-    for (;;) {
-        const int rc = ::poll(p, 2, -1);
-        if (rc < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return WaitResult::Failed;
-        }
-        if (p[0].revents != 0) {
-            return WaitResult::Stopped;
-        }
-        if ((p[1].revents & POLLNVAL) != 0) {
-            return WaitResult::Failed;
-        }
-        // POLLERR too: the receive takes the pending error off the socket.
-        return WaitResult::Readable;
+bool DatagramSocket::admitOnly(const std::string& address) {
+    in_addr source{};
+    if (native_->fd < 0 || ::inet_pton(AF_INET, address.c_str(), &source) != 1) {
+        return false;
+    }
+    // A classic socket filter over the IPv4 header in front of the datagram: the source address
+    // (12 bytes into the header) must be the one given, or the datagram is dropped in the kernel
+    // before it takes any room in the socket's queue.
+    sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<std::uint32_t>(SKF_NET_OFF) + 12),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ntohl(source.s_addr), 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, 0xFFFFFFFFu),
+        BPF_STMT(BPF_RET | BPF_K, 0),
+    };
+    sock_fprog program{static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
+    if (::setsockopt(native_->fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) != 0) {
+        return false;
+    }
+    // Attached before the socket is bound, it sees every datagram; the caller compares the source
+    // all the same.
+    return true;
+}
+
+void DatagramSocket::addWaits(WaitSet& set) {
+    if (native_->fd >= 0) {
+        set.add(native_->fd, true, false);
     }
 }
+
+void DatagramSocket::startReceiving() {}
 
 Received DatagramSocket::receive(std::uint8_t* buffer, std::size_t capacity) {
     Received r;

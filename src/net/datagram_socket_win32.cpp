@@ -1,4 +1,4 @@
-// Datagram socket and stop signal over Winsock (Windows).
+// Datagram socket over Winsock (Windows).
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -16,8 +16,8 @@
 
 #include <mutex>
 
+#include "net/datagram_endpoint.h"
 #include "net/datagram_socket.h"
-#include "net/udp_server.h"
 #include "net/winsock_init.h"
 
 #ifndef SIO_UDP_CONNRESET
@@ -61,36 +61,6 @@ void ensureWinsock() {
     if (result != 0) {
         throw EIdSocketError(systemText(result));
     }
-}
-
-// ---- StopSignal: a manual-reset event that stays set. ----
-
-struct StopSignal::Native {
-    HANDLE event = nullptr;
-};
-
-StopSignal::StopSignal() : native_(std::make_unique<Native>()) {
-    native_->event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (native_->event == nullptr) {
-        throw EIdSocketError(systemText(static_cast<int>(GetLastError())));
-    }
-}
-
-StopSignal::~StopSignal() {
-    CloseHandle(native_->event);
-}
-
-void StopSignal::raise() {
-    SetEvent(native_->event);
-}
-
-bool StopSignal::raised() const {
-    return waitFor(std::chrono::milliseconds(0));
-}
-
-bool StopSignal::waitFor(std::chrono::milliseconds time) const {
-    const auto ms = time.count() < 0 ? 0 : time.count();
-    return WaitForSingleObject(native_->event, static_cast<DWORD>(ms)) == WAIT_OBJECT_0;
 }
 
 // ---- DatagramSocket ----
@@ -193,18 +163,23 @@ void DatagramSocket::sendTo(const std::string& host, std::uint16_t port, const s
     }
 }
 
-WaitResult DatagramSocket::waitReadable(const StopSignal& stop) {
-    HANDLE handles[2] = {stop.native().event, native_->readable};
-    const DWORD rc = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
-    if (rc == WAIT_OBJECT_0) {
-        return WaitResult::Stopped;
+bool DatagramSocket::admitOnly(const std::string& /*address*/) {
+    return false;  // no socket filter here: the caller compares the source of each datagram
+}
+
+void DatagramSocket::addWaits(WaitSet& set) {
+    if (native_->s != INVALID_SOCKET && native_->readable != WSA_INVALID_EVENT) {
+        set.add(native_->readable);
     }
-    if (rc == WAIT_OBJECT_0 + 1) {
+}
+
+void DatagramSocket::startReceiving() {
+    // Resets the event; each receive that leaves a datagram behind records readiness again, so
+    // a round cut short by its budget is signalled to the next wait.
+    if (native_->s != INVALID_SOCKET) {
         WSANETWORKEVENTS events;
-        WSAEnumNetworkEvents(native_->s, native_->readable, &events);  // resets the event
-        return WaitResult::Readable;
+        WSAEnumNetworkEvents(native_->s, native_->readable, &events);
     }
-    return WaitResult::Failed;
 }
 
 Received DatagramSocket::receive(std::uint8_t* buffer, std::size_t capacity) {

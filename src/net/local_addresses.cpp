@@ -2,8 +2,6 @@
 
 #include <cstddef>
 
-#include "net/udp_server.h"
-
 namespace lan2com {
 
 std::vector<std::string> pickLocalAddresses(const std::vector<InterfaceAddress>& reported) {

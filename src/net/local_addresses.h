@@ -22,6 +22,10 @@ struct InterfaceAddress {
 // addresses in their reported order; neither sorted nor purged of repeats.
 std::vector<std::string> pickLocalAddresses(const std::vector<InterfaceAddress>& reported);
 
+// The computer's own unicast addresses in the operating system's order: loopback and receive-only
+// interfaces skipped, only preferred addresses, IPv4 as dotted text and IPv6 in standard form.
+std::vector<std::string> localAddresses();
+
 // What the operating system reports, in its order; empty when it cannot enumerate.
 std::vector<InterfaceAddress> systemInterfaceAddresses();
 

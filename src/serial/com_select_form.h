@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "serial/apd_com_port.h"
+#include "serial/com_port.h"
 
 class QComboBox;
 class QFrame;

@@ -1,13 +1,13 @@
 #pragma once
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 
-#include "serial/apd_com_port.h"
+#include "platform/wait_set.h"
+#include "serial/com_port.h"
 
 namespace lan2com {
 
@@ -24,30 +24,24 @@ struct LineSettings {
     bool rs485 = false;  // the driver drives RTS while it transmits
 };
 
-// One open serial device, as the port's thread sees it. The device is opened exclusively
-// and closed by the destructor.
-//
-// Threads: wait(), read(), write() and purge() belong to the port's thread (purge() may also be
-// called once that thread has ended); wake() and writeNow() may be called from any thread.
+// One open serial device, served by the station loop: it never blocks. The device is opened
+// exclusively and closed by the destructor.
 class SerialDevice {
   public:
     virtual ~SerialDevice() = default;
 
     struct Ready {
-        bool readable = false;  // read() has bytes for us
+        bool readable = false;  // read() may have bytes for us
         bool writable = false;  // write() can take more
         bool failed = false;    // the device has failed or gone; error says how
         std::string error;      // the operating system's text
     };
 
-    // Blocks until something the caller waits for happens, until wake() is called, or until the
-    // timeout (none: no limit) has passed. With watchDevice false only wake() and the timeout end
-    // the wait (a failed device is no longer watched).
-    virtual Ready wait(bool wantRead, bool wantWrite, bool watchDevice,
-                       std::optional<std::chrono::milliseconds> timeout) = 0;
-
-    // Ends a present or the next wait().
-    virtual void wake() = 0;
+    // Adds what should end the loop's wait for this device: arriving input, and room for output
+    // when wantWrite. A device that can go on at once says so with set.readyNow().
+    virtual void addWaits(WaitSet& set, bool wantWrite) = 0;
+    // After the wait: what the device can do now. Never waits.
+    virtual Ready check(const WaitSet& set) = 0;
 
     // Reads what has arrived, without waiting: the number of bytes (0 when nothing has), or -1
     // when the device failed (error() says how).
@@ -56,11 +50,6 @@ class SerialDevice {
     // Hands bytes to the device without waiting: the number it took (0 when it takes nothing at
     // present), or -1 when the device failed.
     virtual long write(const std::uint8_t* bytes, std::size_t size) = 0;
-
-    // Any thread: hands bytes to the device at once if it takes them without waiting, and answers
-    // how many it took. Whatever it does not take, a failure included, is left to write() on the
-    // port's thread, which alone notices and reports a failed device. By default it takes nothing.
-    virtual std::size_t writeNow(const std::uint8_t* /*bytes*/, std::size_t /*size*/) { return 0; }
 
     // The text of the last failure of read() or write().
     virtual std::string error() const = 0;

@@ -85,47 +85,18 @@ bool unsupported(int error) {
 
 class PosixSerialDevice final : public SerialDevice {
   public:
-    PosixSerialDevice(int fd, int wakeRead, int wakeWrite)
-        : fd_(fd), wakeRead_(wakeRead), wakeWrite_(wakeWrite) {}
+    explicit PosixSerialDevice(int fd) : fd_(fd) {}
 
     ~PosixSerialDevice() override {
         ioctl(fd_, TIOCNXCL);  // the tty may stay open elsewhere: let the next opener in
         close(fd_);            // also drops the lock
-        close(wakeRead_);
-        close(wakeWrite_);
     }
 
-    Ready wait(bool wantRead, bool wantWrite, bool watchDevice,
-               std::optional<std::chrono::milliseconds> timeout) override {
+    void addWaits(WaitSet& set, bool wantWrite) override { token_ = set.add(fd_, true, wantWrite); }
+
+    Ready check(const WaitSet& set) override {
         Ready ready;
-        pollfd fds[2] = {};
-        fds[0].fd = wakeRead_;
-        fds[0].events = POLLIN;
-        fds[1].fd = watchDevice ? fd_ : -1;  // a negative descriptor is skipped
-        fds[1].events = static_cast<short>((wantRead ? POLLIN : 0) | (wantWrite ? POLLOUT : 0));
-        // Interrupted waits start again with the whole timeout: a signal only makes this wait
-        // longer, and the caller plans its waits on the clock, not on the count of waits.
-        const int ms =
-            timeout ? static_cast<int>(std::min<std::chrono::milliseconds::rep>(
-                          std::max<std::chrono::milliseconds::rep>(timeout->count(), 0), INT_MAX))
-                    : -1;
-        for (;;) {
-            const int n = poll(fds, 2, ms);
-            if (n >= 0) {
-                break;
-            }
-            if (errno != EINTR) {
-                ready.failed = true;
-                ready.error = errnoText(errno);
-                return ready;
-            }
-        }
-        if (fds[0].revents != 0) {
-            char drain[64];
-            while (::read(wakeRead_, drain, sizeof drain) > 0) {
-            }
-        }
-        const short revents = fds[1].revents;
+        const short revents = set.events(token_);
         ready.readable = (revents & POLLIN) != 0;
         ready.writable = (revents & POLLOUT) != 0;
         if ((revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
@@ -136,12 +107,6 @@ class PosixSerialDevice final : public SerialDevice {
             ready.error = (revents & POLLNVAL) != 0 ? "invalid descriptor" : "hang-up";
         }
         return ready;
-    }
-
-    void wake() override {
-        const char byte = 1;
-        // A full pipe already holds a wake-up: nothing lost when this write fails.
-        [[maybe_unused]] const ssize_t n = ::write(wakeWrite_, &byte, 1);
     }
 
     long read(std::uint8_t* buffer, std::size_t size) override {
@@ -172,22 +137,13 @@ class PosixSerialDevice final : public SerialDevice {
         }
     }
 
-    std::size_t writeNow(const std::uint8_t* bytes, std::size_t size) override {
-        ssize_t n;
-        do {
-            n = ::write(fd_, bytes, size);
-        } while (n < 0 && errno == EINTR);
-        return n > 0 ? static_cast<std::size_t>(n) : 0;  // errors: left to write()
-    }
-
     std::string error() const override { return error_; }
 
     void purge() override { tcflush(fd_, TCIOFLUSH); }
 
   private:
     int fd_;
-    int wakeRead_;
-    int wakeWrite_;
+    WaitSet::Token token_ = 0;
     std::string error_;
 };
 
@@ -348,11 +304,7 @@ std::unique_ptr<SerialDevice> openSerialDevice(std::uint16_t number, const LineS
 #endif
     tcflush(fd, TCIOFLUSH);
 
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_NONBLOCK | O_CLOEXEC) != 0) {
-        failOpen(number, errnoText(errno));
-    }
-    auto device = std::make_unique<PosixSerialDevice>(fd, pipeFds[0], pipeFds[1]);
+    auto device = std::make_unique<PosixSerialDevice>(fd);
     guard.fd = -1;  // the device owns it now
     return device;
 }

@@ -74,22 +74,19 @@ class Win32SerialDevice final : public SerialDevice {
   public:
     Win32SerialDevice(HANDLE handle, bool rs485, std::unique_ptr<Claim> claim)
         : handle_(handle), rs485_(rs485), claim_(std::move(claim)) {
-        wakeEvent_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);  // auto-reset
         commOv_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         readOv_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         writeOv_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     }
 
     bool valid() const {
-        return wakeEvent_ != nullptr && commOv_.hEvent != nullptr && readOv_.hEvent != nullptr &&
-               writeOv_.hEvent != nullptr;
+        return commOv_.hEvent != nullptr && readOv_.hEvent != nullptr && writeOv_.hEvent != nullptr;
     }
 
     ~Win32SerialDevice() override {
-        // The port's thread has ended; transfers it left running must end before their OVERLAPPED
-        // structures go. A new event mask ends a pending WaitCommEvent at once; cancelling alone
-        // does not reach it everywhere (Wine waits for device events on a thread of its own that
-        // only a mask change stops).
+        // Transfers left running must end before their OVERLAPPED structures go. A new event mask
+        // ends a pending WaitCommEvent at once; cancelling alone does not reach it everywhere (Wine
+        // waits for device events on a thread of its own that only a mask change stops).
         if (commPending_) {
             SetCommMask(handle_, 0);
         }
@@ -104,89 +101,77 @@ class Win32SerialDevice final : public SerialDevice {
             }
         }
         CloseHandle(handle_);
-        for (HANDLE h : {wakeEvent_, commOv_.hEvent, readOv_.hEvent, writeOv_.hEvent}) {
+        for (HANDLE h : {commOv_.hEvent, readOv_.hEvent, writeOv_.hEvent}) {
             if (h != nullptr) {
                 CloseHandle(h);
             }
         }
     }
 
-    Ready wait(bool wantRead, bool wantWrite, bool watchDevice,
-               std::optional<std::chrono::milliseconds> timeout) override {
-        const DWORD ms =
-            timeout
-                ? static_cast<DWORD>(std::min<std::chrono::milliseconds::rep>(
-                      std::max<std::chrono::milliseconds::rep>(timeout->count(), 0), INFINITE - 1))
-                : INFINITE;
-        Ready ready;
+    void addWaits(WaitSet& set, bool wantWrite) override {
         if (rs485_ && !prioritySet_) {
             // With the driver toggling RTS, transmissions go out a step ahead of the rest.
             SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_ABOVE_NORMAL);
             prioritySet_ = true;
         }
-        if (!watchDevice) {
-            WaitForSingleObject(wakeEvent_, ms);
-            return ready;
-        }
-        if (!checkWrite(ready)) {
-            return ready;
+        Ready ready;
+        if (!checkWrite(ready) || !collectComm(ready)) {
+            failure_ = ready.error;
+            set.readyNow();
+            return;
         }
         if (wantWrite && !writePending_) {
-            ready.writable = true;
-            return ready;
+            set.readyNow();  // room at once
         }
-        DWORD errors = 0;
-        COMSTAT status{};
-        if (!ClearCommError(handle_, &errors, &status)) {
-            fail(ready, GetLastError());
-            return ready;
+        if (!commPending_) {
+            DWORD errors = 0;
+            COMSTAT status{};
+            if (!ClearCommError(handle_, &errors, &status)) {
+                failure_ = winErrorText(GetLastError());
+                set.readyNow();
+                return;
+            }
+            if (status.cbInQue > 0) {
+                set.readyNow();  // bytes wait already: read them before waiting for more
+            } else {
+                commMask_ = 0;
+                ResetEvent(commOv_.hEvent);
+                if (WaitCommEvent(handle_, &commMask_, &commOv_)) {
+                    set.readyNow();
+                } else if (GetLastError() == ERROR_IO_PENDING) {
+                    commPending_ = true;
+                } else {
+                    failure_ = winErrorText(GetLastError());
+                    set.readyNow();
+                    return;
+                }
+            }
         }
-        if (wantRead && status.cbInQue > 0) {
+        if (commPending_) {
+            set.add(commOv_.hEvent);
+        }
+        if (writePending_) {
+            set.add(writeOv_.hEvent);
+        }
+    }
+
+    Ready check(const WaitSet& /*set*/) override {
+        Ready ready;
+        if (!failure_.empty()) {
+            ready.failed = true;
+            ready.error = failure_;
             ready.readable = true;
             return ready;
         }
-        if (!commPending_) {
-            commMask_ = 0;
-            ResetEvent(commOv_.hEvent);
-            if (WaitCommEvent(handle_, &commMask_, &commOv_)) {
-                ready.readable = wantRead && (commMask_ & EV_RXCHAR) != 0;
-                return ready;
-            }
-            const DWORD error = GetLastError();
-            if (error != ERROR_IO_PENDING) {
-                fail(ready, error);
-                return ready;
-            }
-            commPending_ = true;
+        if (!collectComm(ready) || !checkWrite(ready)) {
+            failure_ = ready.error;
+            ready.readable = true;
+            return ready;
         }
-
-        HANDLE handles[3];
-        DWORD count = 0;
-        handles[count++] = wakeEvent_;
-        handles[count++] = commOv_.hEvent;
-        if (writePending_) {
-            handles[count++] = writeOv_.hEvent;
-        }
-        const DWORD which = WaitForMultipleObjects(count, handles, FALSE, ms);
-        if (which == WAIT_OBJECT_0 + 1) {
-            DWORD unused = 0;
-            commPending_ = false;
-            if (!GetOverlappedResult(handle_, &commOv_, &unused, FALSE)) {
-                fail(ready, GetLastError());
-                return ready;
-            }
-            ready.readable = wantRead && (commMask_ & EV_RXCHAR) != 0;
-        } else if (which == WAIT_OBJECT_0 + 2) {
-            if (checkWrite(ready)) {
-                ready.writable = wantWrite && !writePending_;
-            }
-        } else if (which == WAIT_FAILED) {
-            fail(ready, GetLastError());
-        }
+        ready.readable = true;  // read() asks the driver what it holds
+        ready.writable = !writePending_;
         return ready;
     }
-
-    void wake() override { SetEvent(wakeEvent_); }
 
     long read(std::uint8_t* buffer, std::size_t size) override {
         // Only what the driver holds is asked for, so the read never has to wait. The read
@@ -257,6 +242,26 @@ class Win32SerialDevice final : public SerialDevice {
     }
 
   private:
+    // Collects a finished WaitCommEvent, so that the next wait starts a new one; false when it
+    // failed.
+    bool collectComm(Ready& ready) {
+        if (!commPending_) {
+            return true;
+        }
+        DWORD unused = 0;
+        if (GetOverlappedResult(handle_, &commOv_, &unused, FALSE)) {
+            commPending_ = false;
+            return true;
+        }
+        const DWORD error = GetLastError();
+        if (error == ERROR_IO_INCOMPLETE) {
+            return true;
+        }
+        commPending_ = false;
+        fail(ready, error);
+        return false;
+    }
+
     void fail(Ready& ready, DWORD error) {
         ready.failed = true;
         ready.error = winErrorText(error);
@@ -285,7 +290,7 @@ class Win32SerialDevice final : public SerialDevice {
     bool rs485_;
     std::unique_ptr<Claim> claim_;  // released once the handle is closed
     bool prioritySet_ = false;
-    HANDLE wakeEvent_ = nullptr;
+    std::string failure_;  // the device failed; nothing is waited on any more
     OVERLAPPED commOv_{};
     DWORD commMask_ = 0;
     bool commPending_ = false;

@@ -1,0 +1,105 @@
+#include "net/datagram_endpoint.h"
+
+#include "net/datagram_socket.h"
+
+namespace lan2com {
+
+DatagramEndpoint::DatagramEndpoint() = default;
+DatagramEndpoint::~DatagramEndpoint() = default;
+
+void DatagramEndpoint::open(std::uint16_t port, const std::optional<std::string>& onlySource) {
+    close();
+    auto socket = std::make_unique<net::DatagramSocket>();
+    // The filter goes on before the binding, so that no datagram of another source ever queues.
+    const bool filtered = onlySource && socket->admitOnly(*onlySource);
+    socket->bindAny(port);
+    socket_ = std::move(socket);
+    filtered_ = filtered;
+}
+
+void DatagramEndpoint::close() {
+    socket_.reset();
+    filtered_ = false;
+}
+
+bool DatagramEndpoint::isOpen() const {
+    return socket_ != nullptr;
+}
+
+std::uint16_t DatagramEndpoint::port() const {
+    return socket_ ? socket_->localPort() : 0;
+}
+
+void DatagramEndpoint::addWaits(WaitSet& set) {
+    if (socket_) {
+        socket_->addWaits(set);
+    }
+}
+
+void DatagramEndpoint::startRound() {
+    if (socket_) {
+        socket_->startReceiving();
+    }
+}
+
+DatagramEndpoint::Outcome DatagramEndpoint::receiveOne(Datagram& d) {
+    if (!socket_) {
+        return Outcome::Empty;
+    }
+    std::uint8_t buffer[kCapacity];
+    const net::Received r = socket_->receive(buffer, sizeof buffer);
+    switch (r.kind) {
+        case net::Received::Kind::Datagram:
+            d.bytes.assign(buffer, buffer + r.length);
+            d.peerAddress = r.peerIp;
+            d.peerPort = r.peerPort;
+            return Outcome::Taken;
+        case net::Received::Kind::TooLong:
+            return Outcome::Dropped;
+        case net::Received::Kind::Nothing:
+            return Outcome::Empty;
+        case net::Received::Kind::Failed:
+            break;
+    }
+    throw EIdSocketError(r.error);
+}
+
+void DatagramEndpoint::send(const std::string& host, std::uint16_t port, const std::string& text) {
+    if (!socket_) {
+        throw EIdSocketError("Socket error: the endpoint is not open");
+    }
+    const std::vector<std::uint8_t> bytes = asciiBytes(text);
+    socket_->sendTo(host, port, bytes.data(), bytes.size());
+}
+
+std::vector<std::uint8_t> asciiBytes(const std::string& text) {
+    std::vector<std::uint8_t> out;
+    out.reserve(text.size());
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    std::size_t i = 0;
+    while (i < n) {
+        const unsigned char c = p[i];
+        if (c < 0x80) {
+            out.push_back(c);
+            ++i;
+            continue;
+        }
+        // One '?' per character: a whole UTF-8 sequence counts once, any other byte by itself.
+        std::size_t length = c >= 0xC2 && c <= 0xDF   ? 2
+                             : c >= 0xE0 && c <= 0xEF ? 3
+                             : c >= 0xF0 && c <= 0xF4 ? 4
+                                                      : 1;
+        for (std::size_t k = 1; k < length; ++k) {
+            if (i + k >= n || (p[i + k] & 0xC0) != 0x80) {
+                length = 1;
+                break;
+            }
+        }
+        out.push_back('?');
+        i += length;
+    }
+    return out;
+}
+
+}  // namespace lan2com

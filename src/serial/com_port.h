@@ -1,0 +1,136 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "platform/wait_set.h"
+
+namespace lan2com {
+
+// ---- Errors of the serial port; every one carries its fixed message. ----
+
+class EAPDException : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+class EBadId : public EAPDException {
+  public:
+    EBadId() : EAPDException("ie_BadId - Specified comport doesn't exist") {}
+};
+class EAlreadyOpen : public EAPDException {
+  public:
+    EAlreadyOpen() : EAPDException("ie_Open - device already open") {}
+};
+class ENoPortSelected : public EAPDException {
+  public:
+    ENoPortSelected()
+        : EAPDException("The ComNumber property of the TApdComPort has not been set") {}
+};
+class ECommNotOpen : public EAPDException {
+  public:
+    ECommNotOpen() : EAPDException("ie_NOpen - device not open") {}
+};
+class EOutputBufferTooSmall : public EAPDException {
+  public:
+    EOutputBufferTooSmall() : EAPDException("Output buffer too small for block") {}
+};
+class EBufferIsEmpty : public EAPDException {
+  public:
+    EBufferIsEmpty() : EAPDException("Buffer is empty") {}
+};
+class EBadTriggerHandle : public EAPDException {
+  public:
+    EBadTriggerHandle() : EAPDException("Bad trigger handle") {}
+};
+class ENoMoreTriggers : public EAPDException {
+  public:
+    ENoMoreTriggers() : EAPDException("No more trigger slots") {}
+};
+// Any other failure of the device while opening (the operating system's own text follows).
+class EOpenFailed : public EAPDException {
+  public:
+    using EAPDException::EAPDException;
+};
+enum class PortState { psClosed, psShuttingDown, psOpen };
+enum class Parity { pNone, pOdd, pEven, pMark, pSpace };
+
+// Asks the operator for a device when a port with ComNumber 0 is opened (the port selection
+// dialog). Answers the chosen entry's text ("COM12") on OK, nothing on any other way out.
+class PortPrompt {
+  public:
+    virtual ~PortPrompt() = default;
+    virtual std::optional<std::string> choosePort() = 0;
+};
+
+struct LineSettings;
+class SerialDevice;
+class SerialDeviceOpener;
+
+// The serial port of one channel, served by the station loop: the open device, and an output
+// buffer of OutSize bytes in front of it. Not thread-safe: it belongs to the loop's thread.
+class ComPort {
+  public:
+    static constexpr std::size_t kOutSize = 42;
+
+    ComPort();
+    ~ComPort();  // closes
+    ComPort(const ComPort&) = delete;
+    ComPort& operator=(const ComPort&) = delete;
+
+    // Opens COMn with the line settings (devices: the operating system's unless a stand-in is
+    // given). Raises EBadId when the device does not exist, EAlreadyOpen when another opener holds
+    // it, ENoPortSelected for number 0, EOpenFailed on any other failure; the port is then closed.
+    void open(std::uint16_t number, const LineSettings& line,
+              SerialDeviceOpener* devices = nullptr);
+    void close();
+    bool isOpen() const { return device_ != nullptr; }
+    std::uint16_t number() const { return number_; }
+    // The device failed while open (read or write error, the device or its other end gone): it
+    // takes no more output until the port is opened again. error() says how.
+    bool failed() const { return failed_; }
+    const std::string& error() const { return error_; }
+
+    // Free bytes of the output buffer; 0 on a port that is not open or has failed.
+    std::size_t outputFree() const;
+    // Puts the bytes into the output buffer whole and hands what the device takes at once to it.
+    // Answers false, putting nothing, when they do not fit or the port cannot take output.
+    bool write(const std::uint8_t* bytes, std::size_t count);
+
+    // The station loop's wait watches the device for input, and for room while output waits.
+    void addWaits(WaitSet& set);
+    // After a wait (the set that waited): hands buffered output to the device and appends every
+    // byte that has arrived to `received`. Answers false when the device has failed (bytes that
+    // came before the failure are still appended); a port that is not open answers true.
+    bool service(const WaitSet& set, std::vector<std::uint8_t>& received);
+
+    // Reads every byte that has arrived, without a wait before: for the moment just before a
+    // timeout or a heartbeat meets the channel. Answers false when the device has failed.
+    bool readNow(std::vector<std::uint8_t>& received);
+
+    // Discards the driver's transmit and receive queues and the output buffer.
+    void purge();
+
+  private:
+    bool flush();
+    void readAll(std::vector<std::uint8_t>& received);
+    void fail(const std::string& error);
+
+    std::unique_ptr<SerialDevice> device_;
+    std::uint16_t number_ = 0;
+    std::vector<std::uint8_t> out_;
+    bool failed_ = false;
+    std::string error_;
+};
+
+// The device that COMn names on this platform (Linux: $XDG_DATA_HOME/lan2com/dosdevices/comn when
+// that link exists, else /dev/ttyS<n-1>; Windows: \\.\COMn).
+std::string comDevicePath(std::uint16_t number);
+// Whether the device COMn exists, found without opening it.
+bool comDeviceExists(std::uint16_t number);
+
+}  // namespace lan2com
