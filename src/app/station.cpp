@@ -6,7 +6,6 @@
 #include "app/application.h"
 #include "app/ts_form.h"
 #include "channels/startup_plan.h"
-#include "platform/convert.h"
 
 namespace lan2com {
 namespace {
@@ -57,20 +56,6 @@ StationLoopOptions loopOptions(const StationOptions& options,
     return o;
 }
 
-// The number of the COM port that a port selection answer names ("COM12" gives 12); 0 for
-// anything else.
-std::uint16_t chosenNumber(const std::string& text) {
-    if (text.size() <= 3) {
-        return 0;
-    }
-    try {
-        const std::int32_t n = StrToInt(text.substr(3));
-        return n > 0 && n <= 0xFFFF ? static_cast<std::uint16_t>(n) : 0;
-    } catch (const std::exception&) {
-        return 0;
-    }
-}
-
 }  // namespace
 
 Station::Station(TS_Form& form, StationOptions options)
@@ -103,36 +88,11 @@ void Station::showReports() {
     display_.show(loop_.takeReports());
 }
 
-ChannelSetup Station::setupOf(int slot) {
-    ChannelSetup setup;
-    setup.slot = slot;
-    setup.record = form_.state.table[slot];
-    // The port number is what follows the first three characters of ComIn (COM12 gives 12).
-    const std::string name = toCp1251(setup.record.ComIn.str());
-    const std::string digits = name.size() > 3 ? name.substr(3) : std::string();
-    try {
-        const std::int32_t number = StrToInt(fromCp1251(digits));
-        setup.comNumber = static_cast<std::uint16_t>(number);
-    } catch (const EConvertError& e) {
-        setup.comProblem = e.what();
-        return setup;
-    }
-    if (setup.comNumber == 0) {
-        // No number: the operator chooses the port before the loop is asked to open it.
-        const std::optional<std::string> choice =
-            portPrompt_ != nullptr ? portPrompt_->choosePort() : std::nullopt;
-        setup.comNumber = choice ? chosenNumber(*choice) : 0;
-        if (setup.comNumber == 0) {
-            setup.comProblem = ENoPortSelected().what();
-        }
-    }
-    return setup;
-}
-
 ActivationPass Station::activateAll() {
     std::vector<ChannelSetup> setups;
-    form_.state.table.forEachOccupied(
-        [&](int slot, const TPair&) { setups.push_back(setupOf(slot)); });
+    form_.state.table.forEachOccupied([&](int slot, const TPair& record) {
+        setups.push_back(channelSetup(slot, record, portPrompt_));
+    });
     const ActivationPass pass = loop_.activate(setups);
     showReports();
     return pass;

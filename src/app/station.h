@@ -61,7 +61,6 @@ class Station {
     // Brings every occupied slot up (the endpoints listen on every local address), after the
     // window has resolved each COM port, asking the operator where a channel's ComIn names none.
     ActivationPass activateAll();
-    ChannelSetup setupOf(int slot);
     // Ports that could not be opened, in one report.
     void reportPortFailures(const std::vector<std::string>& failures);
     // Receive ports that could not be bound, in one message; the channels stay configured.

@@ -9,6 +9,8 @@
 #include <utility>
 
 #include "net/datagram_endpoint.h"
+#include "platform/convert.h"
+#include "platform/cp1251.h"
 #include "platform/wait_set.h"
 #include "relay/channel_protocol.h"
 #include "relay/conversion.h"
@@ -30,6 +32,41 @@ std::int32_t msUntil(std::uint32_t due, std::uint32_t now) {
 }
 
 }  // namespace
+
+namespace {
+
+// The number that follows the first three characters of a port's name (COM12 gives 12);
+// EConvertError when they are not a number.
+std::uint16_t numberAfterCom(const std::string& utf8) {
+    const std::string name = toCp1251(utf8);
+    const std::string digits = name.size() > 3 ? name.substr(3) : std::string();
+    return static_cast<std::uint16_t>(StrToInt(fromCp1251(digits)));
+}
+
+}  // namespace
+
+ChannelSetup channelSetup(int slot, const TPair& record, PortPrompt* prompt) {
+    ChannelSetup setup;
+    setup.slot = slot;
+    setup.record = record;
+    try {
+        setup.comNumber = numberAfterCom(record.ComIn.str());
+        if (setup.comNumber == 0 && prompt != nullptr) {
+            // No number: the operator chooses the port before the loop is asked to open it.
+            if (const std::optional<std::string> choice = prompt->choosePort()) {
+                setup.comNumber = numberAfterCom(*choice);
+            }
+        }
+    } catch (const EConvertError& e) {
+        setup.comNumber = 0;
+        setup.comProblem = e.what();
+        return setup;
+    }
+    if (setup.comNumber == 0) {
+        setup.comProblem = ENoPortSelected().what();
+    }
+    return setup;
+}
 
 LineSettings channelLineSettings(int slot) {
     LineSettings line;

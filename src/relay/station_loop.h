@@ -30,6 +30,11 @@ struct ChannelSetup {
     std::string comProblem;
 };
 
+// The setup of the channel in the slot: its COM number is what follows the first three
+// characters of ComIn (COM12 gives 12); where that is 0, the operator is asked with the prompt
+// (none: nobody to ask) before the loop is asked to open the port.
+ChannelSetup channelSetup(int slot, const TPair& record, PortPrompt* prompt);
+
 // The line settings of a channel's COM port: 115200 8N1; com8 and com9 keep RTS off, and com9
 // drives an RS-485 line.
 LineSettings channelLineSettings(int slot);

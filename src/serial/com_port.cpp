@@ -51,7 +51,7 @@ bool ComPort::flush() {
     while (!out_.empty()) {
         const long n = device_->write(out_.data(), out_.size());
         if (n < 0) {
-            fail(device_->error());
+            fail("write failed (" + device_->error() + ")");
             return false;
         }
         if (n == 0) {
@@ -62,10 +62,10 @@ bool ComPort::flush() {
     return true;
 }
 
-void ComPort::fail(const std::string& error) {
+void ComPort::fail(const std::string& what) {
     if (!failed_) {
         failed_ = true;
-        error_ = error;
+        error_ = "COM" + std::to_string(number_) + ": " + what;
         out_.clear();
     }
 }
@@ -81,7 +81,7 @@ void ComPort::readAll(std::vector<std::uint8_t>& received) {
     while (!failed_) {
         const long n = device_->read(buffer, sizeof buffer);
         if (n < 0) {
-            fail(device_->error());
+            fail("device lost (" + device_->error() + ")");
             break;
         }
         if (n == 0) {
@@ -103,7 +103,7 @@ bool ComPort::service(const WaitSet& set, std::vector<std::uint8_t>& received) {
         readAll(received);
     }
     if (!failed_ && ready.failed) {
-        fail(ready.error);
+        fail("device lost (" + ready.error + ")");
     }
     flush();
     return !failed_;

@@ -91,7 +91,8 @@ class ComPort {
     bool isOpen() const { return device_ != nullptr; }
     std::uint16_t number() const { return number_; }
     // The device failed while open (read or write error, the device or its other end gone): it
-    // takes no more output until the port is opened again. error() says how.
+    // takes no more output until the port is opened again. error() says how ("COM3: device lost
+    // (hang-up)").
     bool failed() const { return failed_; }
     const std::string& error() const { return error_; }
 
@@ -118,7 +119,7 @@ class ComPort {
   private:
     bool flush();
     void readAll(std::vector<std::uint8_t>& received);
-    void fail(const std::string& error);
+    void fail(const std::string& what);
 
     std::unique_ptr<SerialDevice> device_;
     std::uint16_t number_ = 0;

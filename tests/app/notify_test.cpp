@@ -40,7 +40,6 @@ class NotifyTest : public ::testing::Test {
     void SetUp() override {
         TS_FormOptions options;
         options.boxes = &boxes;
-        options.heartbeatIntervalMs = 50;
         form = std::make_unique<TS_Form>(options);
         application().setErrorReport(&form->errors);
     }
@@ -64,25 +63,6 @@ TEST_F(NotifyTest, AFailureEscapingAQueuedCallIsReportedAndTheLoopGoesOn) {
     EXPECT_EQ(boxes.shown[0].title, "lan2com");
     EXPECT_EQ(boxes.shown[0].icon, BoxIcon::Error);
     EXPECT_EQ(boxes.shown[0].buttons, BoxButtons::Ok);
-}
-
-TEST_F(NotifyTest, AFailureInAHeartbeatHandlerIsReportedOncePerFailure) {
-    boxes.expect(BoxAnswer::Ok);
-    boxes.expect(BoxAnswer::Ok);
-    int events = 0;
-    QtHeartbeatTimer& tm1 = *form->tm[0];
-    tm1.OnTimer = [&] {
-        if (++events == 2) {
-            tm1.SetEnabled(false);
-        }
-        throw std::runtime_error("ie_NOpen - device not open");
-    };
-    tm1.SetEnabled(true);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return boxes.shown.size() == 2; }, 2000));
-    QTest::qWait(150);
-    EXPECT_EQ(events, 2);
-    EXPECT_EQ(boxes.shown.size(), 2u);
-    EXPECT_EQ(boxes.shown[1].text, "ie_NOpen - device not open.");
 }
 
 TEST_F(NotifyTest, AFailureInAWidgetEventIsReported) {

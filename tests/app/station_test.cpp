@@ -87,8 +87,11 @@ class StationTest : public ::testing::Test {
         station->FormShow();
     }
 
-    bool active(int slot) { return station->runtime().sUDP(slot).Active(); }
-    bool portOpen(int slot) { return station->runtime().com(slot).State() == PortState::psOpen; }
+    // The channel receives: its endpoint is bound.
+    bool active(int slot) { return station->loop().status(slot).receivePort != 0; }
+    bool portOpen(int slot) { return station->loop().status(slot).comNumber != 0; }
+    bool bindFailed(int slot) { return station->loop().status(slot).bindFailed; }
+    bool portFailed(int slot) { return station->loop().status(slot).portFailed; }
 
     // Sends an event and collects its 21-byte line from the monitor, running window events.
     Bytes lineFor(UdpPeer& from, std::uint16_t port, PtyPeer& at) {
@@ -198,7 +201,7 @@ TEST_F(StationTest, ApplyAfterDeletingTheFirstChannelKeepsEveryLaterChannel) {
     EXPECT_EQ(boxes.shown[0].text, "Выполнено!");
     EXPECT_TRUE(active(0) && active(1));
     EXPECT_FALSE(active(2));  // the emptied slot neither receives nor beats
-    EXPECT_FALSE(form->tm[2]->Enabled());
+    EXPECT_FALSE(station->loop().status(2).active);
     UdpPeer transceiver("127.0.0.2");
     const Bytes line = lineFor(transceiver, p2, second);
     ASSERT_EQ(line.size(), 21u);
@@ -240,7 +243,7 @@ TEST_F(StationTest, AReceivePortInUseHoldsNoChannelBackAndItsChannelRunsOnceTheP
     EXPECT_TRUE(laterChannelsUpDuringMessage);
     EXPECT_EQ(form->channelList.nodeCount(), 24);
     EXPECT_EQ(form->state.table[2].Port, p2);
-    EXPECT_TRUE(station->runtime().bindFailed(2));
+    EXPECT_TRUE(bindFailed(2));
     EXPECT_EQ(form->k[2]->color(), TS_Form::lampColor(LampColor::Red));
     EXPECT_TRUE(relays(p3, fourth));  // channel 4 keeps its own slot: its lines say channel 4
     const std::string stored = storedText();
@@ -250,10 +253,10 @@ TEST_F(StationTest, AReceivePortInUseHoldsNoChannelBackAndItsChannelRunsOnceTheP
     // The other program lets the port go: the channel comes up by itself.
     holder.reset();
     ASSERT_TRUE(QTest::qWaitFor([&] { return active(2) && portOpen(2); }, 3000));
-    EXPECT_FALSE(station->runtime().bindFailed(2));
+    EXPECT_FALSE(bindFailed(2));
     EXPECT_TRUE(relays(p2, third));
     // Channel 1 holds its own port: channel 2 keeps waiting, without another message.
-    EXPECT_TRUE(station->runtime().bindFailed(1));
+    EXPECT_TRUE(bindFailed(1));
     EXPECT_FALSE(portOpen(1));
     (void)second;
     EXPECT_EQ(boxes.shown.size(), 1u);
@@ -350,13 +353,13 @@ TEST_F(StationTest, ApplyUsesAPortThatCameBackSinceItFailed) {
     boxes.expect(BoxAnswer::Ok);
     start();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !boxes.shown.empty(); }, 3000));
-    ASSERT_TRUE(station->runtime().portFailed(0));
+    ASSERT_TRUE(portFailed(0));
 
     PtyPeer& software = monitor(40);  // the device is back
     boxes.expect(BoxAnswer::Ok);
     station->btnApplyClick();
     EXPECT_EQ(boxes.shown.back().text, "Выполнено!");
-    EXPECT_FALSE(station->runtime().portFailed(0));
+    EXPECT_FALSE(portFailed(0));
     EXPECT_TRUE(relays(p1, software));
 }
 
@@ -368,11 +371,9 @@ TEST_F(StationTest, APortLostAgainAfterItCameBackIsReopenedAgain) {
     start();
     for (int round = 0; round < 2; ++round) {
         software.reset();  // the far end goes
-        ASSERT_TRUE(QTest::qWaitFor([&] { return station->runtime().portFailed(0); }, 3000))
-            << "round " << round;
+        ASSERT_TRUE(QTest::qWaitFor([&] { return portFailed(0); }, 3000)) << "round " << round;
         software = std::make_unique<PtyPeer>(home.devices(), 40);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return !station->runtime().portFailed(0); }, 3000))
-            << "round " << round;
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !portFailed(0); }, 3000)) << "round " << round;
     }
     EXPECT_TRUE(relays(p1, *software));
 }
@@ -397,7 +398,7 @@ TEST_F(StationTest, ACancelledPortSelectionIsNotAskedAgainUntilTheNextApply) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return !boxes.shown.empty(); }, 3000));
     QTest::qWait(300);
     EXPECT_EQ(dialog.shown, 1);
-    EXPECT_TRUE(station->runtime().portFailed(0));
+    EXPECT_TRUE(portFailed(0));
     EXPECT_EQ(form->k[0]->color(), TS_Form::lampColor(LampColor::Red));
     EXPECT_TRUE(active(0));
 
@@ -436,7 +437,7 @@ TEST_F(StationTest, EndingTheProgramEndsWaitsWithoutAReplyAndClosesEverything) {
     boxes.expect(BoxAnswer::Yes);
     EXPECT_TRUE(form->FormCloseQuery());
     EXPECT_TRUE(form->state.AppExit);
-    EXPECT_FALSE(station->relay().hasPending(0));
+    EXPECT_FALSE(station->loop().status(0).holding);
     EXPECT_FALSE(active(0));
     EXPECT_FALSE(portOpen(0));
     software.write(0x06);  // too late: nothing answers the transceiver any more
@@ -454,7 +455,7 @@ TEST_F(StationTest, AMissingComPortIsReportedOnceWhileTheOtherChannelsRun) {
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_NE(boxes.shown[0].text.find("COM42"), std::string::npos);
     EXPECT_EQ(boxes.shown[0].icon, BoxIcon::Error);
-    EXPECT_TRUE(station->runtime().portFailed(1));
+    EXPECT_TRUE(portFailed(1));
     UdpPeer transceiver("127.0.0.2");
     ASSERT_EQ(lineFor(transceiver, p1, software).size(), 21u);
     software.write(0x06);

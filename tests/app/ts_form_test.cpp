@@ -246,18 +246,6 @@ TEST_F(TS_FormTest, ControlsFitInsideTheClientArea) {
     }
 }
 
-TEST_F(TS_FormTest, TimersAreDisabledWithTheHeartbeatPeriod) {
-    for (int s = 0; s < kSlots; ++s) {
-        ASSERT_NE(form.tm[static_cast<std::size_t>(s)], nullptr);
-        EXPECT_FALSE(form.tm[static_cast<std::size_t>(s)]->Enabled());
-        EXPECT_EQ(form.tm[static_cast<std::size_t>(s)]->Interval(), 29000);
-    }
-    TS_FormOptions fast = options();
-    fast.heartbeatIntervalMs = 200;
-    TS_Form other(fast);
-    EXPECT_EQ(other.tm[7]->Interval(), 200);
-}
-
 TEST_F(TS_FormTest, SharedStateStartsAsAtProcessStart) {
     EXPECT_FALSE(form.state.AppExit);
     EXPECT_EQ(form.state.n, 0);
@@ -492,15 +480,6 @@ TEST_F(TS_FormTest, FormShowRunsOnceFromTheEventLoopAfterTheFirstShow) {
     form.showNormal();
     QCoreApplication::processEvents();
     EXPECT_EQ(runs, 1);
-}
-
-TEST_F(TS_FormTest, FailuresOfHandedOverEventsReachTheErrorReport) {
-    boxes.expect(BoxAnswer::Ok);
-    form.handover.post([] { throw std::runtime_error("Bad trigger handle"); });
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !boxes.shown.empty(); }, 2000));
-    EXPECT_EQ(boxes.shown[0].text, "Bad trigger handle.");
-    EXPECT_EQ(boxes.shown[0].title, "lan2com");
-    EXPECT_EQ(boxes.shown[0].icon, BoxIcon::Error);
 }
 
 }  // namespace

@@ -11,7 +11,6 @@
 #endif
 
 #include "net/local_addresses.h"
-#include "net/udp_server.h"
 #include "test_socket.h"
 
 namespace lan2com {

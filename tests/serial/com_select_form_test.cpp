@@ -13,10 +13,9 @@
 #include <set>
 #include <vector>
 
-#include "platform/handover.h"
+#include "relay/station_loop.h"
 #include "serial/com_select_form.h"
 #include "serial/pty_end.h"
-#include "serial/serial_fakes.h"
 
 namespace lan2com {
 namespace {
@@ -115,13 +114,12 @@ TEST(ComSelectFormTest, PromptAnswersTheChoiceOnOkAndNothingOtherwise) {
     EXPECT_EQ(nothing.choosePort(), std::optional<std::string>(""));
 }
 
-TEST(ComSelectFormTest, PortWithNumberZeroOpensTheChosenDevice) {
+TEST(ComSelectFormTest, AChannelWithoutAPortNumberOpensTheDeviceChosenInTheDialog) {
     serialtest::DevicesHome home;
     serialtest::PtyEnd far(home, 7);
-    QueueHandover handover;
-    serialtest::RecordingErrors errors;
     ComSelectPrompt prompt;  // the real device list
-    TApdComPort port(SerialServices{handover, errors, systemMsClock(), &prompt}, 1);
+    TPair record;
+    record.ComIn = "COM0";
 
     whenShown([](TComSelectForm& f) {
         const int index = f.PortsComboBox->findText("COM7");
@@ -129,22 +127,18 @@ TEST(ComSelectFormTest, PortWithNumberZeroOpensTheChosenDevice) {
         f.PortsComboBox->setCurrentIndex(index);
         QTest::mouseClick(f.OkBtn, Qt::LeftButton);
     });
-    port.SetOpen(true);
-    EXPECT_TRUE(port.Open());
-    EXPECT_EQ(port.ComNumber(), 7);
-    port.PutChar('k');
+    const ChannelSetup chosen = channelSetup(0, record, &prompt);
+    EXPECT_EQ(chosen.comNumber, 7);
+    ComPort port;
+    port.open(chosen.comNumber, channelLineSettings(0));
+    const std::uint8_t k = 'k';
+    ASSERT_TRUE(port.write(&k, 1));
     EXPECT_EQ(far.read(1, 2000), std::vector<std::uint8_t>{'k'});
 
-    port.SetOpen(false);
-    port.SetComNumber(0);
     whenShown([](TComSelectForm& f) { QTest::mouseClick(f.AbortBtn, Qt::LeftButton); });
-    try {
-        port.SetOpen(true);
-        FAIL() << "expected ENoPortSelected";
-    } catch (const ENoPortSelected& e) {
-        EXPECT_STREQ(e.what(), "The ComNumber property of the TApdComPort has not been set");
-    }
-    EXPECT_FALSE(port.Open());
+    const ChannelSetup cancelled = channelSetup(0, record, &prompt);
+    EXPECT_EQ(cancelled.comNumber, 0);
+    EXPECT_EQ(cancelled.comProblem, "The ComNumber property of the TApdComPort has not been set");
 }
 
 }  // namespace

@@ -9,26 +9,14 @@ const std::vector<std::uint8_t> kWorkedDatagram = {0x01, 0x02, 0x03, 0x04, 0x07,
 
 RelayFixture::RelayFixture() {
     state.table.emptyAll();
-    // What escapes a handler is what the window's error report would show.
-    handover.setUncaughtHandler([this](const std::string& message) { errors.report(message); });
-    RuntimeServices services{state, handover, errors, systemMsClock(), nullptr, view, {}, {}, 5000};
-    for (int s = 0; s < kSlots; ++s) {
-        services.heartbeat[static_cast<std::size_t>(s)] = &timers[static_cast<std::size_t>(s)];
-    }
-    services.makeTimer = [this](int) {
-        auto timer = std::make_unique<ManualTimer>();
-        reopenTimers.push_back(timer.get());
-        return std::unique_ptr<HeartbeatTimer>(std::move(timer));
-    };
-    runtime = std::make_unique<ChannelRuntime>(services);
-    relay = std::make_unique<Relay>(state, view, *runtime);
-    runtime->setEvents(relay.get());
+    StationLoopOptions options;
+    options.clock = &clock;
+    options.retryMs = 200;
+    loop = std::make_unique<StationLoop>(options);
 }
 
 RelayFixture::~RelayFixture() {
-    runtime->setEvents(nullptr);
-    runtime->StopAll();
-    runtime.reset();
+    loop->shutdown();
 }
 
 PtyPeer& RelayFixture::addChannel(int slot, const std::string& addrIP, std::uint8_t mode) {
@@ -44,12 +32,38 @@ PtyPeer& RelayFixture::addChannel(int slot, const std::string& addrIP, std::uint
     return *monitors[static_cast<std::size_t>(slot)];
 }
 
+ActivationPass RelayFixture::activateAll() {
+    std::vector<ChannelSetup> setups;
+    state.table.forEachOccupied([&](int slot, const TPair& record) {
+        setups.push_back(channelSetup(slot, record, nullptr));
+    });
+    const ActivationPass pass = loop->activate(setups);
+    display.show(loop->takeReports());
+    return pass;
+}
+
 bool RelayFixture::pumpUntil(const std::function<bool()>& pred, int timeoutMs) {
-    return handover.pumpUntil(pred, std::chrono::milliseconds(timeoutMs));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        display.show(loop->takeReports());
+        if (pred()) {
+            display.show(loop->takeReports());  // what came with the state that satisfied pred
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+void RelayFixture::sync() {
+    (void)loop->status(0);  // runs once the loop has finished what it was doing
+    display.show(loop->takeReports());
 }
 
 void RelayFixture::pumpFor(int ms) {
-    handover.pumpFor(std::chrono::milliseconds(ms));
+    pumpUntil([] { return false; }, ms);
 }
 
 std::vector<std::uint8_t> RelayFixture::sendAndReadLine(UdpPeer& from, int slot,
@@ -62,6 +76,7 @@ std::vector<std::uint8_t> RelayFixture::sendAndReadLine(UdpPeer& from, int slot,
         line.insert(line.end(), got.begin(), got.end());
         return line.size() >= 21;
     });
+    sync();
     return line;
 }
 
@@ -69,6 +84,9 @@ bool RelayFixture::replyArrives(UdpPeer& peer, std::vector<std::uint8_t>& reply,
                                 std::uint16_t& fromPort, int timeoutMs) {
     bool got = false;
     pumpUntil([&] { return got = peer.receive(reply, fromPort, 5); }, timeoutMs);
+    if (got) {
+        sync();
+    }
     return got;
 }
 

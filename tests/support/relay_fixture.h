@@ -3,41 +3,21 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "channels/channel_runtime.h"
-#include "platform/handover.h"
-#include "relay/relay.h"
+#include "relay/station_display.h"
+#include "relay/station_loop.h"
 #include "support/pty_peer.h"
 #include "support/temp_dir.h"
 
 namespace lan2com::test {
 
-// A heartbeat timer that fires only when the test says so, and remembers how it was switched.
-class ManualTimer final : public HeartbeatTimer {
-  public:
-    void SetEnabled(bool enabled) override {
-        if (enabled && !enabled_) {
-            ++starts;
-        }
-        enabled_ = enabled;
-    }
-    bool Enabled() const override { return enabled_; }
-    void fire() {
-        if (enabled_ && OnTimer) {
-            OnTimer();
-        }
-    }
-    int starts = 0;  // times a full new period began
-
-  private:
-    bool enabled_ = false;
-};
-
-// The window as the relay sees it: one line of the memo per appended line.
+// The window as the station sees it: one line of the memo per appended line.
 class FakeView final : public RelayView {
   public:
     void setLampColor(int slot, LampColor color) override { color_.at(std::size_t(slot)) = color; }
@@ -66,14 +46,18 @@ class FakeView final : public RelayView {
     std::array<bool, kSlots> visible_{};
 };
 
-class CollectingErrors final : public ErrorReport {
+// The system clock moved on by what the test adds: heartbeat periods pass at once.
+class JumpingClock final : public MsClock {
   public:
-    void report(const std::string& message) override { messages.push_back(message); }
-    std::vector<std::string> messages;
+    std::uint32_t nowMs() const override { return systemMsClock().nowMs() + offset_.load(); }
+    void jump(std::uint32_t ms) { offset_ += ms; }
+
+  private:
+    std::atomic<std::uint32_t> offset_{0};
 };
 
-// Sixteen channels' components over real pseudo-terminals and loopback sockets, with the relay
-// wired to them and the main thread driven by the test.
+// The station loop over real pseudo-terminals and loopback sockets, with what it reports shown
+// in a fake window, as the window thread would.
 class RelayFixture : public ::testing::Test {
   protected:
     RelayFixture();
@@ -83,26 +67,34 @@ class RelayFixture : public ::testing::Test {
     PtyPeer& addChannel(int slot, const std::string& addrIP, std::uint8_t mode = 2);
     std::uint16_t portOf(int slot) const { return state.table[slot].Port & 0xFFFFu; }
 
-    // Runs main-thread events until pred holds or the time is up.
+    // Brings every occupied slot up.
+    ActivationPass activateAll();
+    ChannelStatus status(int slot) { return loop->status(slot); }
+    // Moves the loop's clock on and lets the loop see it.
+    void jump(std::uint32_t ms) {
+        clock.jump(ms);
+        (void)loop->status(0);
+    }
+
+    // Shows the loop's reports until pred holds or the time is up.
     bool pumpUntil(const std::function<bool()>& pred, int timeoutMs = 3000);
     void pumpFor(int ms);
+    // Shows everything the loop did up to now.
+    void sync();
 
     // Sends a datagram and waits until the channel's line has been written (or the time is up).
     std::vector<std::uint8_t> sendAndReadLine(UdpPeer& from, int slot,
                                               const std::vector<std::uint8_t>& datagram);
-    // Waits for a reply on the peer while running main-thread events.
+    // Waits for a reply on the peer while showing the loop's reports.
     bool replyArrives(UdpPeer& peer, std::vector<std::uint8_t>& reply, std::uint16_t& fromPort,
                       int timeoutMs);
 
     DataHome home;
-    QueueHandover handover;
-    CollectingErrors errors;
     SharedState state;
     FakeView view;
-    std::array<ManualTimer, kSlots> timers;
-    std::vector<ManualTimer*> reopenTimers;  // made for the runtime, owned by it
-    std::unique_ptr<ChannelRuntime> runtime;
-    std::unique_ptr<Relay> relay;
+    StationDisplay display{view, state};
+    JumpingClock clock;
+    std::unique_ptr<StationLoop> loop;
     std::array<std::unique_ptr<PtyPeer>, kSlots> monitors;
 };
 

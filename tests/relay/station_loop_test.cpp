@@ -21,10 +21,10 @@ Bytes heartbeatLine() {
     return Bytes(H_Bit.begin(), H_Bit.end());
 }
 
-class RelayTest : public RelayFixture {
+class StationLoopTest : public RelayFixture {
   protected:
     void activate() {
-        const auto pass = runtime->ActivateAll("192.168.1.10");
+        const auto pass = activateAll();
         ASSERT_TRUE(pass.bindFailed.empty());
         ASSERT_TRUE(pass.failures.empty()) << pass.failures.front();
     }
@@ -36,7 +36,7 @@ class RelayTest : public RelayFixture {
     }
 };
 
-TEST_F(RelayTest, AnAcknowledgedEventIsWrittenOnItsChannelAndAnsweredOnceFromTheChannelPort) {
+TEST_F(StationLoopTest, AnAcknowledgedEventIsWrittenOnItsChannelAndAnsweredOnceFromTheChannelPort) {
     PtyPeer& monitor = addChannel(2, "127.0.0.2", 0);  // channel 3, "A->0"
     activate();
     EXPECT_TRUE(view.visible(2));
@@ -45,7 +45,7 @@ TEST_F(RelayTest, AnAcknowledgedEventIsWrittenOnItsChannelAndAnsweredOnceFromThe
     const Bytes line = sendAndReadLine(transceiver, 2, kWorkedDatagram);
     EXPECT_EQ(line, lineOf(std::string("50") + "31 18" + "1234E13001005\x14"));
     EXPECT_EQ(view.color(2), LampColor::Teal);
-    EXPECT_TRUE(relay->protocol(2).waiting());
+    EXPECT_TRUE(status(2).waiting);
     EXPECT_TRUE(silentFor(transceiver, 100));  // nothing before the acknowledgement
 
     monitor.write(0x06);
@@ -55,12 +55,12 @@ TEST_F(RelayTest, AnAcknowledgedEventIsWrittenOnItsChannelAndAnsweredOnceFromThe
     EXPECT_EQ(reply, kOK);
     EXPECT_EQ(from, portOf(2));
     EXPECT_EQ(view.color(2), LampColor::Lime);
-    EXPECT_FALSE(relay->protocol(2).waiting());
+    EXPECT_FALSE(status(2).waiting);
     EXPECT_TRUE(silentFor(transceiver, 500));  // exactly one reply, and no timeout after it
-    EXPECT_FALSE(relay->protocol(2).timedOut());
+    EXPECT_FALSE(status(2).timedOut);
 }
 
-TEST_F(RelayTest, ConversionModesShapeTheLine) {
+TEST_F(StationLoopTest, ConversionModesShapeTheLine) {
     addChannel(0, "127.0.0.2", 1);  // "0->A"
     addChannel(1, "127.0.0.2", 2);  // "нет"
     activate();
@@ -70,13 +70,13 @@ TEST_F(RelayTest, ConversionModesShapeTheLine) {
     EXPECT_EQ(sendAndReadLine(transceiver, 1, zeros), lineOf("5021 180001R00000000\x14"));
 }
 
-TEST_F(RelayTest, WithoutAcknowledgementTheLampTurnsRedAndALateAckAnswersNothing) {
+TEST_F(StationLoopTest, WithoutAcknowledgementTheLampTurnsRedAndALateAckAnswersNothing) {
     PtyPeer& monitor = addChannel(0, "127.0.0.2");
     activate();
     UdpPeer transceiver("127.0.0.2");
     const auto sent = Clock::now();
     ASSERT_EQ(sendAndReadLine(transceiver, 0, kWorkedDatagram).size(), 21u);
-    ASSERT_TRUE(pumpUntil([&] { return relay->protocol(0).timedOut(); }, 3000));
+    ASSERT_TRUE(pumpUntil([&] { return status(0).timedOut; }, 3000));
     const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent);
     EXPECT_GE(waited.count(), 270);
     EXPECT_EQ(view.color(0), LampColor::Red);
@@ -84,11 +84,11 @@ TEST_F(RelayTest, WithoutAcknowledgementTheLampTurnsRedAndALateAckAnswersNothing
 
     monitor.write(0x06);
     ASSERT_TRUE(pumpUntil([&] { return view.color(0) == LampColor::Lime; }));
-    EXPECT_FALSE(relay->protocol(0).timedOut());
+    EXPECT_FALSE(status(0).timedOut);
     EXPECT_TRUE(silentFor(transceiver, 300));
 }
 
-TEST_F(RelayTest, EveryByteArrivingTogetherIsReadAtOnce) {
+TEST_F(StationLoopTest, EveryByteArrivingTogetherIsReadAtOnce) {
     PtyPeer& monitor = addChannel(0, "127.0.0.2");
     activate();
     UdpPeer transceiver("127.0.0.2");
@@ -97,7 +97,7 @@ TEST_F(RelayTest, EveryByteArrivingTogetherIsReadAtOnce) {
     pumpFor(200);
     ASSERT_EQ(sendAndReadLine(transceiver, 0, kWorkedDatagram).size(), 21u);
     EXPECT_TRUE(silentFor(transceiver, 450));
-    EXPECT_TRUE(relay->protocol(0).timedOut());
+    EXPECT_TRUE(status(0).timedOut);
     // ...and a refusal followed by the acknowledgement in one piece: the 0x06 answers.
     ASSERT_EQ(sendAndReadLine(transceiver, 0, kWorkedDatagram).size(), 21u);
     monitor.write(Bytes{0x15, 0x06});
@@ -108,25 +108,30 @@ TEST_F(RelayTest, EveryByteArrivingTogetherIsReadAtOnce) {
     EXPECT_TRUE(silentFor(transceiver, 400));
 }
 
-TEST_F(RelayTest, ServicePacketsWriteTheHeartbeatLineAndAreNeverAnsweredOrLogged) {
+TEST_F(StationLoopTest, ServicePacketsWriteTheHeartbeatLineAndAreNeverAnsweredOrLogged) {
     PtyPeer& monitor = addChannel(0, "127.0.0.2");
     activate();
     view.diag = true;
     UdpPeer transceiver("127.0.0.2");
-    const int startsBefore = timers[0].starts;
+    const auto activated = Clock::now();
     for (std::size_t length : {6u, 11u, 14u}) {
         EXPECT_EQ(sendAndReadLine(transceiver, 0, Bytes(length, 0x31)), heartbeatLine()) << length;
         EXPECT_EQ(view.color(0), LampColor::Yellow);
         monitor.write(0x06);
-        ASSERT_TRUE(pumpUntil([&] { return !relay->protocol(0).waiting(); }));
+        ASSERT_TRUE(pumpUntil([&] { return !status(0).waiting; }));
         EXPECT_EQ(view.color(0), LampColor::Lime);
         EXPECT_TRUE(silentFor(transceiver, 150));
     }
-    EXPECT_EQ(timers[0].starts, startsBefore);  // the heartbeat period was left running
+    // The heartbeat period was left running: it ends as counted from the activation.
+    const auto since =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - activated);
+    ASSERT_GT(since.count(), 400);
+    jump(kHeartbeatPeriodMs - static_cast<std::uint32_t>(since.count()) + 200);
+    EXPECT_EQ(monitor.read(21, 2000), heartbeatLine());
     EXPECT_TRUE(view.log.empty() || view.log.back().find("Открыт порт") != std::string::npos);
 }
 
-TEST_F(RelayTest, ForeignSourcesAndMalformedDatagramsLeaveNoTrace) {
+TEST_F(StationLoopTest, ForeignSourcesAndMalformedDatagramsLeaveNoTrace) {
     PtyPeer& monitor = addChannel(0, "127.0.0.2");
     activate();
     view.diag = true;
@@ -144,13 +149,13 @@ TEST_F(RelayTest, ForeignSourcesAndMalformedDatagramsLeaveNoTrace) {
     EXPECT_TRUE(monitor.readFor(50).empty());
     EXPECT_TRUE(silentFor(stranger, 50));
     EXPECT_TRUE(silentFor(transceiver, 50));
-    EXPECT_FALSE(relay->protocol(0).waiting());
+    EXPECT_FALSE(status(0).waiting);
     EXPECT_EQ(view.log.size(), logBefore);
     // ...and the channel still relays the next good datagram.
     EXPECT_EQ(sendAndReadLine(transceiver, 0, kWorkedDatagram).size(), 21u);
 }
 
-TEST_F(RelayTest, TheAnySourceCodeAcceptsEveryAddressAndTheReplyGoesToEachSender) {
+TEST_F(StationLoopTest, TheAnySourceCodeAcceptsEveryAddressAndTheReplyGoesToEachSender) {
     PtyPeer& monitor = addChannel(0, std::string(kAnySource));
     activate();
     for (const char* address : {"127.0.0.2", "127.0.0.3"}) {
@@ -164,7 +169,7 @@ TEST_F(RelayTest, TheAnySourceCodeAcceptsEveryAddressAndTheReplyGoesToEachSender
     }
 }
 
-TEST_F(RelayTest, EachChannelIsAnsweredAsSoonAsItsOwnAcknowledgementArrives) {
+TEST_F(StationLoopTest, EachChannelIsAnsweredAsSoonAsItsOwnAcknowledgementArrives) {
     PtyPeer& a = addChannel(0, "127.0.0.2");
     PtyPeer& b = addChannel(1, "127.0.0.3");
     activate();
@@ -177,13 +182,13 @@ TEST_F(RelayTest, EachChannelIsAnsweredAsSoonAsItsOwnAcknowledgementArrives) {
     std::uint16_t from = 0;
     ASSERT_TRUE(replyArrives(tb, reply, from, 2000));
     EXPECT_EQ(from, portOf(1));
-    EXPECT_TRUE(relay->hasPending(0));  // the first channel still waits for its own answer
+    EXPECT_TRUE(status(0).holding);  // the first channel still waits for its own answer
     a.write(0x06);
     ASSERT_TRUE(replyArrives(ta, reply, from, 2000));
     EXPECT_EQ(from, portOf(0));
 }
 
-TEST_F(RelayTest, OneChannelHandlesOneDatagramAtATimeInArrivalOrder) {
+TEST_F(StationLoopTest, OneChannelHandlesOneDatagramAtATimeInArrivalOrder) {
     PtyPeer& monitor = addChannel(0, "127.0.0.2");
     activate();
     UdpPeer transceiver("127.0.0.2");
@@ -213,59 +218,61 @@ TEST_F(RelayTest, OneChannelHandlesOneDatagramAtATimeInArrivalOrder) {
     EXPECT_EQ(next[10], '9');
 }
 
-TEST_F(RelayTest, HeartbeatsGoOutBetweenLinesAndEventsRestartThePeriod) {
+TEST_F(StationLoopTest, HeartbeatsGoOutEveryPeriodAndAnEventLineRestartsThePeriod) {
     PtyPeer& monitor = addChannel(0, "127.0.0.2");
     activate();
-    EXPECT_TRUE(timers[0].Enabled());
-    timers[0].fire();
+    EXPECT_TRUE(monitor.readFor(100).empty());
+    jump(kHeartbeatPeriodMs);
     EXPECT_EQ(monitor.read(21, 2000), heartbeatLine());
+    sync();
     EXPECT_EQ(view.color(0), LampColor::Lime);  // the heartbeat touches no lamp
     monitor.write(0x06);                        // the monitoring software confirms the heartbeat
-    ASSERT_TRUE(pumpUntil([&] { return !relay->protocol(0).waiting(); }));
+    ASSERT_TRUE(pumpUntil([&] { return !status(0).waiting; }));
+    pumpFor(600);
 
     UdpPeer transceiver("127.0.0.2");
-    const int starts = timers[0].starts;
     ASSERT_EQ(sendAndReadLine(transceiver, 0, kWorkedDatagram).size(), 21u);
-    EXPECT_EQ(timers[0].starts, starts + 1);  // stopped and started: a fresh 29-second period
-    EXPECT_TRUE(timers[0].Enabled());
-    // A heartbeat due while the event waits follows its answer.
-    timers[0].fire();
-    EXPECT_TRUE(monitor.readFor(100).empty());
     monitor.write(0x06);
     Bytes reply;
     std::uint16_t from = 0;
-    EXPECT_TRUE(replyArrives(transceiver, reply, from, 2000));
+    ASSERT_TRUE(replyArrives(transceiver, reply, from, 2000));
+    // The period runs from the event line now, not from the last heartbeat (600 ms earlier).
+    jump(kHeartbeatPeriodMs - 300);
+    EXPECT_TRUE(monitor.readFor(150).empty());
+    jump(400);
     EXPECT_EQ(monitor.read(21, 2000), heartbeatLine());
 }
 
-TEST_F(RelayTest, ExitEndsAWaitingDatagramWithoutAReply) {
+TEST_F(StationLoopTest, ExitEndsAWaitingDatagramWithoutAReply) {
     PtyPeer& monitor = addChannel(0, "127.0.0.2");
     activate();
     UdpPeer transceiver("127.0.0.2");
     ASSERT_EQ(sendAndReadLine(transceiver, 0, kWorkedDatagram).size(), 21u);
-    state.AppExit = true;
-    relay->endAllPending();
-    EXPECT_FALSE(relay->hasPending(0));
+    loop->shutdown();
+    EXPECT_FALSE(status(0).holding);
+    EXPECT_FALSE(status(0).active);
     monitor.write(0x06);
     EXPECT_TRUE(silentFor(transceiver, 300));
 }
 
-TEST_F(RelayTest, StoppingTheChannelsDuringAWaitEndsItAndTheyRelayAgainAfterwards) {
+TEST_F(StationLoopTest, StoppingTheChannelsDuringAWaitEndsItAndTheyRelayAgainAfterwards) {
     PtyPeer& monitor = addChannel(0, "127.0.0.2");
     addChannel(1, "127.0.0.2");
     activate();
     UdpPeer transceiver("127.0.0.2");
     ASSERT_EQ(sendAndReadLine(transceiver, 0, kWorkedDatagram).size(), 21u);
     const auto before = Clock::now();
-    runtime->StopAll();
+    loop->stopAll();
     EXPECT_LT(Clock::now() - before, std::chrono::seconds(2));
-    EXPECT_FALSE(relay->hasPending(0));
+    sync();
+    EXPECT_FALSE(status(0).holding);
+    EXPECT_FALSE(status(0).active);
+    EXPECT_FALSE(status(1).active);
+    EXPECT_EQ(status(0).receivePort, 0);
     EXPECT_FALSE(view.visible(0));
-    EXPECT_FALSE(timers[0].Enabled());
-    EXPECT_FALSE(timers[1].Enabled());
     activate();
     pumpFor(500);  // the trigger armed before the stop must not time the channel out
-    EXPECT_FALSE(relay->protocol(0).timedOut());
+    EXPECT_FALSE(status(0).timedOut);
     EXPECT_EQ(sendAndReadLine(transceiver, 0, kWorkedDatagram).size(), 21u);
     monitor.write(0x06);
     Bytes reply;
@@ -273,23 +280,20 @@ TEST_F(RelayTest, StoppingTheChannelsDuringAWaitEndsItAndTheyRelayAgainAfterward
     EXPECT_TRUE(replyArrives(transceiver, reply, from, 2000));
 }
 
-TEST_F(RelayTest, APortThatCannotBeOpenedHoldsNoOtherChannelBack) {
+TEST_F(StationLoopTest, APortThatCannotBeOpenedHoldsNoOtherChannelBack) {
     addChannel(0, "127.0.0.2");
     state.table[0].ComIn = "COM77";  // no such device
     addChannel(1, "127.0.0.2");
     state.table[1].ComIn = "COM";  // no number at all
     PtyPeer& healthy = addChannel(2, "127.0.0.2");
-    const auto pass = runtime->ActivateAll("");
+    const auto pass = activateAll();
     ASSERT_EQ(pass.failures.size(), 2u);
     EXPECT_NE(pass.failures[0].find("ie_BadId - Specified comport doesn't exist"),
               std::string::npos);
     EXPECT_NE(pass.failures[1].find("'' is not a valid integer value"), std::string::npos);
     EXPECT_EQ(view.color(0), LampColor::Red);
     EXPECT_TRUE(view.visible(0));
-    EXPECT_TRUE(runtime->portFailed(0));
-    // The failed channel writes no heartbeat and raises no error every period.
-    timers[0].fire();
-    EXPECT_TRUE(errors.messages.empty());
+    EXPECT_TRUE(status(0).portFailed);
     UdpPeer transceiver("127.0.0.2");
     EXPECT_EQ(sendAndReadLine(transceiver, 2, kWorkedDatagram).size(), 21u);
     healthy.write(0x06);
@@ -299,25 +303,23 @@ TEST_F(RelayTest, APortThatCannotBeOpenedHoldsNoOtherChannelBack) {
 
     // The device appears: the next reopen attempt brings the channel back.
     PtyPeer late(home.devices(), 77);
-    ASSERT_FALSE(reopenTimers.empty());
-    for (ManualTimer* t : reopenTimers) {
-        t->fire();
-    }
-    EXPECT_FALSE(runtime->portFailed(0));
-    EXPECT_EQ(runtime->com(0).State(), PortState::psOpen);
+    ASSERT_TRUE(pumpUntil([&] { return !status(0).portFailed; }, 3000));
+    EXPECT_EQ(status(0).comNumber, 77);
+    // A ComIn without a number is not tried again: waiting cannot help it.
+    EXPECT_TRUE(status(1).portFailed);
 }
 
-TEST_F(RelayTest, APortLostWhileOpenEndsTheWaitAndIsReopenedWhenItComesBack) {
+TEST_F(StationLoopTest, APortLostWhileOpenEndsTheWaitAndIsReopenedWhenItComesBack) {
     addChannel(0, "127.0.0.2");
     state.table[0].Pair = 7;  // the log names the channel as the operator knows it
     activate();
     UdpPeer transceiver("127.0.0.2");
     ASSERT_EQ(sendAndReadLine(transceiver, 0, kWorkedDatagram).size(), 21u);
     monitors[0].reset();  // the far end is gone
-    ASSERT_TRUE(pumpUntil([&] { return runtime->portFailed(0); }, 3000));
-    EXPECT_FALSE(relay->hasPending(0));
+    ASSERT_TRUE(pumpUntil([&] { return status(0).portFailed; }, 3000));
+    EXPECT_FALSE(status(0).holding);
     EXPECT_EQ(view.color(0), LampColor::Red);
-    EXPECT_FALSE(relay->protocol(0).portUp());
+    EXPECT_FALSE(!status(0).portFailed);
     int failureLines = 0;
     for (const auto& line : view.log) {
         if (line.find("порт недоступен") != std::string::npos) {
@@ -326,25 +328,23 @@ TEST_F(RelayTest, APortLostWhileOpenEndsTheWaitAndIsReopenedWhenItComesBack) {
         }
     }
     EXPECT_EQ(failureLines, 1);
-    timers[0].fire();  // no heartbeat into a lost port, and no message box
+    jump(kHeartbeatPeriodMs);                        // no heartbeat into a lost port
     transceiver.sendTo(portOf(0), kWorkedDatagram);  // nor a line: no reply, no failure
     pumpFor(100);
-    EXPECT_FALSE(relay->hasPending(0));
-    EXPECT_TRUE(errors.messages.empty());
+    EXPECT_FALSE(status(0).holding);
     Bytes reply;
     std::uint16_t from = 0;
     EXPECT_FALSE(replyArrives(transceiver, reply, from, 50));
 
     monitors[0] = std::make_unique<PtyPeer>(home.devices(), 40);
-    ASSERT_FALSE(reopenTimers.empty());
-    reopenTimers.back()->fire();
-    ASSERT_FALSE(runtime->portFailed(0));
+    ASSERT_TRUE(pumpUntil([&] { return !status(0).portFailed; }, 3000));
+    sync();
     EXPECT_NE(view.log.back().find("снова доступен"), std::string::npos);
-    EXPECT_TRUE(relay->protocol(0).portUp());
+    EXPECT_TRUE(!status(0).portFailed);
     EXPECT_EQ(sendAndReadLine(transceiver, 0, kWorkedDatagram).size(), 21u);
 }
 
-TEST_F(RelayTest, PortOpeningsAreLoggedWhetherOrNotDiagnosticsAreOn) {
+TEST_F(StationLoopTest, PortOpeningsAreLoggedWhetherOrNotDiagnosticsAreOn) {
     addChannel(0, "127.0.0.2");
     addChannel(1, "127.0.0.2");
     activate();
@@ -354,7 +354,7 @@ TEST_F(RelayTest, PortOpeningsAreLoggedWhetherOrNotDiagnosticsAreOn) {
     EXPECT_EQ(state.n, 0);
 }
 
-TEST_F(RelayTest, EventsAreLoggedThroughTheAccountFilterOnlyWhileDiagnosticsAreChecked) {
+TEST_F(StationLoopTest, EventsAreLoggedThroughTheAccountFilterOnlyWhileDiagnosticsAreChecked) {
     PtyPeer& monitor = addChannel(0, "127.0.0.2");
     state.table[0].Pair = 3;
     activate();
@@ -363,7 +363,7 @@ TEST_F(RelayTest, EventsAreLoggedThroughTheAccountFilterOnlyWhileDiagnosticsAreC
     auto event = [&] {
         ASSERT_EQ(sendAndReadLine(transceiver, 0, kWorkedDatagram).size(), 21u);
         monitor.write(0x06);
-        ASSERT_TRUE(pumpUntil([&] { return !relay->hasPending(0); }));
+        ASSERT_TRUE(pumpUntil([&] { return !status(0).holding; }));
     };
     view.filter = "";
     event();
@@ -385,18 +385,9 @@ TEST_F(RelayTest, EventsAreLoggedThroughTheAccountFilterOnlyWhileDiagnosticsAreC
 }
 
 TEST(DiagnosticsLog, TheLimitSwitchesLoggingOffAfterTwoThousandLines) {
-    DataHome home;
-    QueueHandover handover;
-    CollectingErrors errors;
     SharedState state;
     FakeView view;
-    std::array<ManualTimer, kSlots> timers;
-    RuntimeServices services{state, handover, errors, systemMsClock(), nullptr, view, {}, {}, 5000};
-    for (int s = 0; s < kSlots; ++s) {
-        services.heartbeat[std::size_t(s)] = &timers[std::size_t(s)];
-    }
-    ChannelRuntime runtime(services);
-    Relay relay(state, view, runtime);
+    StationDisplay relay(view, state);
     view.diag = true;
     for (int i = 0; i < 1000; ++i) {
         relay.DiagEntry(1, "10.0.0.1", "123478113AA1AA5C", "- 78 dBm");
