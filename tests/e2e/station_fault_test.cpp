@@ -10,6 +10,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <atomic>
 #include <functional>
 #include <optional>
 #include <set>
@@ -294,6 +295,53 @@ TEST_F(StationFaults, ASecondCopyRefusesToRunAndTouchesNothing) {
 
     // The first copy went on relaying throughout.
     expectRelayed(1, kReferenceLine);
+    EXPECT_EQ(station.stop(), 0);
+}
+
+TEST_F(StationFaults, AStrangerFloodingEveryPortHoldsBackNoEventOfTheRealTransceivers) {
+    for (int slot = 0; slot < 16; ++slot) {
+        station.addChannel({"127.0.0.2", 2});
+    }
+    ASSERT_TRUE(station.start());
+    // The stranger sends well-formed events from the wrong address to all sixteen ports, as fast
+    // as it can, while the transceiver's events go round the channels.
+    std::atomic<bool> flooding{true};
+    std::atomic<long> flooded{0};
+    std::thread stranger([&] {
+        lan2com::testing::TestSocket socket("127.0.0.3");
+        while (flooding) {
+            for (int slot = 0; slot < 16; ++slot) {
+                try {
+                    socket.sendTo("127.0.0.1", station.port(slot), kReference);
+                    ++flooded;
+                } catch (const std::runtime_error&) {
+                    // a full loopback queue: the next one goes
+                }
+            }
+        }
+    });
+    UdpPeer transceiver("127.0.0.2");
+    int answered = 0;
+    constexpr int kRounds = 3;
+    for (int round = 0; round < kRounds; ++round) {
+        for (int slot = 0; slot < 16; ++slot) {
+            transceiver.sendTo(station.port(slot), kReference);
+            const Bytes line = station.monitor(slot).read(21, kLineMs);
+            EXPECT_EQ(line.size(), 21u) << "channel " << slot + 1;
+            station.monitor(slot).write(kAck);
+            Bytes reply;
+            std::uint16_t from = 0;
+            if (receiveReply(transceiver, reply, from, kReplyMs) && reply == kOK) {
+                ++answered;
+            }
+            // Nothing of the stranger's reached any line.
+            EXPECT_TRUE(station.monitor(slot).readFor(0).empty()) << "channel " << slot + 1;
+        }
+    }
+    flooding = false;
+    stranger.join();
+    EXPECT_GT(flooded.load(), 16 * kRounds);
+    EXPECT_EQ(answered, 16 * kRounds);
     EXPECT_EQ(station.stop(), 0);
 }
 
