@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/handover.h"
 #include "sim_args.h"
 #include "sim_monitor.h"
 #include "sim_send.h"
@@ -24,17 +23,8 @@ extern "C" void onSignal(int) {
     g_stop.store(true);
 }
 
-class PrintErrors : public lan2com::ErrorReport {
-  public:
-    void report(const std::string& message) override {
-        std::fprintf(stderr, "alarm-sim: %s\n", message.c_str());
-    }
-};
-
 int runMonitor(const alarmsim::MonitorOptions& options) {
-    lan2com::QueueHandover handover;
-    PrintErrors errors;
-    alarmsim::Monitor monitor(options, handover, errors, std::cout);
+    alarmsim::Monitor monitor(options, std::cout);
     try {
         monitor.open();
     } catch (const std::exception& e) {
@@ -85,8 +75,7 @@ int main(int argc, char** argv) {
     std::signal(SIGTERM, onSignal);
     try {
         if (const auto* send = std::get_if<alarmsim::SendOptions>(&command)) {
-            lan2com::QueueHandover handover;
-            const auto summary = alarmsim::runSend(*send, handover, std::cout, &g_stop);
+            const auto summary = alarmsim::runSend(*send, std::cout, &g_stop);
             return summary.exitCode(send->service);
         }
         return runMonitor(std::get<alarmsim::MonitorOptions>(command));

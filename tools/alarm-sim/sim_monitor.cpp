@@ -5,6 +5,8 @@
 #include <ctime>
 #include <vector>
 
+#include "serial/serial_device.h"
+
 namespace alarmsim {
 
 using namespace lan2com;
@@ -26,33 +28,39 @@ std::string timestamp(std::chrono::system_clock::time_point at) {
     return text;
 }
 
-Monitor::Monitor(const MonitorOptions& options, QueueHandover& handover, ErrorReport& errors,
-                 std::ostream& out)
-    : options_(options), handover_(handover), out_(out) {
-    port_ = std::make_unique<TApdComPort>(SerialServices{handover, errors, systemMsClock()}, 1);
-    port_->PromptForPort = false;
-    port_->OutSize = 1024;  // answers never wait for room, even while the far end is slow
-    port_->OnTriggerAvail = [this](TApdComPort&, std::uint16_t count) { onData(count); };
-    port_->OnPortError = [this](TApdComPort&, const std::string& message) {
-        failure_ = message.empty() ? "the port failed" : message;
-    };
-}
+Monitor::Monitor(const MonitorOptions& options, std::ostream& out) : options_(options), out_(out) {}
 
 Monitor::~Monitor() = default;
 
 void Monitor::open() {
-    port_->SetComNumber(static_cast<std::uint16_t>(options_.comNumber));
-    port_->SetOpen(true);
+    // A long transmit queue in the driver: answers never wait for room, even while the far end
+    // is slow.
+    LineSettings line;
+    line.outSize = 1024;
+    port_.open(static_cast<std::uint16_t>(options_.comNumber), line);
 }
 
-void Monitor::onData(std::uint16_t count) {
-    std::vector<std::uint8_t> bytes;
-    bytes.reserve(count);
-    for (std::uint16_t i = 0; i < count; ++i) {
-        bytes.push_back(port_->GetChar());
-    }
-    for (const auto& frame : splitter_.feed(bytes.data(), bytes.size())) {
+void Monitor::serviceUntil(Clock::time_point until) {
+    waits_.clear();
+    port_.addWaits(waits_);
+    const auto now = Clock::now();
+    waits_.wait(until > now ? std::chrono::ceil<std::chrono::milliseconds>(until - now)
+                            : std::chrono::milliseconds(0));
+    received_.clear();
+    const bool good = port_.service(waits_, received_);
+    // Bytes that came before a failure are still lines.
+    for (const auto& frame : splitter_.feed(received_.data(), received_.size())) {
         handleFrame(frame);
+    }
+    if (!good) {
+        noteFailure();
+    }
+    writeAnswers();
+}
+
+void Monitor::noteFailure() {
+    if (failure_.empty()) {
+        failure_ = port_.error().empty() ? "the port failed" : port_.error();
     }
 }
 
@@ -90,13 +98,20 @@ void Monitor::handleFrame(const std::vector<std::uint8_t>& frame) {
 }
 
 void Monitor::answer(std::uint8_t byte) {
-    try {
-        port_->PutChar(byte);
-        ++(byte == kAck ? summary_.acks : summary_.naks);
-    } catch (const EAPDException& e) {
-        ++summary_.answersLost;
-        if (failure_.empty() && !port_->Open()) {
-            failure_ = e.what();
+    unwritten_.push_back(byte);
+    writeAnswers();
+}
+
+void Monitor::writeAnswers() {
+    while (!unwritten_.empty() && port_.write(&unwritten_.front(), 1)) {
+        ++(unwritten_.front() == kAck ? summary_.acks : summary_.naks);
+        unwritten_.pop_front();
+    }
+    if (!unwritten_.empty() && (!port_.isOpen() || port_.failed())) {
+        summary_.answersLost += unwritten_.size();
+        unwritten_.clear();
+        if (port_.failed()) {
+            noteFailure();
         }
     }
 }
@@ -110,7 +125,8 @@ void Monitor::sendDue(bool all) {
 }
 
 bool Monitor::done() const {
-    return options_.lines != 0 && summary_.lines >= options_.lines && due_.empty();
+    return options_.lines != 0 && summary_.lines >= options_.lines && due_.empty() &&
+           unwritten_.empty();
 }
 
 void Monitor::runFor(std::chrono::milliseconds time) {
@@ -125,10 +141,7 @@ void Monitor::runFor(std::chrono::milliseconds time) {
         if (!due_.empty()) {
             until = std::min(until, due_.front().at);
         }
-        const std::size_t lines = summary_.lines;
-        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(until - now) +
-                          std::chrono::milliseconds(until == end ? 0 : 1);
-        handover_.pumpUntil([&] { return summary_.lines != lines || failed(); }, wait);
+        serviceUntil(until);
     }
     sendDue(false);
 }
@@ -142,12 +155,20 @@ void Monitor::finish() {
     if (!splitter_.pending().empty()) {
         handleFrame(splitter_.pending());
     }
-    if (port_->Open()) {
+    if (port_.isOpen()) {
         // Closing discards what is still in the output buffer: let the answers go out first.
-        handover_.pumpUntil([&] { return port_->OutBuffFree() == port_->OutSize; },
-                            std::chrono::milliseconds(1000));
-        handover_.pumpFor(std::chrono::milliseconds(50));
-        port_->SetOpen(false);
+        const auto drained = Clock::now() + std::chrono::milliseconds(1000);
+        while (!failed() && (!unwritten_.empty() || port_.outputFree() != ComPort::kOutSize) &&
+               Clock::now() < drained) {
+            serviceUntil(drained);
+        }
+        const auto settled = Clock::now() + std::chrono::milliseconds(50);
+        while (!failed() && Clock::now() < settled) {
+            serviceUntil(settled);
+        }
+        summary_.answersLost += unwritten_.size();
+        unwritten_.clear();
+        port_.close();
     }
     out_ << "summary lines=" << summary_.lines << " events=" << summary_.events
          << " heartbeats=" << summary_.heartbeats << " unknown=" << summary_.unknown

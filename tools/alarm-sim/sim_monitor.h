@@ -5,13 +5,12 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
-#include <memory>
 #include <ostream>
 #include <string>
+#include <vector>
 
-#include "platform/error_report.h"
-#include "platform/handover.h"
-#include "serial/apd_com_port.h"
+#include "platform/wait_set.h"
+#include "serial/com_port.h"
 #include "sim_args.h"
 #include "sim_codec.h"
 
@@ -24,18 +23,17 @@ struct MonitorSummary {
     std::uint64_t unknown = 0;
     std::uint64_t acks = 0;  // answers written
     std::uint64_t naks = 0;
-    std::uint64_t answersLost = 0;  // answers that the port refused
+    std::uint64_t answersLost = 0;  // answers that never reached the port (it failed or closed)
 };
 
 // "2025-03-01 14:05:09.042", local time.
 std::string timestamp(std::chrono::system_clock::time_point at);
 
-// Opens COMn through the program's own serial port and answers what comes in. Every call is made
-// on the thread that owns the hand-over queue; the queue is driven by runFor() only.
+// Opens COMn through the program's own serial port and answers what comes in. Single-threaded:
+// the port is served only while runFor() or finish() waits.
 class Monitor {
   public:
-    Monitor(const MonitorOptions& options, lan2com::QueueHandover& handover,
-            lan2com::ErrorReport& errors, std::ostream& out);
+    Monitor(const MonitorOptions& options, std::ostream& out);
     ~Monitor();
 
     // Opens the port; raises the port's errors (no such port, already open …).
@@ -61,17 +59,24 @@ class Monitor {
         std::uint8_t byte;
     };
 
-    void onData(std::uint16_t count);
+    // One wait on the port, until the given time at the latest, and what it brought.
+    void serviceUntil(Clock::time_point until);
     void handleFrame(const std::vector<std::uint8_t>& frame);
     void answer(std::uint8_t byte);
     void sendDue(bool all);
+    void writeAnswers();
+    void noteFailure();
 
     MonitorOptions options_;
-    lan2com::QueueHandover& handover_;
     std::ostream& out_;
-    std::unique_ptr<lan2com::TApdComPort> port_;
+    lan2com::WaitSet waits_;
+    lan2com::ComPort port_;
+    std::vector<std::uint8_t> received_;
     LineSplitter splitter_;
     std::deque<Due> due_;  // in time order: every answer has the same delay
+    // Answers that fall due while the port's output buffer is full: they go out in order as it
+    // empties, so that a slow far end loses none.
+    std::deque<std::uint8_t> unwritten_;
     MonitorSummary summary_;
     std::string failure_;
     bool finished_ = false;

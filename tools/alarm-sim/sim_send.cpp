@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <string>
 
-#include "net/udp_server.h"
+#include "net/datagram_endpoint.h"
+#include "net/datagram_socket.h"
+#include "platform/wait_set.h"
 
 namespace alarmsim {
 namespace {
@@ -30,8 +33,7 @@ int SendSummary::exitCode(bool service) const {
     return good ? 0 : 3;
 }
 
-SendSummary runSend(const SendOptions& options, lan2com::QueueHandover& handover, std::ostream& out,
-                    const std::atomic<bool>* stop) {
+SendSummary runSend(const SendOptions& options, std::ostream& out, const std::atomic<bool>* stop) {
     using namespace lan2com;
     SendSummary summary;
     const auto stopped = [&] { return stop != nullptr && stop->load(); };
@@ -41,11 +43,9 @@ SendSummary runSend(const SendOptions& options, lan2com::QueueHandover& handover
     Clock::time_point sentAt;
     Clock::time_point answeredAt;
 
-    TIdUDPServer udp(handover, options.fromPort);
-    udp.BufferSize = 2048;  // a reply of any size is seen (and counted), not dropped unseen
-    udp.OnUDPRead = [&](TIdUDPListenerThread&, const std::vector<std::uint8_t>& data,
-                        TIdSocketHandle& binding) {
-        if (binding.PeerIP != options.host || binding.PeerPort != options.port) {
+    const auto onReply = [&](const std::vector<std::uint8_t>& data, const std::string& peerIp,
+                             std::uint16_t peerPort) {
+        if (peerIp != options.host || peerPort != options.port) {
             ++summary.foreign;
             return;
         }
@@ -60,7 +60,30 @@ SendSummary runSend(const SendOptions& options, lan2com::QueueHandover& handover
                 << "\"" << std::endl;
         }
     };
-    udp.Binding();
+    // The socket itself rather than a channel's endpoint: a reply of any size is seen (and
+    // counted), not dropped unseen for its length.
+    net::DatagramSocket udp;
+    udp.bindAny(options.fromPort);
+    std::vector<std::uint8_t> buffer(65536);  // above the largest IPv4 datagram
+    std::vector<std::uint8_t> data;
+    const auto receiveWaiting = [&] {
+        udp.startReceiving();
+        // A bounded round: a flood of replies cannot keep the sending from its slots.
+        for (int i = 0; i < 256; ++i) {
+            const net::Received r = udp.receive(buffer.data(), buffer.size());
+            if (r.kind == net::Received::Kind::Nothing) {
+                return;
+            }
+            if (r.kind == net::Received::Kind::Failed) {
+                throw EIdSocketError(r.error);
+            }
+            if (r.kind == net::Received::Kind::Datagram) {
+                data.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(r.length));
+                onReply(data, r.peerIp, r.peerPort);
+            }
+        }
+    };
+    WaitSet waits;
 
     const Ms timeout(options.timeoutMs);
     const Clock::time_point start = Clock::now();
@@ -71,21 +94,24 @@ SendSummary runSend(const SendOptions& options, lan2com::QueueHandover& handover
         return start + std::chrono::duration_cast<Clock::duration>(
                            std::chrono::duration<double>(static_cast<double>(i) / options.rate));
     };
-    const auto pumpUntilTime = [&](Clock::time_point until, const std::function<bool()>& pred) {
+    const auto waitUntil = [&](Clock::time_point until, const std::function<bool()>& pred) {
         while (!pred() && !stopped()) {
             const auto now = Clock::now();
             if (now >= until) {
                 break;
             }
             // Short slices, so that a stop request is seen soon.
-            const auto left = std::chrono::duration_cast<Ms>(until - now) + Ms(1);
-            handover.pumpUntil([&] { return pred() || stopped(); }, std::min(left, Ms(100)));
+            const auto left = std::chrono::ceil<Ms>(until - now);
+            waits.clear();
+            udp.addWaits(waits);
+            waits.wait(std::min(left, Ms(100)));
+            receiveWaiting();
         }
     };
 
     std::vector<std::uint8_t> datagram;
     for (std::uint64_t i = 0; i < options.count && !stopped(); ++i) {
-        pumpUntilTime(slot(i), [] { return false; });
+        waitUntil(slot(i), [] { return false; });
         if (stopped()) {
             break;
         }
@@ -102,7 +128,7 @@ SendSummary runSend(const SendOptions& options, lan2com::QueueHandover& handover
         outstanding = !options.service;
         answered = false;
         sentAt = Clock::now();
-        udp.Send(options.host, options.port, std::string(datagram.begin(), datagram.end()));
+        udp.sendTo(options.host, options.port, datagram.data(), datagram.size());
         ++summary.sent;
 
         if (options.service) {
@@ -112,7 +138,7 @@ SendSummary runSend(const SendOptions& options, lan2com::QueueHandover& handover
             if (options.rate > 0) {
                 until = std::min(until, slot(i + 1));
             }
-            pumpUntilTime(until, [] { return false; });
+            waitUntil(until, [] { return false; });
             if (!options.quiet) {
                 out << "service seq=" << i + 1 << " length=" << datagram.size()
                     << " result=" << (summary.unexpected == before ? "sent" : "answered")
@@ -121,7 +147,7 @@ SendSummary runSend(const SendOptions& options, lan2com::QueueHandover& handover
             continue;
         }
 
-        pumpUntilTime(sentAt + timeout, [&] { return answered; });
+        waitUntil(sentAt + timeout, [&] { return answered; });
         outstanding = false;
         if (answered) {
             ++summary.answered;
@@ -140,8 +166,8 @@ SendSummary runSend(const SendOptions& options, lan2com::QueueHandover& handover
     }
     summary.seconds = msBetween(start, Clock::now()) / 1000.0;
     // A reply that comes late or twice still counts.
-    pumpUntilTime(Clock::now() + std::min(timeout, Ms(500)), [] { return false; });
-    udp.SetActive(false);
+    waitUntil(Clock::now() + std::min(timeout, Ms(500)), [] { return false; });
+    udp.close();
 
     std::sort(summary.latencyMs.begin(), summary.latencyMs.end());
     out << "summary sent=" << summary.sent << " answered=" << summary.answered

@@ -8,7 +8,6 @@
 #include <ostream>
 #include <vector>
 
-#include "platform/handover.h"
 #include "sim_args.h"
 
 namespace alarmsim {
@@ -27,11 +26,11 @@ struct SendSummary {
     int exitCode(bool service) const;
 };
 
-// Binds its socket on the main thread's hand-over queue (which the caller drives only through
-// run()), sends per the options, and prints one line per datagram (unless quiet) and the summary
-// to out, flushing each line. A raised stop flag ends the run after the current datagram. Socket
-// failures raise the endpoint's exceptions.
-SendSummary runSend(const SendOptions& options, lan2com::QueueHandover& handover, std::ostream& out,
+// Binds its socket, sends per the options while it waits for the replies on the calling thread,
+// and prints one line per datagram (unless quiet) and the summary to out, flushing each line. A
+// raised stop flag ends the run after the current datagram (it is looked at every 100 ms at the
+// latest). Socket failures raise the endpoint's exceptions.
+SendSummary runSend(const SendOptions& options, std::ostream& out,
                     const std::atomic<bool>* stop = nullptr);
 
 }  // namespace alarmsim

@@ -1,11 +1,14 @@
-// serial-bench: opens COM1 on the slave side of a pty pair (through a private XDG_DATA_HOME) and
-// measures, with the main thread driven by the hand-over queue:
-//   - the time from a byte written by the far end to its OnTriggerAvail handler running,
-//   - when 5-tick timer triggers fire after their arming,
-//   - the wake-ups per second of the port's threads while the port is open and idle, counted
-//     from the context switches in /proc/self/task/*/status.
+// serial-bench: opens COM1 on the slave side of a pty pair (through a private XDG_DATA_HOME) as a
+// ComPort served by a WaitSet on the main thread, as the station loop serves its ports, and
+// measures:
+//   - the time from a byte written by the far end to its being read after the wait returns,
+//   - the time from a byte written to the port to the far end reading it,
+//   - how late a wait with a 330 ms deadline returns (the acknowledgement timeout's kind),
+//   - how often the waiting thread wakes while the port is open and idle and nothing is due,
+//     counted as the returns of the wait and as the context switches in /proc/self/task.
 
 #include <dirent.h>
+#include <poll.h>
 #include <pty.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -20,10 +23,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/error_report.h"
-#include "platform/handover.h"
-#include "platform/tick_clock.h"
-#include "serial/apd_com_port.h"
+#include "platform/wait_set.h"
+#include "serial/com_port.h"
+#include "serial/serial_device.h"
 
 using namespace lan2com;
 using Clock = std::chrono::steady_clock;
@@ -31,51 +33,64 @@ using namespace std::chrono_literals;
 
 namespace {
 
-class PrintErrors : public ErrorReport {
-  public:
-    void report(const std::string& message) override {
-        std::fprintf(stderr, "error: %s\n", message.c_str());
-    }
-};
-
 double percentile(std::vector<double> v, double p) {
     std::sort(v.begin(), v.end());
     const auto i = static_cast<std::size_t>(p * static_cast<double>(v.size() - 1) + 0.5);
     return v[std::min(i, v.size() - 1)];
 }
 
-// Context switches of every thread of this process but the main thread.
-long otherThreadSwitches() {
-    long total = 0;
-    const std::string self = std::to_string(getpid());
+double msSince(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
+// Context switches of every thread of this process, and how many threads it has.
+struct Switches {
+    long count = 0;
+    int threads = 0;
+};
+Switches processSwitches() {
+    Switches s;
     DIR* dir = opendir("/proc/self/task");
     if (dir == nullptr) {
-        return -1;
+        return {-1, 0};
     }
     while (dirent* entry = readdir(dir)) {
         const std::string tid = entry->d_name;
-        if (tid == "." || tid == ".." || tid == self) {
+        if (tid == "." || tid == "..") {
             continue;
         }
+        ++s.threads;
         std::ifstream status("/proc/self/task/" + tid + "/status");
         std::string line;
         while (std::getline(status, line)) {
             if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
                 line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) {
-                total += std::atol(line.substr(line.find(':') + 1).c_str());
+                s.count += std::atol(line.substr(line.find(':') + 1).c_str());
             }
         }
     }
     closedir(dir);
-    return total;
+    return s;
 }
 
-double wakeupsPerSecond(QueueHandover& handover, std::chrono::seconds period) {
-    handover.pumpFor(200ms);
-    const long before = otherThreadSwitches();
-    std::this_thread::sleep_for(period);
-    const long after = otherThreadSwitches();
-    return static_cast<double>(after - before) / static_cast<double>(period.count());
+// Serves the port in waits until `until` or until done() holds; answers whether it held.
+template <typename Done>
+bool serveUntil(WaitSet& waits, ComPort& port, std::vector<std::uint8_t>& received,
+                Clock::time_point until, Done done) {
+    while (!done()) {
+        const auto now = Clock::now();
+        if (now >= until) {
+            return false;
+        }
+        waits.clear();
+        port.addWaits(waits);
+        waits.wait(std::chrono::ceil<std::chrono::milliseconds>(until - now));
+        if (!port.service(waits, received)) {
+            std::fprintf(stderr, "the port failed: %s\n", port.error().c_str());
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -108,71 +123,103 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    QueueHandover handover;
-    PrintErrors errors;
     {
-        TApdComPort port(SerialServices{handover, errors, systemMsClock()}, 1);
-        port.SetComNumber(1);
-        int received = 0;
-        Clock::time_point handled;
-        port.OnTriggerAvail = [&](TApdComPort& p, std::uint16_t count) {
-            handled = Clock::now();
-            for (int i = 0; i < count; ++i) {
-                p.GetChar();
-            }
-            received += count;
-        };
-        int fired = 0;
-        Clock::time_point firedAt;
-        port.OnTriggerTimer = [&](TApdComPort&, std::uint16_t) {
-            firedAt = Clock::now();
-            ++fired;
-        };
-        port.SetOpen(true);
+        ComPort port;
+        port.open(1, LineSettings{});
+        WaitSet waits;
+        std::vector<std::uint8_t> received;
 
-        // Byte to handler.
+        // Far end to the read after the wait.
         std::vector<double> latency;
         latency.reserve(static_cast<std::size_t>(samples));
         for (int i = 0; i < samples; ++i) {
             std::this_thread::sleep_for(std::chrono::microseconds(500 + (i % 7) * 300));
+            received.clear();
             const std::uint8_t byte = 0x06;
             const auto sent = Clock::now();
             if (write(master, &byte, 1) != 1) {
                 std::perror("write");
                 return 1;
             }
-            if (!handover.pumpUntil([&] { return received == i + 1; }, 3000ms)) {
+            if (!serveUntil(waits, port, received, sent + 3000ms,
+                            [&] { return !received.empty(); })) {
                 std::fprintf(stderr, "byte %d did not arrive\n", i);
                 return 1;
             }
-            latency.push_back(std::chrono::duration<double, std::milli>(handled - sent).count());
-        }
-        std::printf("byte to handler (%d samples): median %.3f ms, p99 %.3f ms, max %.3f ms\n",
-                    samples, percentile(latency, 0.5), percentile(latency, 0.99),
-                    *std::max_element(latency.begin(), latency.end()));
-
-        // 5-tick timer triggers.
-        const auto handle = port.AddTimerTrigger();
-        std::vector<double> delays;
-        for (int i = 0; i < 40; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(7 * (i % 8)));
-            const int before = fired;
-            const auto armed = Clock::now();
-            port.SetTimerTrigger(handle, 5, true);
-            handover.pumpUntil([&] { return fired > before; }, 2000ms);
-            delays.push_back(std::chrono::duration<double, std::milli>(firedAt - armed).count());
+            latency.push_back(msSince(sent, Clock::now()));
         }
         std::printf(
-            "5-tick trigger, arming to handler (%zu samples): min %.1f ms, median %.1f ms, "
-            "max %.1f ms (designed 276-330)\n",
-            delays.size(), *std::min_element(delays.begin(), delays.end()), percentile(delays, 0.5),
-            *std::max_element(delays.begin(), delays.end()));
+            "far end to read after the wait (%d samples): median %.3f ms, p99 %.3f ms, "
+            "max %.3f ms\n",
+            samples, percentile(latency, 0.5), percentile(latency, 0.99),
+            *std::max_element(latency.begin(), latency.end()));
 
-        std::printf("idle open port: %.2f wake-ups/s\n", wakeupsPerSecond(handover, 5s));
-        port.SetTimerTrigger(handle, 200, true);  // 11 s away
-        std::printf("open port with a distant trigger armed: %.2f wake-ups/s\n",
-                    wakeupsPerSecond(handover, 5s));
-        port.SetOpen(false);
+        // Port write to the far end's read (the far end waits in poll()).
+        std::vector<double> outbound;
+        const std::uint8_t line[21] = {'5', '0', '3', '1', ' ', '1', '8', '1', '2', '3', '4',
+                                       'E', '1', '3', '0', '0', '1', '0', '0', '5', 0x14};
+        for (int i = 0; i < samples / 4; ++i) {
+            std::this_thread::sleep_for(std::chrono::microseconds(500 + (i % 7) * 300));
+            const auto sent = Clock::now();
+            if (!port.write(line, sizeof line)) {
+                std::fprintf(stderr, "the port took no line: %s\n", port.error().c_str());
+                return 1;
+            }
+            std::size_t got = 0;
+            std::uint8_t buffer[64];
+            while (got < sizeof line) {
+                pollfd p{master, POLLIN, 0};
+                if (::poll(&p, 1, 3000) <= 0) {
+                    std::fprintf(stderr, "line %d did not arrive\n", i);
+                    return 1;
+                }
+                const ssize_t n = read(master, buffer, sizeof buffer);
+                if (n <= 0) {
+                    std::perror("read");
+                    return 1;
+                }
+                got += static_cast<std::size_t>(n);
+            }
+            outbound.push_back(msSince(sent, Clock::now()));
+        }
+        std::printf(
+            "21-byte line, port write to far end read (%zu samples): median %.3f ms, "
+            "p99 %.3f ms, max %.3f ms\n",
+            outbound.size(), percentile(outbound, 0.5), percentile(outbound, 0.99),
+            *std::max_element(outbound.begin(), outbound.end()));
+
+        // A deadline 330 ms away, as the acknowledgement timeout sets one.
+        std::vector<double> late;
+        for (int i = 0; i < 20; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(7 * (i % 8)));
+            const auto deadline = Clock::now() + 330ms;
+            serveUntil(waits, port, received, deadline, [] { return false; });
+            late.push_back(msSince(deadline, Clock::now()));
+        }
+        std::printf(
+            "330 ms deadline, lateness of the wait's return (%zu samples): min %.2f ms, "
+            "median %.2f ms, max %.2f ms\n",
+            late.size(), *std::min_element(late.begin(), late.end()), percentile(late, 0.5),
+            *std::max_element(late.begin(), late.end()));
+
+        // Idle: nothing arrives and nothing is due; the wait should not return on its own.
+        const auto period = 5s;
+        const auto end = Clock::now() + period;
+        long returns = 0;
+        const Switches before = processSwitches();
+        serveUntil(waits, port, received, end, [&] {
+            ++returns;
+            return false;
+        });
+        const Switches after = processSwitches();
+        const double seconds = std::chrono::duration<double>(period).count();
+        // The first look and the one that finds the deadline passed are not wake-ups.
+        std::printf(
+            "idle open port, %d thread(s): %.2f returns of the wait/s, %.2f context "
+            "switches/s\n",
+            after.threads, static_cast<double>(std::max(0L, returns - 2)) / seconds,
+            static_cast<double>(after.count - before.count) / seconds);
+        port.close();
     }
 
     close(master);

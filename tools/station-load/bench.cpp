@@ -1,15 +1,18 @@
 #include "bench.h"
 
 #include <algorithm>
+#include <cinttypes>
 #include <cstdio>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "flood.h"
 #include "load.h"
 #include "proc_stats.h"
 #include "relays.h"
 #include "sim_codec.h"
+#include "soak_ledger.h"
 
 namespace stationload {
 namespace {
@@ -147,6 +150,142 @@ Figures measure(const char* name, ChildProcess& relay, Load& load, int seconds,
     return f;
 }
 
+struct FloodFigures {
+    int seconds = 0;
+    SoakCounts events;              // the transceivers' events, accounted as the soak test does
+    std::uint64_t inTime = 0;       // of them answered within 1 s
+    std::vector<double> latencyMs;  // of every answer, sorted
+    std::uint64_t floodLines = 0;   // lines of the flood's events that reached a COM port
+    unsigned long long floodSent = 0;
+    double floodSeconds = 0;
+    double cpuPercent = 0;        // lan2com's, while the flood ran
+    double wakeupsPerSecond = 0;  // lan2com's, while the flood ran
+    int threads = 0;
+};
+
+// lan2com under a flood from the wrong address to all its ports, while every channel's
+// transceiver sends an event every 100 ms whatever the answers (the channels spread evenly over
+// the period).
+FloodFigures underFlood(const StationHome& home, ChildProcess& relay, Load& load, int seconds,
+                        std::uint64_t& number) {
+    FloodFigures f;
+    f.seconds = seconds;
+    const auto period = std::chrono::milliseconds(100);
+    std::vector<int> channelNumbers;
+    for (std::size_t i = 0; i < load.size(); ++i) {
+        channelNumbers.push_back(load.channel(i).channel);
+    }
+    SoakLedger ledger(channelNumbers);
+    Load::Handlers handlers;
+    handlers.onLine = [&](std::size_t i, const alarmsim::ReceiverLine& line, Clock::time_point at) {
+        const auto n = numberOf(line);
+        if (n && *n >= kFloodNumbers) {
+            ++f.floodLines;
+            return;
+        }
+        ledger.line(i, line, at);
+    };
+    handlers.onReply = [&](std::size_t i, const std::vector<std::uint8_t>& datagram, bool fromRelay,
+                           Clock::time_point at) {
+        ledger.reply(i, isAnswer(datagram, fromRelay), at);
+    };
+
+    std::printf("lan2com: %d s under a flood from %s with 16 paced transceivers ...\n", seconds,
+                kFloodSource);
+    std::fflush(stdout);
+    auto flood = startFlood(home, seconds);
+    const auto before = sampleProcess(relay.pid());
+    const auto start = Clock::now();
+    const auto end = start + std::chrono::seconds(seconds);
+    std::vector<Clock::time_point> due(load.size());
+    for (std::size_t i = 0; i < due.size(); ++i) {
+        due[i] = start + period * static_cast<int>(i) / static_cast<int>(due.size());
+    }
+    auto nextCheck = start;
+    while (!stopRequested()) {
+        const auto now = Clock::now();
+        if (now >= end) {
+            break;
+        }
+        for (std::size_t i = 0; i < due.size(); ++i) {
+            if (now >= due[i]) {
+                const auto datagram = eventDatagram(++number);
+                ledger.sent(i, number, load.send(i, datagram.data(), datagram.size()));
+                due[i] += period;
+            }
+        }
+        if (now >= nextCheck) {
+            checkRunning(relay, "lan2com");
+            nextCheck = now + std::chrono::milliseconds(500);
+        }
+        load.poll(std::min(*std::min_element(due.begin(), due.end()), end), handlers);
+    }
+    const auto after = sampleProcess(relay.pid());
+    const double span = std::chrono::duration<double>(Clock::now() - start).count();
+    // The answers to the last events may take up to a second.
+    const auto settle = Clock::now() + std::chrono::milliseconds(1100);
+    while (Clock::now() < settle && !stopRequested()) {
+        load.poll(settle, handlers);
+    }
+    checkRunning(relay, "lan2com");
+    if (!before || !after) {
+        throw std::runtime_error("cannot read /proc of lan2com");
+    }
+    const ProcRates rates = ratesBetween(*before, *after, span);
+    f.cpuPercent = rates.cpuPercent;
+    f.wakeupsPerSecond = rates.wakeupsPerSecond;
+    f.threads = after->threads();
+    ledger.finish();
+    f.events = ledger.counts();
+    f.latencyMs = ledger.takeLatencies();
+    std::sort(f.latencyMs.begin(), f.latencyMs.end());
+    f.inTime = static_cast<std::uint64_t>(std::count_if(f.latencyMs.begin(), f.latencyMs.end(),
+                                                        [](double ms) { return ms <= 1000; }));
+
+    const auto floodEnd = Clock::now() + std::chrono::seconds(5);
+    while (flood->running() && Clock::now() < floodEnd) {
+        load.drain(std::chrono::milliseconds(100));
+    }
+    if (flood->running() || !parseFloodReport(flood->logTail(5), f.floodSent, f.floodSeconds)) {
+        flood->terminate(std::chrono::seconds(1));
+        throw std::runtime_error("the flood did not report (" + flood->exitText() +
+                                 "); the end of " + flood->logPath() + ":\n" + flood->logTail(15));
+    }
+    return f;
+}
+
+void printFlood(const FloodFigures& f) {
+    const SoakCounts& e = f.events;
+    const double share =
+        e.sent == 0 ? 0.0 : 100.0 * static_cast<double>(f.inTime) / static_cast<double>(e.sent);
+    const double rate = f.floodSeconds > 0 ? static_cast<double>(f.floodSent) / f.floodSeconds : 0;
+    std::printf(
+        "\nlan2com under a flood from %s on all 16 ports, %d s; 16 transceivers from "
+        "127.0.0.1, one event every 100 ms each:\n",
+        kFloodSource, f.seconds);
+    std::printf("%-46s %12s   %-22s\n", "", "lan2com", "target");
+    std::printf("%-46s %11.2f%%   %-22s %s\n", "transceivers' events answered within 1 s", share,
+                ">= 99 %", share >= 99.0 ? "pass" : "MISS");
+    std::printf("%-46s %12.3f\n", "their latency median (ms)",
+                alarmsim::percentile(f.latencyMs, 0.5));
+    std::printf("%-46s %12.3f\n", "their latency p99 (ms)",
+                alarmsim::percentile(f.latencyMs, 0.99));
+    std::printf("%-46s %12.0f\n", "flood datagrams per second", rate);
+    std::printf("%-46s %12.1f   %-22s %s\n", "lan2com CPU during the flood (% of a core)",
+                f.cpuPercent, "< 100 (one core)", f.cpuPercent < 100.0 ? "pass" : "MISS");
+    std::printf("%-46s %12.1f\n", "lan2com wake-ups per second during the flood",
+                f.wakeupsPerSecond);
+    std::printf("events sent %" PRIu64 ", answered %" PRIu64 " (%" PRIu64
+                " within 1 s), lost %" PRIu64 ", unanswered %" PRIu64 ", timed out %" PRIu64
+                ", dropped while timed out %" PRIu64 ", other failures %" PRIu64 "\n",
+                e.sent, e.answered, f.inTime, e.lost, e.unanswered, e.timedOut,
+                e.droppedWhileTimedOut,
+                e.duplicated + e.answeredEarly + e.extraReplies + e.strayLines);
+    std::printf("flood: %llu datagrams in %.2f s; its lines on the COM ports %" PRIu64
+                " (must be 0); lan2com threads %d\n",
+                f.floodSent, f.floodSeconds, f.floodLines, f.threads);
+}
+
 std::string ratio(double mine, double floor) {
     if (floor <= 0) {
         return "-";
@@ -183,9 +322,12 @@ int runBench(int seconds) {
     }
     load.drain(std::chrono::milliseconds(300));
     Figures mine;
+    FloodFigures flood;
     {
         auto relay = startLan2com(home);
         mine = measure("lan2com", *relay, load, seconds, number);
+        load.drain(std::chrono::milliseconds(300));
+        flood = underFlood(home, *relay, load, 2 * seconds, number);
         if (!relay->terminate(std::chrono::seconds(10))) {
             throw std::runtime_error("lan2com did not end in order on SIGTERM (" +
                                      relay->exitText() + ")");
@@ -206,8 +348,8 @@ int runBench(int seconds) {
     row("idle wake-ups per second", "%.1f", mine.idleWakeups, floor.idleWakeups, "< 100 /s",
         mine.idleWakeups < 100);
     row("resident memory, idle (MB)", "%.1f", mine.rssMb, floor.rssMb, "< 60 MB", mine.rssMb < 60);
-    std::printf("\nlatency samples: lan2com %zu, floor %zu; threads: lan2com %d, floor %d\n",
-                mine.samples, floor.samples, mine.threads, floor.threads);
+    std::printf("\nlatency samples: lan2com %zu, floor %zu\n", mine.samples, floor.samples);
+    std::printf("threads: lan2com %d, floor %d\n", mine.threads, floor.threads);
     std::printf("until every channel answered: lan2com %.2f s, floor %.2f s\n", mine.startSeconds,
                 floor.startSeconds);
     std::printf(
@@ -217,6 +359,7 @@ int runBench(int seconds) {
         static_cast<unsigned long long>(floor.unanswered),
         static_cast<unsigned long long>(mine.extraReplies),
         static_cast<unsigned long long>(floor.extraReplies));
+    printFlood(flood);
     if (load.acksLost() > 0) {
         std::printf("acknowledgements the monitors could not write: %llu\n",
                     static_cast<unsigned long long>(load.acksLost()));

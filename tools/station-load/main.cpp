@@ -1,6 +1,7 @@
 // station-load: lan2com under load on sixteen virtual COM pairs.
 //
-//   station-load bench [--seconds S]               the benchmark against the floor relay
+//   station-load bench [--seconds S]               the benchmark against the floor relay, and
+//                                                  lan2com under a flood from a wrong address
 //   station-load soak [--minutes M] [--rate R]     the soak test (default 10 minutes, 100/s)
 //
 // Both make a private XDG_DATA_HOME with sixteen vcom-pair pairs and a registry of sixteen
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "bench.h"
+#include "flood.h"
 #include "floor_relay.h"
 #include "load.h"
 #include "soak.h"
@@ -25,7 +27,8 @@ constexpr const char* kUsage =
     "\n"
     "bench  lan2com and a minimal relay on the same 16 pairs: latency from a datagram to its\n"
     "       \"OK\" on 4 channels, events per second on 16, and idle CPU, wake-ups and memory;\n"
-    "       S seconds per measurement (default 10)\n"
+    "       then lan2com alone under a flood from a wrong address (2 S seconds) while 16\n"
+    "       transceivers send an event every 100 ms each; S seconds per measurement (default 10)\n"
     "soak   lan2com on 16 channels under R events per second in all (default 100) for M minutes\n"
     "       (default 10); fails on a lost, doubled or unanswered event, an extra reply, a crash\n"
     "       or more than 5 MB of memory growth after the warm-up\n";
@@ -56,6 +59,9 @@ int main(int argc, char** argv) {
     }
     if (args[0] == "floor-relay") {  // started by the benchmark itself
         return stationload::runFloorRelay({args.begin() + 1, args.end()});
+    }
+    if (args[0] == "flood") {  // started by the benchmark itself
+        return stationload::runFlood({args.begin() + 1, args.end()});
     }
 
     double seconds = 10;

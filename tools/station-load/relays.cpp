@@ -21,6 +21,16 @@ std::unique_ptr<ChildProcess> startFloor(const StationHome& home) {
                                           home.root() + "/floor.log");
 }
 
+std::unique_ptr<ChildProcess> startFlood(const StationHome& home, int seconds) {
+    std::vector<std::string> argv = {siblingProgram("station-load"), "flood",
+                                     std::to_string(seconds)};
+    for (const ChannelSetup& c : home.channels()) {
+        argv.push_back(std::to_string(c.udpPort));
+    }
+    return std::make_unique<ChildProcess>(argv, std::vector<std::string>{},
+                                          home.root() + "/flood.log");
+}
+
 void checkRunning(ChildProcess& relay, const std::string& name) {
     if (!relay.running()) {
         throw std::runtime_error(name + " ended (" + relay.exitText() + "); the end of " +

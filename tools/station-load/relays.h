@@ -16,6 +16,9 @@ std::unique_ptr<ChildProcess> startLan2com(const StationHome& home);
 // The benchmark's floor relay (this tool, "floor-relay") on the same pairs and ports.
 std::unique_ptr<ChildProcess> startFloor(const StationHome& home);
 
+// This tool's flood ("flood") from the wrong address to every channel's port for `seconds`.
+std::unique_ptr<ChildProcess> startFlood(const StationHome& home, int seconds);
+
 // Sends a probe event to every channel until each has answered "OK" once, then lets late answers
 // of the probes arrive and discards them. Raises std::runtime_error when the relay ends or a
 // channel stays silent past the time limit. Answers the time it took.

@@ -1,17 +1,22 @@
-// udp-bench [datagrams]: sends 16-byte datagrams over loopback to a datagram endpoint, one at a
-// time, and prints how long each took from the send to its read handler running on the main
-// thread (the main thread waits in a hand-over pump, as the window's event loop would), and how
-// long stopping an idle endpoint takes.
+// udp-bench [datagrams]: sends 16-byte datagrams over loopback from a second thread to a datagram
+// endpoint, one at a time, and prints how long each took from the send to its being read on the
+// main thread, which waits in a WaitSet with the endpoint in it, as the station loop does; and how
+// long closing an idle endpoint takes.
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "net/udp_server.h"
+#include "net/datagram_endpoint.h"
+#include "platform/wait_set.h"
 
 namespace {
 
@@ -25,39 +30,110 @@ double percentile(const std::vector<double>& sorted, double p) {
     return sorted[std::min(rank, sorted.size() - 1)];
 }
 
+// Sends one datagram each time it is asked to, noting the moment just before the send.
+class Sender {
+  public:
+    explicit Sender(std::uint16_t to) : to_(to) {
+        endpoint_.open(0);
+        thread_ = std::thread([this] { run(); });
+    }
+    ~Sender() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            quit_ = true;
+        }
+        cv_.notify_one();
+        thread_.join();
+    }
+    // Asks for the next datagram; the send happens on the sender's thread.
+    void sendOne() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++asked_;
+        }
+        cv_.notify_one();
+    }
+    Clock::time_point sentAt() const { return Clock::time_point(Clock::duration(sentAt_.load())); }
+    std::string error() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return error_;
+    }
+
+  private:
+    void run() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            cv_.wait(lock, [&] { return quit_ || asked_ > done_; });
+            if (quit_) {
+                return;
+            }
+            ++done_;
+            lock.unlock();
+            sentAt_.store(Clock::now().time_since_epoch().count());
+            std::string error;
+            try {
+                endpoint_.send("127.0.0.1", to_, "5432181131000025");
+            } catch (const std::exception& e) {
+                error = e.what();
+            }
+            lock.lock();
+            if (!error.empty()) {
+                error_ = error;
+            }
+        }
+    }
+
+    const std::uint16_t to_;
+    lan2com::DatagramEndpoint endpoint_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    long asked_ = 0;
+    long done_ = 0;
+    bool quit_ = false;
+    std::atomic<Clock::rep> sentAt_{0};
+    std::string error_;
+    std::thread thread_;
+};
+
 int run(int count) {
     using namespace lan2com;
-    QueueHandover handover;
-    TIdUDPServer receiver(handover, 0);
-    TIdUDPServer sender(handover, 0);
+    DatagramEndpoint receiver;
+    receiver.open(0);
+    const std::uint16_t port = receiver.port();
+    Sender sender(port);
+    WaitSet waits;
 
-    Clock::time_point sentAt;
-    bool delivered = false;
     std::size_t bytes = 0;
     std::vector<double> micros;
     micros.reserve(static_cast<std::size_t>(count));
-    receiver.OnUDPRead = [&](TIdUDPListenerThread&, const std::vector<std::uint8_t>& data,
-                             TIdSocketHandle&) {
-        const auto now = Clock::now();
-        micros.push_back(std::chrono::duration<double, std::micro>(now - sentAt).count());
-        bytes = data.size();
-        delivered = true;
-    };
-    const std::uint16_t port = receiver.Binding().Port;
-    sender.Binding();
-
     const int warmUp = 200;
     int lost = 0;
     for (int i = 0; i < warmUp + count; ++i) {
         if (i == warmUp) {
             micros.clear();
         }
-        delivered = false;
-        sentAt = Clock::now();
-        sender.Send("127.0.0.1", port, "5432181131000025");
-        if (!handover.pumpUntil([&] { return delivered; }, std::chrono::milliseconds(2000))) {
+        sender.sendOne();
+        bool delivered = false;
+        const auto limit = Clock::now() + std::chrono::milliseconds(2000);
+        while (!delivered && Clock::now() < limit) {
+            waits.clear();
+            receiver.addWaits(waits);
+            waits.wait(std::chrono::ceil<std::chrono::milliseconds>(limit - Clock::now()));
+            receiver.receive(16, [&](const Datagram& d) {
+                const auto now = Clock::now();
+                micros.push_back(
+                    std::chrono::duration<double, std::micro>(now - sender.sentAt()).count());
+                bytes = d.bytes.size();
+                delivered = true;
+            });
+        }
+        if (!delivered) {
             ++lost;
         }
+    }
+    const std::string sendError = sender.error();
+    if (!sendError.empty()) {
+        std::fprintf(stderr, "udp-bench: send failed: %s\n", sendError.c_str());
     }
 
     std::sort(micros.begin(), micros.end());
@@ -67,25 +143,23 @@ int run(int count) {
     }
     std::printf("udp-bench: %zu datagrams of %zu bytes over loopback (%d lost)\n", micros.size(),
                 bytes, lost);
-    std::printf("  send -> read handler on the main thread, microseconds:\n");
+    std::printf("  send on another thread -> read after the main thread's wait, microseconds:\n");
     std::printf("  median %.1f   p90 %.1f   p99 %.1f   max %.1f   mean %.1f\n",
                 percentile(micros, 0.50), percentile(micros, 0.90), percentile(micros, 0.99),
                 micros.empty() ? 0.0 : micros.back(),
                 micros.empty() ? 0.0 : sum / static_cast<double>(micros.size()));
 
-    // How long stopping an idle endpoint takes (its listener is woken, not polled).
+    // How long closing an idle endpoint takes (nothing to stop: it only closes its socket).
     std::vector<double> stops;
     for (int i = 0; i < 200; ++i) {
-        receiver.SetActive(false);
-        receiver.ClearBindings();
-        receiver.DefaultPort = port;
-        receiver.Binding();
+        receiver.close();
+        receiver.open(port);
         const auto start = Clock::now();
-        receiver.SetActive(false);
+        receiver.close();
         stops.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
     }
     std::sort(stops.begin(), stops.end());
-    std::printf("  stopping an idle endpoint (%zu times), microseconds: median %.1f   max %.1f\n",
+    std::printf("  closing an idle endpoint (%zu times), microseconds: median %.1f   max %.1f\n",
                 stops.size(), percentile(stops, 0.50), stops.back());
     return lost == 0 ? 0 : 1;
 }

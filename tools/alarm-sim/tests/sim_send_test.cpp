@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "net/udp_server.h"
+#include "net/datagram_endpoint.h"
+#include "platform/wait_set.h"
 #include "relay/conversion.h"
 #include "sim_send.h"
 
@@ -13,34 +17,58 @@ namespace {
 
 using namespace lan2com;
 
-// A channel of the relay reduced to its conversion: takes the datagrams on a loopback port,
-// converts events as channel 5 with "A->0" does, and answers each event with `replies` "OK"s.
+// A channel of the relay reduced to its conversion, on a thread of its own: takes the datagrams
+// on a loopback port, converts events as channel 5 with "A->0" does, and answers each event with
+// `replies` "OK"s. What it saw is read after stop().
 class LoopbackChannel {
   public:
-    explicit LoopbackChannel(QueueHandover& handover, int replies) : udp_(handover, 0) {
-        udp_.OnUDPRead = [this, replies](TIdUDPListenerThread&, const std::vector<std::uint8_t>& d,
-                                         TIdSocketHandle& binding) {
-            kinds.push_back(classifyDatagram(d.data(), d.size()));
-            peerPort = binding.PeerPort;
-            if (kinds.back() != DatagramKind::Event) {
-                return;
-            }
-            const std::string line = CId2SG(Data2CId(d.data(), d.size()), 5, 0);
-            lines.push_back(decodeLine({line.begin(), line.end()}));
-            for (int i = 0; i < replies; ++i) {
-                udp_.Send(binding.PeerIP, binding.PeerPort, "OK");
-            }
-        };
-        udp_.Binding();
+    explicit LoopbackChannel(int replies) : replies_(replies) {
+        udp_.open(0);
+        port_ = udp_.port();
+        thread_ = std::thread([this] { serve(); });
     }
-    std::uint16_t port() { return udp_.Binding().Port; }
+    ~LoopbackChannel() { stop(); }
+    std::uint16_t port() const { return port_; }
+    void stop() {
+        if (thread_.joinable()) {
+            stopping_.store(true);
+            waits_.wake();
+            thread_.join();
+        }
+    }
 
     std::vector<DatagramKind> kinds;
     std::vector<ReceiverLine> lines;
     std::uint16_t peerPort = 0;
 
   private:
-    TIdUDPServer udp_;
+    void serve() {
+        while (!stopping_.load()) {
+            waits_.clear();
+            udp_.addWaits(waits_);
+            waits_.wait(std::nullopt);
+            udp_.receive(64, [this](const Datagram& d) { take(d); });
+        }
+    }
+    void take(const Datagram& d) {
+        kinds.push_back(classifyDatagram(d.bytes.data(), d.bytes.size()));
+        peerPort = d.peerPort;
+        if (kinds.back() != DatagramKind::Event) {
+            return;
+        }
+        const std::string line = CId2SG(Data2CId(d.bytes.data(), d.bytes.size()), 5, 0);
+        lines.push_back(decodeLine({line.begin(), line.end()}));
+        for (int i = 0; i < replies_; ++i) {
+            udp_.send(d.peerAddress, d.peerPort, "OK");
+        }
+    }
+
+    const int replies_;
+    DatagramEndpoint udp_;
+    std::uint16_t port_ = 0;
+    WaitSet waits_;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
 };
 
 SendOptions eventsTo(std::uint16_t port, std::uint64_t count) {
@@ -54,12 +82,12 @@ SendOptions eventsTo(std::uint16_t port, std::uint64_t count) {
 }
 
 TEST(AlarmSimSend, EventsAreConvertedAndAnsweredOverLoopback) {
-    QueueHandover handover;
-    LoopbackChannel channel(handover, 1);
+    LoopbackChannel channel(1);
     SendOptions o = eventsTo(channel.port(), 3);
     o.sequence = true;
     std::ostringstream out;
-    const SendSummary s = runSend(o, handover, out);
+    const SendSummary s = runSend(o, out);
+    channel.stop();
 
     ASSERT_EQ(channel.lines.size(), 3u);
     const char* zones[] = {"005", "006", "007"};
@@ -89,37 +117,37 @@ TEST(AlarmSimSend, EventsAreConvertedAndAnsweredOverLoopback) {
 }
 
 TEST(AlarmSimSend, SilenceAndDoubledRepliesAreCounted) {
-    QueueHandover handover;
-    LoopbackChannel mute(handover, 0);
+    LoopbackChannel mute(0);
     std::ostringstream out;
-    SendSummary s = runSend(eventsTo(mute.port(), 2), handover, out);
+    SendSummary s = runSend(eventsTo(mute.port(), 2), out);
     EXPECT_EQ(s.sent, 2u);
     EXPECT_EQ(s.answered, 0u);
     EXPECT_EQ(s.unanswered, 2u);
     EXPECT_EQ(s.exitCode(false), 3);
     EXPECT_NE(out.str().find("result=unanswered"), std::string::npos);
 
-    LoopbackChannel twice(handover, 2);
-    s = runSend(eventsTo(twice.port(), 2), handover, out);
+    LoopbackChannel twice(2);
+    s = runSend(eventsTo(twice.port(), 2), out);
     EXPECT_EQ(s.answered, 2u);
     EXPECT_EQ(s.unexpected, 2u);
     EXPECT_EQ(s.exitCode(false), 3);
 }
 
 TEST(AlarmSimSend, ServicePacketsFromAChosenPortAtARate) {
-    QueueHandover handover;
-    LoopbackChannel channel(handover, 1);
+    LoopbackChannel channel(1);
     SendOptions o = eventsTo(channel.port(), 4);
     o.service = true;
     o.serviceLength = 11;
     o.rate = 20;
     // A free port for the source: one the system just handed out.
     {
-        TIdUDPServer probe(handover, 0);
-        o.fromPort = probe.Binding().Port;
+        DatagramEndpoint probe;
+        probe.open(0);
+        o.fromPort = probe.port();
     }
     std::ostringstream out;
-    const SendSummary s = runSend(o, handover, out);
+    const SendSummary s = runSend(o, out);
+    channel.stop();
     EXPECT_EQ(channel.kinds, std::vector<DatagramKind>(4, DatagramKind::Service));
     EXPECT_EQ(channel.peerPort, o.fromPort);
     EXPECT_EQ(s.sent, 4u);

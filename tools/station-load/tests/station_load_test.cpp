@@ -1,5 +1,8 @@
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -7,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "flood.h"
 #include "load.h"
 #include "proc_stats.h"
 #include "relay/conversion.h"
@@ -99,6 +103,52 @@ TEST(StationLoadEvents, EveryNumberComesBackFromItsLine) {
     auto other = lineOf(5, 1);
     other.event = "131";
     EXPECT_EQ(numberOf(other), std::nullopt);
+}
+
+TEST(StationLoadFlood, ValidEventsFromTheWrongAddressAndTheirCount) {
+    const int sink = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ASSERT_GE(sink, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(sink, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::getsockname(sink, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const std::string port = std::to_string(ntohs(address.sin_port));
+
+    ::testing::internal::CaptureStdout();
+    const int status = runFlood({"0.05", port});
+    const std::string report = ::testing::internal::GetCapturedStdout();
+    ASSERT_EQ(status, 0) << report;
+    unsigned long long sent = 0;
+    double seconds = 0;
+    ASSERT_TRUE(parseFloodReport(report, sent, seconds)) << report;
+    EXPECT_GE(seconds, 0.05);
+
+    unsigned long long received = 0;
+    std::uint8_t buffer[64];
+    sockaddr_in from{};
+    length = sizeof from;
+    ssize_t n = 0;
+    while ((n = ::recvfrom(sink, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from),
+                           &length)) >= 0) {
+        ++received;
+        char source[INET_ADDRSTRLEN] = {};
+        ::inet_ntop(AF_INET, &from.sin_addr, source, sizeof source);
+        ASSERT_EQ(std::string(source), kFloodSource);
+        ASSERT_EQ(n, 16);
+        const std::string line = lan2com::CId2SG(lan2com::Data2CId(buffer, 16), 1, 2);
+        const auto number = numberOf(alarmsim::decodeLine({line.begin(), line.end()}));
+        ASSERT_TRUE(number.has_value()) << line;
+        EXPECT_GE(*number, kFloodNumbers);
+    }
+    ::close(sink);
+    EXPECT_GT(received, 0u);
+    EXPECT_GE(sent, received);
+
+    EXPECT_EQ(runFlood({"1"}), 2);
+    EXPECT_EQ(runFlood({"1", "70000"}), 2);
+    EXPECT_FALSE(parseFloodReport("lan2com: something else\n", sent, seconds));
 }
 
 class SoakLedgerTest : public ::testing::Test {
