@@ -1,6 +1,7 @@
 #include "app/station.h"
 
 #include <QString>
+#include <QTimer>
 #include <stdexcept>
 
 #include "app/application.h"
@@ -56,6 +57,9 @@ StationLoopOptions loopOptions(const StationOptions& options,
     return o;
 }
 
+// How long reports gather before the window shows them.
+constexpr int kReportDelayMs = 20;
+
 }  // namespace
 
 Station::Station(TS_Form& form, StationOptions options)
@@ -66,9 +70,15 @@ Station::Station(TS_Form& form, StationOptions options)
       display_(form, form.state),
       editor_(editorControls(form), form.state, form.boxes, form.errors),
       loop_(loopOptions(options, [this] {
-          // The loop's thread: the window takes the reports on its own event loop.
+          // The loop's thread, when reports start to wait: the window takes them on its own
+          // event loop a moment later, so that a burst of events costs one repaint, and the
+          // loop never waits for it.
           QMetaObject::invokeMethod(
-              &reportContext_, [this] { showReports(); }, Qt::QueuedConnection);
+              &reportContext_,
+              [this] {
+                  QTimer::singleShot(kReportDelayMs, &reportContext_, [this] { showReports(); });
+              },
+              Qt::QueuedConnection);
       })) {
     form_.onFormShow = [this] { FormShow(); };
     form_.onExitConfirmed = [this] { shutdown(); };

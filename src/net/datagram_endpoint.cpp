@@ -15,10 +15,12 @@ void DatagramEndpoint::open(std::uint16_t port, const std::optional<std::string>
     socket->bindAny(port);
     socket_ = std::move(socket);
     filtered_ = filtered;
+    token_.reset();
 }
 
 void DatagramEndpoint::close() {
     socket_.reset();
+    token_.reset();
     filtered_ = false;
 }
 
@@ -31,9 +33,14 @@ std::uint16_t DatagramEndpoint::port() const {
 }
 
 void DatagramEndpoint::addWaits(WaitSet& set) {
+    token_.reset();
     if (socket_) {
-        socket_->addWaits(set);
+        token_ = socket_->addWaits(set);
     }
+}
+
+bool DatagramEndpoint::ready(const WaitSet& set) const {
+    return socket_ && (!token_ || set.fired(*token_));
 }
 
 void DatagramEndpoint::startRound() {

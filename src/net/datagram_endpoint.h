@@ -62,6 +62,8 @@ class DatagramEndpoint {
     bool filtered() const { return filtered_; }
 
     void addWaits(WaitSet& set);
+    // Whether the last wait saw datagrams waiting (or the endpoint was not in it: then it may).
+    bool ready(const WaitSet& set) const;
 
     // Reads the datagrams waiting now, at most `budget` of them, and hands each to `take`.
     // Answers how many were read (a datagram dropped for its length counts too); a count equal
@@ -94,6 +96,7 @@ class DatagramEndpoint {
 
     std::unique_ptr<net::DatagramSocket> socket_;
     bool filtered_ = false;
+    std::optional<WaitSet::Token> token_;  // in the last wait
 };
 
 // The bytes of a text sent by DatagramEndpoint::send: ASCII, one byte a character; every

@@ -52,8 +52,8 @@ class DatagramSocket {
     // Answers whether the filter is in place.
     bool admitOnly(const std::string& address);
 
-    // The station loop's wait watches the socket for datagrams.
-    void addWaits(WaitSet& set);
+    // The station loop's wait watches the socket for datagrams: the token to ask the set about.
+    WaitSet::Token addWaits(WaitSet& set);
     // Before a round of receive() calls: a datagram left unread after it signals the next wait.
     void startReceiving();
     // Reads one datagram without blocking into buffer (capacity bytes, may be 0).

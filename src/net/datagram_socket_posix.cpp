@@ -128,10 +128,8 @@ bool DatagramSocket::admitOnly(const std::string& address) {
     return true;
 }
 
-void DatagramSocket::addWaits(WaitSet& set) {
-    if (native_->fd >= 0) {
-        set.add(native_->fd, true, false);
-    }
+WaitSet::Token DatagramSocket::addWaits(WaitSet& set) {
+    return set.add(native_->fd, true, false);  // a closed socket (-1) is skipped by the wait
 }
 
 void DatagramSocket::startReceiving() {}

@@ -167,10 +167,8 @@ bool DatagramSocket::admitOnly(const std::string& /*address*/) {
     return false;  // no socket filter here: the caller compares the source of each datagram
 }
 
-void DatagramSocket::addWaits(WaitSet& set) {
-    if (native_->s != INVALID_SOCKET && native_->readable != WSA_INVALID_EVENT) {
-        set.add(native_->readable);
-    }
+WaitSet::Token DatagramSocket::addWaits(WaitSet& set) {
+    return set.add(native_->readable);
 }
 
 void DatagramSocket::startReceiving() {

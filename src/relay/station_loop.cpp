@@ -315,8 +315,8 @@ class StationLoop::Impl {
     }
 
     void receive(Channel& ch) {
-        if (!ch.endpoint.isOpen()) {
-            return;
+        if (!ch.endpoint.ready(set_)) {
+            return;  // nothing came for it: no system call
         }
         try {
             ch.endpoint.receive(kReadBudget, [this, &ch](const Datagram& d) { onDatagram(ch, d); });

@@ -96,7 +96,11 @@ class PosixSerialDevice final : public SerialDevice {
 
     Ready check(const WaitSet& set) override {
         Ready ready;
-        const short revents = set.events(token_);
+        if (!token_) {
+            ready.readable = true;  // not in the last wait (opened since): it may have bytes
+            return ready;
+        }
+        const short revents = set.events(*token_);
         ready.readable = (revents & POLLIN) != 0;
         ready.writable = (revents & POLLOUT) != 0;
         if ((revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
@@ -143,7 +147,7 @@ class PosixSerialDevice final : public SerialDevice {
 
   private:
     int fd_;
-    WaitSet::Token token_ = 0;
+    std::optional<WaitSet::Token> token_;  // in the last wait
     std::string error_;
 };
 

@@ -335,21 +335,24 @@ int runBench(int seconds) {
     }
 
     std::printf("\n%-34s %12s %12s %8s   %-22s\n", "", "lan2com", "floor", "ratio", "target");
-    row("latency median, 4 channels (ms)", "%.3f", mine.median, floor.median, "<= 1.5x floor",
-        mine.median <= 1.5 * floor.median);
-    row("latency p99, 4 channels (ms)", "%.3f", mine.p99, floor.p99, "<= 2x floor",
-        mine.p99 <= 2.0 * floor.p99);
+    row("latency median, 4 channels (ms)", "%.3f", mine.median, floor.median, "<= 1.15x floor",
+        mine.median <= 1.15 * floor.median);
+    row("latency p99, 4 channels (ms)", "%.3f", mine.p99, floor.p99, "<= 1.5x floor",
+        mine.p99 <= 1.5 * floor.p99);
     row("events per second, 16 channels", "%.0f", mine.eventsPerSecond, floor.eventsPerSecond,
-        ">= 0.6x floor", mine.eventsPerSecond >= 0.6 * floor.eventsPerSecond);
+        ">= 0.85x floor", mine.eventsPerSecond >= 0.85 * floor.eventsPerSecond);
     char span[64];
     std::snprintf(span, sizeof span, "idle CPU, 16 channels, %d s (%%)", seconds);
     row(span, "%.3f", mine.idleCpuPercent, floor.idleCpuPercent, "< 0.5 % of a core",
         mine.idleCpuPercent < 0.5);
-    row("idle wake-ups per second", "%.1f", mine.idleWakeups, floor.idleWakeups, "< 100 /s",
-        mine.idleWakeups < 100);
+    row("idle wake-ups per second", "%.1f", mine.idleWakeups, floor.idleWakeups, "< 1 /s",
+        mine.idleWakeups < 1);
     row("resident memory, idle (MB)", "%.1f", mine.rssMb, floor.rssMb, "< 60 MB", mine.rssMb < 60);
     std::printf("\nlatency samples: lan2com %zu, floor %zu\n", mine.samples, floor.samples);
-    std::printf("threads: lan2com %d, floor %d\n", mine.threads, floor.threads);
+    std::printf(
+        "threads: lan2com %d (target: the window and the station loop, plus Qt's own), "
+        "floor %d\n",
+        mine.threads, floor.threads);
     std::printf("until every channel answered: lan2com %.2f s, floor %.2f s\n", mine.startSeconds,
                 floor.startSeconds);
     std::printf(
