@@ -1,10 +1,18 @@
 #include "net/datagram_endpoint.h"
 
+#include <array>
+
 #include "net/datagram_socket.h"
 
 namespace lan2com {
 
-DatagramEndpoint::DatagramEndpoint() = default;
+// Room for one batch of datagrams and what each receive produced.
+struct Batch {
+    std::array<std::uint8_t, DatagramEndpoint::kCapacity * 16> buffers{};
+    std::array<net::Received, 16> results{};
+};
+
+DatagramEndpoint::DatagramEndpoint() : batch_(std::make_unique<Batch>()) {}
 DatagramEndpoint::~DatagramEndpoint() = default;
 
 void DatagramEndpoint::open(std::uint16_t port, const std::optional<std::string>& onlySource) {
@@ -49,22 +57,27 @@ void DatagramEndpoint::startRound() {
     }
 }
 
-DatagramEndpoint::Outcome DatagramEndpoint::receiveOne(Datagram& d) {
+std::size_t DatagramEndpoint::receiveBatch(std::size_t count) {
     if (!socket_) {
-        return Outcome::Empty;
+        return 0;
     }
-    std::uint8_t buffer[kCapacity];
-    const net::Received r = socket_->receive(buffer, sizeof buffer);
+    return socket_->receiveBatch(batch_->buffers.data(), kCapacity, batch_->results.data(),
+                                 std::min(count, kBatch));
+}
+
+bool DatagramEndpoint::takeResult(std::size_t i, Datagram& d) {
+    const net::Received& r = batch_->results[i];
     switch (r.kind) {
-        case net::Received::Kind::Datagram:
-            d.bytes.assign(buffer, buffer + r.length);
+        case net::Received::Kind::Datagram: {
+            const std::uint8_t* bytes = batch_->buffers.data() + i * kCapacity;
+            d.bytes.assign(bytes, bytes + r.length);
             d.peerAddress = r.peerIp;
             d.peerPort = r.peerPort;
-            return Outcome::Taken;
+            return true;
+        }
         case net::Received::Kind::TooLong:
-            return Outcome::Dropped;
         case net::Received::Kind::Nothing:
-            return Outcome::Empty;
+            return false;
         case net::Received::Kind::Failed:
             break;
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -31,6 +32,7 @@ class EIdSocketError : public EIdException {
 namespace net {
 class DatagramSocket;
 }
+struct Batch;
 
 // One datagram as the endpoint received it.
 struct Datagram {
@@ -73,13 +75,17 @@ class DatagramEndpoint {
         std::size_t count = 0;
         startRound();
         Datagram d;
-        for (; count < budget; ++count) {
-            const Outcome o = receiveOne(d);
-            if (o == Outcome::Empty) {
-                break;
+        while (count < budget) {
+            const std::size_t asked = std::min(budget - count, kBatch);
+            const std::size_t got = receiveBatch(asked);
+            for (std::size_t i = 0; i < got; ++i) {
+                if (takeResult(i, d)) {
+                    take(d);
+                }
             }
-            if (o == Outcome::Taken) {
-                take(d);
+            count += got;
+            if (got < asked) {
+                break;  // nothing more waits
             }
         }
         return count;
@@ -90,13 +96,18 @@ class DatagramEndpoint {
     void send(const std::string& host, std::uint16_t port, const std::string& text);
 
   private:
-    enum class Outcome { Taken, Dropped, Empty };
+    static constexpr std::size_t kBatch = 16;
     void startRound();
-    Outcome receiveOne(Datagram& d);
+    // Reads up to `count` datagrams into the batch; answers how many.
+    std::size_t receiveBatch(std::size_t count);
+    // Result i of the batch as a datagram: false when it was dropped for its length. A failure of
+    // the socket is raised as EIdSocketError.
+    bool takeResult(std::size_t i, Datagram& d);
 
     std::unique_ptr<net::DatagramSocket> socket_;
     bool filtered_ = false;
     std::optional<WaitSet::Token> token_;  // in the last wait
+    std::unique_ptr<Batch> batch_;
 };
 
 // The bytes of a text sent by DatagramEndpoint::send: ASCII, one byte a character; every

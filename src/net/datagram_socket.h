@@ -58,6 +58,11 @@ class DatagramSocket {
     void startReceiving();
     // Reads one datagram without blocking into buffer (capacity bytes, may be 0).
     Received receive(std::uint8_t* buffer, std::size_t capacity);
+    // Reads up to `count` datagrams without blocking, datagram i into buffers + i * capacity, in
+    // one system call where the system has one for it. Answers how many results it filled: fewer
+    // than asked means nothing more was waiting, or results[n - 1] is the failure that ended it.
+    std::size_t receiveBatch(std::uint8_t* buffers, std::size_t capacity, Received* results,
+                             std::size_t count);
 
     // Closes the socket now (idempotent). Nobody may be using it.
     void close();

@@ -180,6 +180,23 @@ void DatagramSocket::startReceiving() {
     }
 }
 
+std::size_t DatagramSocket::receiveBatch(std::uint8_t* buffers, std::size_t capacity,
+                                         Received* results, std::size_t count) {
+    // No batch read here: one receive after the other, until nothing more waits.
+    std::size_t n = 0;
+    while (n < count) {
+        results[n] = receive(buffers + n * capacity, capacity);
+        if (results[n].kind == Received::Kind::Nothing) {
+            break;
+        }
+        ++n;
+        if (results[n - 1].kind == Received::Kind::Failed) {
+            break;
+        }
+    }
+    return n;
+}
+
 Received DatagramSocket::receive(std::uint8_t* buffer, std::size_t capacity) {
     Received r;
     sockaddr_in sa{};

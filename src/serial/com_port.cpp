@@ -84,10 +84,10 @@ void ComPort::readAll(std::vector<std::uint8_t>& received) {
             fail("device lost (" + device_->error() + ")");
             break;
         }
-        if (n == 0) {
-            break;
-        }
         received.insert(received.end(), buffer, buffer + n);
+        if (static_cast<std::size_t>(n) < sizeof buffer) {
+            break;  // a short read took all there was
+        }
     }
 }
 
