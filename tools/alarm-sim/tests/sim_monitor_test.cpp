@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -101,6 +102,27 @@ TEST(AlarmSimMonitor, LineLimitAndAMissingPort) {
     missing.comNumber = 62;
     Monitor nowhere(missing, out);
     EXPECT_THROW(nowhere.open(), EBadId);
+}
+
+TEST(AlarmSimMonitor, AFarEndThatGoesAwayEndsTheRun) {
+    test::DataHome home;
+    auto peer = std::make_unique<test::PtyPeer>(home.devices(), 61);
+    std::ostringstream out;
+    Monitor monitor(on61(Answer::Ack), out);
+    monitor.open();
+    peer->write(bytesOf(kEventLine));
+    for (int i = 0; i < 30 && monitor.summary().lines == 0; ++i) {
+        monitor.runFor(100ms);
+    }
+    peer.reset();
+    for (int i = 0; i < 30 && !monitor.failed(); ++i) {
+        monitor.runFor(100ms);
+    }
+    EXPECT_EQ(monitor.summary().lines, 1u);
+    EXPECT_TRUE(monitor.failed());
+    EXPECT_FALSE(monitor.failure().empty());
+    monitor.finish();  // closes the failed port and still prints the summary
+    EXPECT_NE(out.str().find("summary lines=1 events=1 "), std::string::npos) << out.str();
 }
 
 }  // namespace
