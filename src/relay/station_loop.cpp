@@ -386,6 +386,9 @@ class StationLoop::Impl {
                 readNow(ch);  // an answer that has arrived wins over the timeout
                 if (ch.timeoutArmed) {
                     ch.timeoutArmed = false;
+                    // A line never reaches the monitoring software after its window: what has
+                    // not gone out by now (its other end closed, or not reading) is discarded.
+                    ch.port.discardOutput();
                     carryOut(ch, ch.protocol.timeout(moment(ch)));
                     settle(ch);
                 }

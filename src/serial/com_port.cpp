@@ -119,10 +119,10 @@ bool ComPort::readNow(std::vector<std::uint8_t>& received) {
     return !failed_;
 }
 
-void ComPort::purge() {
+void ComPort::discardOutput() {
     out_.clear();
-    if (device_) {
-        device_->purge();
+    if (device_ && !failed_) {
+        device_->discardOutput();
     }
 }
 

@@ -113,8 +113,8 @@ class ComPort {
     // timeout or a heartbeat meets the channel. Answers false when the device has failed.
     bool readNow(std::vector<std::uint8_t>& received);
 
-    // Discards the driver's transmit and receive queues and the output buffer.
-    void purge();
+    // Discards the output that has not gone out: the port's buffer and the driver's queue.
+    void discardOutput();
 
   private:
     bool flush();

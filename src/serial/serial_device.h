@@ -54,8 +54,9 @@ class SerialDevice {
     // The text of the last failure of read() or write().
     virtual std::string error() const = 0;
 
-    // Discards the driver's transmit and receive queues.
-    virtual void purge() = 0;
+    // Discards what the driver has not sent yet (and, on a pseudo-terminal, what its other end
+    // has not read yet).
+    virtual void discardOutput() = 0;
 };
 
 // Opens the device of a port; the operating system's devices unless a stand-in is given.

@@ -143,7 +143,7 @@ class PosixSerialDevice final : public SerialDevice {
 
     std::string error() const override { return error_; }
 
-    void purge() override { tcflush(fd_, TCIOFLUSH); }
+    void discardOutput() override { tcflush(fd_, TCOFLUSH); }
 
   private:
     int fd_;

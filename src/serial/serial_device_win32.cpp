@@ -237,8 +237,10 @@ class Win32SerialDevice final : public SerialDevice {
 
     std::string error() const override { return error_; }
 
-    void purge() override {
-        PurgeComm(handle_, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    void discardOutput() override {
+        // A write the driver still holds (its other end closed, say) is aborted with the rest.
+        aborting_ = writePending_;
+        PurgeComm(handle_, PURGE_TXABORT | PURGE_TXCLEAR);
     }
 
   private:
@@ -275,6 +277,7 @@ class Win32SerialDevice final : public SerialDevice {
         DWORD n = 0;
         if (GetOverlappedResult(handle_, &writeOv_, &n, FALSE)) {
             writePending_ = false;
+            aborting_ = false;
             return true;
         }
         const DWORD error = GetLastError();
@@ -282,6 +285,10 @@ class Win32SerialDevice final : public SerialDevice {
             return true;
         }
         writePending_ = false;
+        if (aborting_ && error == ERROR_OPERATION_ABORTED) {
+            aborting_ = false;  // discarded on purpose: no failure of the device
+            return true;
+        }
         fail(ready, error);
         return false;
     }
@@ -297,6 +304,7 @@ class Win32SerialDevice final : public SerialDevice {
     OVERLAPPED readOv_{};
     OVERLAPPED writeOv_{};
     bool writePending_ = false;
+    bool aborting_ = false;  // the pending write was discarded
     std::vector<std::uint8_t> block_;
     std::string error_;
 };

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -411,6 +412,81 @@ TEST(DiagnosticsLog, TheLimitSwitchesLoggingOffAfterTwoThousandLines) {
     relay.clearDiagnostics();
     EXPECT_TRUE(view.log.empty());
     EXPECT_EQ(view.recCnt, "0");
+}
+
+// A COM port whose other end is closed: its driver takes each write and holds it until that end
+// opens, as a null-modem pair does; what is discarded meanwhile never arrives.
+class HeldOutputDevices final : public SerialDeviceOpener {
+  public:
+    std::unique_ptr<SerialDevice> open(std::uint16_t, const LineSettings&) override {
+        return std::make_unique<Device>(*this);
+    }
+    void openFarEnd() {
+        std::lock_guard<std::mutex> lock(mutex);
+        delivered.insert(delivered.end(), held.begin(), held.end());
+        held.clear();
+    }
+    std::size_t heldBytes() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return held.size();
+    }
+
+    std::mutex mutex;
+    Bytes held;
+    Bytes delivered;
+
+  private:
+    class Device final : public SerialDevice {
+      public:
+        explicit Device(HeldOutputDevices& owner) : owner_(owner) {}
+        void addWaits(WaitSet&, bool) override {}
+        Ready check(const WaitSet&) override { return {}; }
+        long read(std::uint8_t*, std::size_t) override { return 0; }
+        long write(const std::uint8_t* bytes, std::size_t size) override {
+            std::lock_guard<std::mutex> lock(owner_.mutex);
+            owner_.held.insert(owner_.held.end(), bytes, bytes + size);
+            return static_cast<long>(size);
+        }
+        std::string error() const override { return {}; }
+        void discardOutput() override {
+            std::lock_guard<std::mutex> lock(owner_.mutex);
+            owner_.held.clear();
+        }
+
+      private:
+        HeldOutputDevices& owner_;
+    };
+};
+
+TEST(StationLoopOutput, ALineNotTakenWithinItsWindowNeverReachesTheMonitoringSoftwareLater) {
+    HeldOutputDevices devices;
+    StationLoopOptions options;
+    options.devices = &devices;
+    StationLoop loop(options);
+    TPair record;
+    record.Pair = 1;
+    record.ComIn = "COM5";
+    record.AddrIP = "127.0.0.2";
+    record.Port = freeUdpPort();
+    record.Cnvrt = 2;
+    ASSERT_TRUE(loop.activate({channelSetup(0, record, nullptr)}).failures.empty());
+
+    UdpPeer transceiver("127.0.0.2");
+    transceiver.sendTo(static_cast<std::uint16_t>(record.Port), kWorkedDatagram);
+    const auto deadline = Clock::now() + std::chrono::seconds(3);
+    while (devices.heldBytes() == 0 && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ASSERT_EQ(devices.heldBytes(), 21u);  // written, and held by the driver
+    while (!loop.status(0).timedOut && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ASSERT_TRUE(loop.status(0).timedOut);
+    EXPECT_EQ(devices.heldBytes(), 0u);  // discarded when its window ended
+    devices.openFarEnd();
+    EXPECT_TRUE(devices.delivered.empty());
+    EXPECT_FALSE(loop.status(0).portFailed);  // a discarded line is no failure of the port
+    loop.shutdown();
 }
 
 }  // namespace
