@@ -202,6 +202,7 @@ class StationLoop::Impl {
         std::deque<IncomingDatagram> backlog;  // waiting behind the held one
         std::optional<std::uint64_t> held;     // the datagram the protocol has not released
         bool socketFailed = false;             // said once in the log
+        bool peerClosed = false;               // the monitoring software's port is closed
         std::vector<std::uint8_t> received;
     };
 
@@ -291,6 +292,27 @@ class StationLoop::Impl {
         takeBytes(ch);
         if (!up) {
             portFailure(ch, ch.port.error(), true);
+            return;
+        }
+        notePeer(ch);
+    }
+
+    // The monitoring software closing its port: what waits for it is discarded and nothing is
+    // written towards it (its events go unanswered, and their transceivers repeat them) until it
+    // opens the port again.
+    void notePeer(Channel& ch) {
+        const bool present = ch.port.peerPresent();
+        if (present != ch.peerClosed) {
+            return;
+        }
+        ch.peerClosed = !present;
+        if (ch.peerClosed) {
+            ch.port.discardOutput();
+            logChannel(ch,
+                       "порт программы мониторинга закрыт; строки не передаются до его "
+                       "открытия.");
+        } else {
+            logChannel(ch, "порт программы мониторинга открыт.");
         }
     }
 
@@ -462,6 +484,9 @@ class StationLoop::Impl {
                     break;
                 }
                 case ProtocolAction::Type::LogNoRoom:
+                    if (ch.peerClosed) {
+                        break;  // the closed port is said already
+                    }
                     logChannel(ch,
                                "нет места в выходном буфере порта; события не передаются, "
                                "передатчик повторит их.");
@@ -543,6 +568,7 @@ class StationLoop::Impl {
             return e.what();
         }
         log("Открыт порт №" + std::to_string(ch.port.number()));
+        ch.peerClosed = false;
         return {};
     }
 
@@ -611,6 +637,7 @@ class StationLoop::Impl {
         ch.timeoutArmed = false;
         ch.portFailed = false;
         ch.bindFailed = false;
+        ch.peerClosed = false;
         ch.port.close();
         ch.active = false;
         setLampVisible(ch, false);

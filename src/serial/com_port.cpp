@@ -23,13 +23,23 @@ void ComPort::open(std::uint16_t number, const LineSettings& line, SerialDeviceO
 
 void ComPort::close() {
     device_.reset();
+    peerSeen_ = false;
     out_.clear();
     failed_ = false;
     error_.clear();
 }
 
+bool ComPort::peerPresent() const {
+    if (!device_) {
+        return true;
+    }
+    const bool present = device_->peerPresent();
+    peerSeen_ = peerSeen_ || present;
+    return present || !peerSeen_;
+}
+
 std::size_t ComPort::outputFree() const {
-    if (!device_ || failed_) {
+    if (!device_ || failed_ || !peerPresent()) {
         return 0;
     }
     return kOutSize - std::min(out_.size(), kOutSize);

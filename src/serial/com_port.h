@@ -96,7 +96,12 @@ class ComPort {
     bool failed() const { return failed_; }
     const std::string& error() const { return error_; }
 
-    // Free bytes of the output buffer; 0 on a port that is not open or has failed.
+    // Whether the other end is open. A device whose other end was never seen open does not count
+    // as closed: a line that tells nothing holds no output back.
+    bool peerPresent() const;
+
+    // Free bytes of the output buffer; 0 on a port that is not open, has failed, or whose other
+    // end is closed (nothing is written towards a closed end).
     std::size_t outputFree() const;
     // Puts the bytes into the output buffer whole and hands what the device takes at once to it.
     // Answers false, putting nothing, when they do not fit or the port cannot take output.
@@ -126,6 +131,7 @@ class ComPort {
     std::vector<std::uint8_t> out_;
     bool failed_ = false;
     std::string error_;
+    mutable bool peerSeen_ = false;  // the other end has been seen open since the port opened
 };
 
 // The device that COMn names on this platform (Linux: $XDG_DATA_HOME/lan2com/dosdevices/comn when

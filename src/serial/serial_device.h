@@ -54,6 +54,10 @@ class SerialDevice {
     // The text of the last failure of read() or write().
     virtual std::string error() const = 0;
 
+    // Whether the other end is there: on a null-modem pair, whether the monitoring software has
+    // its port open (our DSR follows its DTR). Devices that cannot tell answer true.
+    virtual bool peerPresent() const { return true; }
+
     // Discards what the driver has not sent yet (and, on a pseudo-terminal, what its other end
     // has not read yet).
     virtual void discardOutput() = 0;

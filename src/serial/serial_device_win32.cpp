@@ -137,6 +137,7 @@ class Win32SerialDevice final : public SerialDevice {
                 commMask_ = 0;
                 ResetEvent(commOv_.hEvent);
                 if (WaitCommEvent(handle_, &commMask_, &commOv_)) {
+                    noteCommEvent();
                     set.readyNow();
                 } else if (GetLastError() == ERROR_IO_PENDING) {
                     commPending_ = true;
@@ -243,7 +244,23 @@ class Win32SerialDevice final : public SerialDevice {
         PurgeComm(handle_, PURGE_TXABORT | PURGE_TXCLEAR);
     }
 
+    bool peerPresent() const override { return dsr_; }
+
+    // The other end's line as it is now (on a null-modem pair our DSR follows its DTR).
+    void readModemLines() {
+        DWORD status = 0;
+        if (GetCommModemStatus(handle_, &status)) {
+            dsr_ = (status & MS_DSR_ON) != 0;
+        }
+    }
+
   private:
+    void noteCommEvent() {
+        if ((commMask_ & EV_DSR) != 0) {
+            readModemLines();
+        }
+    }
+
     // Collects a finished WaitCommEvent, so that the next wait starts a new one; false when it
     // failed.
     bool collectComm(Ready& ready) {
@@ -253,6 +270,7 @@ class Win32SerialDevice final : public SerialDevice {
         DWORD unused = 0;
         if (GetOverlappedResult(handle_, &commOv_, &unused, FALSE)) {
             commPending_ = false;
+            noteCommEvent();
             return true;
         }
         const DWORD error = GetLastError();
@@ -305,6 +323,7 @@ class Win32SerialDevice final : public SerialDevice {
     OVERLAPPED writeOv_{};
     bool writePending_ = false;
     bool aborting_ = false;  // the pending write was discarded
+    bool dsr_ = true;        // the other end's line, as last seen
     std::vector<std::uint8_t> block_;
     std::string error_;
 };
@@ -439,6 +458,7 @@ std::unique_ptr<SerialDevice> openSerialDevice(std::uint16_t number, const LineS
         device.reset();  // closes the handle
         throw EOpenFailed("Cannot open COM" + std::to_string(number) + ": " + winErrorText(error));
     }
+    device->readModemLines();
     return device;
 }
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -431,17 +433,36 @@ class HeldOutputDevices final : public SerialDeviceOpener {
         return held.size();
     }
 
+    // What the monitoring software sends, for the port to read.
+    void answer(const Bytes& bytes) {
+        std::lock_guard<std::mutex> lock(mutex);
+        input.insert(input.end(), bytes.begin(), bytes.end());
+    }
+
     std::mutex mutex;
     Bytes held;
     Bytes delivered;
+    Bytes input;
+    std::atomic<bool> present{true};  // the far end's line (our DSR)
 
   private:
     class Device final : public SerialDevice {
       public:
         explicit Device(HeldOutputDevices& owner) : owner_(owner) {}
         void addWaits(WaitSet&, bool) override {}
-        Ready check(const WaitSet&) override { return {}; }
-        long read(std::uint8_t*, std::size_t) override { return 0; }
+        Ready check(const WaitSet&) override {
+            Ready ready;
+            ready.readable = true;
+            return ready;
+        }
+        long read(std::uint8_t* buffer, std::size_t size) override {
+            std::lock_guard<std::mutex> lock(owner_.mutex);
+            const std::size_t n = std::min(size, owner_.input.size());
+            std::copy_n(owner_.input.begin(), n, buffer);
+            owner_.input.erase(owner_.input.begin(), owner_.input.begin() + long(n));
+            return static_cast<long>(n);
+        }
+        bool peerPresent() const override { return owner_.present; }
         long write(const std::uint8_t* bytes, std::size_t size) override {
             std::lock_guard<std::mutex> lock(owner_.mutex);
             owner_.held.insert(owner_.held.end(), bytes, bytes + size);
@@ -458,20 +479,49 @@ class HeldOutputDevices final : public SerialDeviceOpener {
     };
 };
 
-TEST(StationLoopOutput, ALineNotTakenWithinItsWindowNeverReachesTheMonitoringSoftwareLater) {
-    HeldOutputDevices devices;
-    StationLoopOptions options;
-    options.devices = &devices;
-    StationLoop loop(options);
-    TPair record;
-    record.Pair = 1;
-    record.ComIn = "COM5";
-    record.AddrIP = "127.0.0.2";
-    record.Port = freeUdpPort();
-    record.Cnvrt = 2;
-    ASSERT_TRUE(loop.activate({channelSetup(0, record, nullptr)}).failures.empty());
+class StationLoopOutput : public ::testing::Test {
+  protected:
+    StationLoopOutput() {
+        StationLoopOptions options;
+        options.devices = &devices;
+        loop = std::make_unique<StationLoop>(options);
+        record.Pair = 1;
+        record.ComIn = "COM5";
+        record.AddrIP = "127.0.0.2";
+        record.Port = freeUdpPort();
+        record.Cnvrt = 2;
+        EXPECT_TRUE(loop->activate({channelSetup(0, record, nullptr)}).failures.empty());
+    }
+    ~StationLoopOutput() override { loop->shutdown(); }
 
-    UdpPeer transceiver("127.0.0.2");
+    template <typename Pred>
+    bool within(int ms, Pred pred) {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+        bool done = pred();
+        while (!done && Clock::now() < deadline) {
+            (void)loop->status(0);  // the stand-in device wakes nobody: the test does
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            done = pred();
+        }
+        return done;
+    }
+    std::string log() {
+        std::string text;
+        for (const StationReport& r : loop->takeReports()) {
+            text += r.text + "\n";
+        }
+        return text;
+    }
+
+    HeldOutputDevices devices;
+    std::unique_ptr<StationLoop> loop;
+    TPair record;
+    UdpPeer transceiver{"127.0.0.2"};
+};
+
+TEST_F(StationLoopOutput, ALineNotTakenWithinItsWindowNeverReachesTheMonitoringSoftwareLater) {
+    StationLoop& loop = *this->loop;
+
     transceiver.sendTo(static_cast<std::uint16_t>(record.Port), kWorkedDatagram);
     const auto deadline = Clock::now() + std::chrono::seconds(3);
     while (devices.heldBytes() == 0 && Clock::now() < deadline) {
@@ -486,7 +536,28 @@ TEST(StationLoopOutput, ALineNotTakenWithinItsWindowNeverReachesTheMonitoringSof
     devices.openFarEnd();
     EXPECT_TRUE(devices.delivered.empty());
     EXPECT_FALSE(loop.status(0).portFailed);  // a discarded line is no failure of the port
-    loop.shutdown();
+}
+
+TEST_F(StationLoopOutput, NothingIsWrittenTowardsAClosedMonitoringPortUntilItOpensAgain) {
+    const auto port = static_cast<std::uint16_t>(record.Port);
+    Bytes reply;
+    std::uint16_t from = 0;
+    transceiver.sendTo(port, kWorkedDatagram);
+    ASSERT_TRUE(within(3000, [&] { return devices.heldBytes() == 21; }));
+    devices.openFarEnd();
+    devices.answer({0x06});
+    ASSERT_TRUE(within(3000, [&] { return transceiver.receive(reply, from, 1); }));
+
+    devices.present = false;  // the monitoring software closes its port
+    ASSERT_TRUE(within(3000, [&] { return log().find("закрыт") != std::string::npos; }));
+    transceiver.sendTo(port, kWorkedDatagram);
+    EXPECT_FALSE(within(400, [&] { return devices.heldBytes() > 0; }));
+    EXPECT_FALSE(transceiver.receive(reply, from, 50));
+
+    devices.present = true;
+    ASSERT_TRUE(within(3000, [&] { return log().find("открыт.") != std::string::npos; }));
+    transceiver.sendTo(port, kWorkedDatagram);
+    EXPECT_TRUE(within(3000, [&] { return devices.heldBytes() == 21; }));
 }
 
 }  // namespace
