@@ -1,4 +1,4 @@
-#include "app/single_instance.h"
+#include "platform/single_instance.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -15,10 +15,29 @@
 
 namespace lan2com {
 
+namespace {
+// The Win32 error codes, spelled here so that the rule is the same (and tested) on every system.
+constexpr unsigned long kErrorAccessDenied = 5;     // ERROR_ACCESS_DENIED
+constexpr unsigned long kErrorAlreadyExists = 183;  // ERROR_ALREADY_EXISTS
+}  // namespace
+
+bool mutexSaysAnotherCopy(bool gotHandle, unsigned long lastError) {
+    return gotHandle ? lastError == kErrorAlreadyExists : lastError == kErrorAccessDenied;
+}
+
+SingleInstance::SingleInstance() : SingleInstance(kInstanceName) {}
+
 #ifdef _WIN32
-SingleInstance::SingleInstance() {
-    mutex_ = CreateMutexW(nullptr, FALSE, L"Global\\lan2com.instance");
-    acquired_ = !(mutex_ != nullptr && GetLastError() == ERROR_ALREADY_EXISTS);
+static_assert(kErrorAccessDenied == ERROR_ACCESS_DENIED);
+static_assert(kErrorAlreadyExists == ERROR_ALREADY_EXISTS);
+
+SingleInstance::SingleInstance(const std::string& name) {
+    const std::string full = "Global\\" + name;
+    const std::wstring wide(full.begin(), full.end());  // the names are ASCII
+    SetLastError(ERROR_SUCCESS);
+    mutex_ = CreateMutexW(nullptr, FALSE, wide.c_str());
+    const DWORD error = GetLastError();
+    acquired_ = !mutexSaysAnotherCopy(mutex_ != nullptr, error);
 }
 
 SingleInstance::~SingleInstance() {
@@ -27,10 +46,10 @@ SingleInstance::~SingleInstance() {
     }
 }
 #else
-SingleInstance::SingleInstance() {
+SingleInstance::SingleInstance(const std::string& name) {
     const std::string dir = lan2comDataDir();
     ::mkdir(dir.c_str(), 0755);  // may exist already; a failure shows at open
-    const std::string path = dir + "/lan2com.lock";
+    const std::string path = dir + "/" + (name == kInstanceName ? "lan2com" : name) + ".lock";
     fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd_ < 0) {
         return;  // no lock to be had here: run
