@@ -115,7 +115,8 @@ TerminationRequests::TerminationRequests(std::function<void()> onRequest)
     windowClass.hInstance = instance;
     windowClass.lpszClassName = kSessionWindowClass;
     RegisterClassW(&windowClass);  // fails harmlessly when an earlier object registered it
-    impl_->window = CreateWindowExW(WS_EX_TOOLWINDOW, kSessionWindowClass, L"lan2com",
+    // Never shown, and without a title: no task bar button, nothing in a window list.
+    impl_->window = CreateWindowExW(WS_EX_TOOLWINDOW, kSessionWindowClass, L"",
                                     WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr);
     if (impl_->window != nullptr) {
         SetWindowLongPtrW(impl_->window, GWLP_USERDATA,
