@@ -9,9 +9,9 @@
 
     1. copies the folder's files to "Program Files\lan2com" (a running lan2com is not touched:
        close it first);
-    2. lets the program receive UDP datagrams through Windows Firewall (an inbound rule for
-       lan2com.exe, every profile): the prompt that Windows shows a new program would wait for
-       nobody on an unattended station;
+    2. lets the program receive UDP datagrams through Windows Firewall (an inbound rule
+       "lan2com UDP in" for lan2com.exe, every profile): the prompt that Windows shows a new
+       program would wait for nobody on an unattended station;
     3. registers the event source "lan2com" in the Application log, where lan2com writes its
        start-up failures;
     4. registers the scheduled task "lan2com" that starts the program at the logon of the
@@ -35,7 +35,7 @@ Set-StrictMode -Version 3
 $ErrorActionPreference = 'Stop'
 
 $TaskName = 'lan2com'
-$RuleName = 'lan2com (UDP in)'
+$RuleName = 'lan2com UDP in'
 $EventSourceKey = 'HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\lan2com'
 # The message file of the .NET Framework that every Windows 10 and 11 has: it shows an entry's
 # text as it was written.
@@ -49,7 +49,7 @@ function Format-Argument([string]$Text) {
 }
 
 # Runs a Windows command (or prints it with -DryRun) and fails on a non-zero exit status.
-function Invoke-Native([string]$Exe, [string[]]$Arguments, [switch]$MayFail) {
+function Invoke-Native([string]$Exe, [string[]]$Arguments) {
     $line = (@($Exe) + ($Arguments | ForEach-Object { Format-Argument $_ })) -join ' '
     if ($DryRun) {
         Write-Output "dry-run: $line"
@@ -57,7 +57,7 @@ function Invoke-Native([string]$Exe, [string[]]$Arguments, [switch]$MayFail) {
     }
     Write-Output "> $line"
     & $Exe @Arguments
-    if ($LASTEXITCODE -ne 0 -and -not $MayFail) {
+    if ($LASTEXITCODE -ne 0) {
         throw "failed with exit status ${LASTEXITCODE}: $line"
     }
 }
@@ -87,18 +87,29 @@ if (-not $DryRun) {
     }
 }
 
-# 1. The program.
-Invoke-Step "New-Item -ItemType Directory -Force -Path $(Format-Argument $InstallDir)" {
-    New-Item -ItemType Directory -Force -Path $InstallDir | Out-Null
-}
-Invoke-Step "Copy-Item -Recurse -Force -Path $(Format-Argument "$source\*") -Destination $(Format-Argument $InstallDir)" {
-    Copy-Item -Recurse -Force -Path (Join-Path $source '*') -Destination $InstallDir
+# 1. The program (unless the script runs from the installed folder itself).
+$sameFolder = (Test-Path $InstallDir) -and
+    ((Resolve-Path $source).Path.TrimEnd('\') -eq (Resolve-Path $InstallDir).Path.TrimEnd('\'))
+if ($sameFolder) {
+    Write-Output "The files are already in $InstallDir."
+} else {
+    Invoke-Step "New-Item -ItemType Directory -Force -Path $(Format-Argument $InstallDir)" {
+        New-Item -ItemType Directory -Force -Path $InstallDir | Out-Null
+    }
+    Invoke-Step "Copy-Item -Recurse -Force -Path $(Format-Argument "$source\*") -Destination $(Format-Argument $InstallDir)" {
+        Copy-Item -Recurse -Force -Path (Join-Path $source '*') -Destination $InstallDir
+    }
 }
 
-# 2. The firewall: one inbound UDP rule for the program, replacing an earlier one.
-Invoke-Native 'netsh.exe' @('advfirewall', 'firewall', 'delete', 'rule', "name=$RuleName") -MayFail
-Invoke-Native 'netsh.exe' @('advfirewall', 'firewall', 'add', 'rule', "name=$RuleName", 'dir=in',
-    'action=allow', 'protocol=UDP', "program=$Program", 'profile=any', 'enable=yes')
+# 2. The firewall: one inbound UDP rule for the program (every profile), replacing an earlier one.
+Invoke-Step "Remove-NetFirewallRule -DisplayName $(Format-Argument $RuleName) (when there is one)" {
+    Get-NetFirewallRule -DisplayName $RuleName -ErrorAction SilentlyContinue | Remove-NetFirewallRule
+}
+Invoke-Step ("New-NetFirewallRule -DisplayName $(Format-Argument $RuleName) -Direction Inbound " +
+    "-Action Allow -Protocol UDP -Program $(Format-Argument $Program) -Profile Any -Enabled True") {
+    New-NetFirewallRule -DisplayName $RuleName -Direction Inbound -Action Allow -Protocol UDP `
+        -Program $Program -Profile Any -Enabled True | Out-Null
+}
 
 # 3. The event source.
 Invoke-Native 'reg.exe' @('add', $EventSourceKey, '/v', 'EventMessageFile', '/t', 'REG_EXPAND_SZ',

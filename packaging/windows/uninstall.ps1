@@ -20,7 +20,7 @@ Set-StrictMode -Version 3
 $ErrorActionPreference = 'Stop'
 
 $TaskName = 'lan2com'
-$RuleName = 'lan2com (UDP in)'
+$RuleName = 'lan2com UDP in'
 $EventSourceKey = 'HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\lan2com'
 
 function Format-Argument([string]$Text) {
@@ -54,7 +54,12 @@ if (-not $DryRun) {
 }
 
 Invoke-Native 'schtasks.exe' @('/Delete', '/TN', $TaskName, '/F')
-Invoke-Native 'netsh.exe' @('advfirewall', 'firewall', 'delete', 'rule', "name=$RuleName")
+if ($DryRun) {
+    Write-Output "dry-run: Remove-NetFirewallRule -DisplayName $(Format-Argument $RuleName)"
+} else {
+    Write-Output "> Remove-NetFirewallRule -DisplayName $(Format-Argument $RuleName)"
+    Get-NetFirewallRule -DisplayName $RuleName -ErrorAction SilentlyContinue | Remove-NetFirewallRule
+}
 Invoke-Native 'reg.exe' @('delete', $EventSourceKey, '/f')
 if ($DryRun) {
     Write-Output "dry-run: Remove-Item -Recurse -Force -Path $(Format-Argument $InstallDir)"
