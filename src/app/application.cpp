@@ -5,6 +5,8 @@
 #include <QLocale>
 #include <cstdio>
 
+#include "platform/event_log.h"
+
 namespace lan2com {
 
 Lan2comApplication::Lan2comApplication(int& argc, char** argv) : QApplication(argc, argv) {}
@@ -18,6 +20,8 @@ void reportEscaped(ErrorReport* report, const std::string& message) {
         report->report(message);
         return;
     }
+    // A windowed program's standard error goes nowhere on Windows: the event log keeps it.
+    writeEventLog(EventLogKind::Error, withFullStop(message));
     std::fprintf(stderr, "lan2com: %s\n", withFullStop(message).c_str());
 }
 

@@ -18,15 +18,16 @@ class Lan2comApplication final : public QApplication {
 
     bool notify(QObject* receiver, QEvent* event) override;
 
-    // Where escaped failures go; without a report they are written to the standard error.
+    // Where escaped failures go; without a report they are written to the event log and the
+    // standard error.
     void setErrorReport(ErrorReport* report) { report_ = report; }
 
   private:
     ErrorReport* report_ = nullptr;
 };
 
-// Runs one delivery and hands a failure that escapes it to the report (to the standard error
-// when there is none). Answers what the delivery answered, false after a failure.
+// Runs one delivery and hands a failure that escapes it to the report (to the event log and the
+// standard error when there is none). Answers what the delivery answered, false after a failure.
 template <typename Deliver>
 bool deliverGuarded(ErrorReport* report, Deliver&& deliver);
 

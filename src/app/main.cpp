@@ -4,13 +4,15 @@
 #include <string>
 
 #include "app/application.h"
+#include "app/event_log_reports.h"
 #include "app/heartbeat_period.h"
-#include "app/single_instance.h"
 #include "app/station.h"
 #include "app/termination.h"
 #include "app/ts_form.h"
 #include "net/local_addresses.h"
+#include "platform/event_log.h"
 #include "platform/registry.h"
+#include "platform/single_instance.h"
 #include "platform/tick_clock.h"
 #include "serial/com_select_form.h"
 
@@ -33,6 +35,7 @@ int main(int argc, char** argv) {
         lan2com::heartbeatPeriodFrom(std::getenv("LAN2COM_HEARTBEAT_MS"));
     const lan2com::SingleInstance instance;
     if (!instance.acquired()) {
+        lan2com::writeEventLog(lan2com::EventLogKind::Warning, lan2com::kAlreadyRunningText);
         lan2com::QtMessageBoxes boxes;
         const lan2com::TerminationRequests termination([] { QCoreApplication::exit(1); });
         lan2com::BoxRequest request;
@@ -47,8 +50,14 @@ int main(int argc, char** argv) {
     lan2com::ComSelectPrompt portPrompt;
     int result = 0;
     {
+        // The failures of start-up, and those that escape a handler, go to the event log too.
+        lan2com::StartupFailuresLogged loggedBoxes;
+        options.boxes = &loggedBoxes;
         lan2com::TS_Form S_Form(options);
-        app.setErrorReport(&S_Form.errors);
+        lan2com::QtMessageBoxes windowBoxes(&S_Form);
+        loggedBoxes.setInner(&windowBoxes);
+        lan2com::EscapedFailuresLogged loggedErrors(S_Form.errors);
+        app.setErrorReport(&loggedErrors);
         if (!heartbeat.logText.empty()) {
             S_Form.appendLogLine(S_Form.timestamp() + "  " + heartbeat.logText);
         }
@@ -67,6 +76,7 @@ int main(int argc, char** argv) {
         result = QApplication::exec();
         // Failures of the window's own destruction have no window left to be shown in.
         app.setErrorReport(nullptr);
+        loggedBoxes.setInner(nullptr);
     }
     return result;
 }

@@ -1,6 +1,8 @@
 #include "app/termination.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -71,9 +73,63 @@ TerminationRequests::~TerminationRequests() {
     signalPipe[0] = signalPipe[1] = -1;
 }
 #else
-struct TerminationRequests::Impl {};
-TerminationRequests::TerminationRequests(std::function<void()>) : impl_(std::make_unique<Impl>()) {}
-TerminationRequests::~TerminationRequests() = default;
+namespace {
+
+// Windows asks every top-level window whether the session may end (WM_QUERYENDSESSION), then
+// tells it that it ends (WM_ENDSESSION); the process is ended as soon as the answer to the
+// second message returns. A hidden top-level window of its own receives both, whatever the
+// toolkit does with its windows and on whichever platform plugin it runs.
+LRESULT CALLBACK sessionWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_QUERYENDSESSION:
+            return TRUE;  // an unattended station never holds a logoff or a shutdown back
+        case WM_ENDSESSION: {
+            auto* onRequest =
+                reinterpret_cast<std::function<void()>*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+            if (wParam != FALSE && onRequest != nullptr && *onRequest) {
+                // Once: each of the program's windows may be told.
+                const std::function<void()> request = std::move(*onRequest);
+                *onRequest = nullptr;
+                request();  // before returning: the process does not outlive the answer
+            }
+            return 0;
+        }
+        default:
+            return DefWindowProcW(window, message, wParam, lParam);
+    }
+}
+
+}  // namespace
+
+struct TerminationRequests::Impl {
+    std::function<void()> onRequest;
+    HWND window = nullptr;
+};
+
+TerminationRequests::TerminationRequests(std::function<void()> onRequest)
+    : impl_(std::make_unique<Impl>()) {
+    impl_->onRequest = std::move(onRequest);
+    const HINSTANCE instance = GetModuleHandleW(nullptr);
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = sessionWindowProc;
+    windowClass.hInstance = instance;
+    windowClass.lpszClassName = kSessionWindowClass;
+    RegisterClassW(&windowClass);  // fails harmlessly when an earlier object registered it
+    // Never shown, and without a title: no task bar button, nothing in a window list.
+    impl_->window = CreateWindowExW(WS_EX_TOOLWINDOW, kSessionWindowClass, L"",
+                                    WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr);
+    if (impl_->window != nullptr) {
+        SetWindowLongPtrW(impl_->window, GWLP_USERDATA,
+                          reinterpret_cast<LONG_PTR>(&impl_->onRequest));
+    }
+}
+
+TerminationRequests::~TerminationRequests() {
+    if (impl_->window != nullptr) {
+        SetWindowLongPtrW(impl_->window, GWLP_USERDATA, 0);
+        DestroyWindow(impl_->window);
+    }
+}
 #endif
 
 }  // namespace lan2com

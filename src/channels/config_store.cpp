@@ -1,6 +1,9 @@
 #include "channels/config_store.h"
 
+#include <algorithm>
+#include <map>
 #include <optional>
+#include <utility>
 
 #include "platform/cp1251.h"
 
@@ -28,6 +31,47 @@ std::optional<int> pairNumber(const std::u32string& suffix) {
     }
     return n;
 }
+
+// What a device-map value name says about the port it names.
+struct DeviceMapName {
+    enum class Kind {
+        Other,            // not a virtual pair's port by its name
+        ApplicationHalf,  // \Device\com0com1N: the port lan2com opens, of pair N
+        MonitorHalf,      // \Device\com0com2N: the monitoring software's port, of pair N
+        Consecutive,      // "com0com" at the ninth character, another suffix: the next value
+                          // is its second port
+        BadNumber,        // "com0com" at the ninth character without a usable pair number
+    };
+    Kind kind = Kind::Other;
+    int number = 0;  // the pair number (the channel number is one more)
+};
+
+DeviceMapName classifyDeviceMapName(const std::string& utf8Name) {
+    const std::u32string name = decodeUtf8(utf8Name);
+    if (name.find(U"com0com") != 8) {
+        return {};
+    }
+    const std::u32string suffix = name.substr(15);
+    const auto number = pairNumber(suffix);
+    if (!number) {
+        return {DeviceMapName::Kind::BadNumber, 0};
+    }
+    switch (suffix[0]) {
+        case U'1':
+            return {DeviceMapName::Kind::ApplicationHalf, *number};
+        case U'2':
+            return {DeviceMapName::Kind::MonitorHalf, *number};
+        default:
+            return {DeviceMapName::Kind::Consecutive, *number};
+    }
+}
+
+// A pair found in the device map: its channel number and the positions of its two values.
+struct FoundPair {
+    int channel;
+    std::size_t in;
+    std::size_t out;
+};
 
 std::string joined(const std::vector<std::string>& items, const std::string& separator) {
     std::string out;
@@ -90,31 +134,83 @@ PairDiscovery DiscoverPairs(Registry& registry, std::array<TVCP, kSlots>& ArrVCP
         return out;
     }
 
+    std::vector<DeviceMapName> kinds;
+    kinds.reserve(names.size());
+    for (const std::string& name : names) {
+        kinds.push_back(classifyDeviceMapName(name));
+    }
+
+    std::vector<FoundPair> found;
     std::vector<std::string> badNames;
-    std::vector<std::string> surplus;
+    std::vector<std::string> lonely;
+
+    // Halves named after the driver's pattern pair by their number, wherever each one sits.
+    std::map<int, std::pair<std::vector<std::size_t>, std::vector<std::size_t>>> halves;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (kinds[i].kind == DeviceMapName::Kind::ApplicationHalf) {
+            halves[kinds[i].number].first.push_back(i);
+        } else if (kinds[i].kind == DeviceMapName::Kind::MonitorHalf) {
+            halves[kinds[i].number].second.push_back(i);
+        }
+    }
+    for (const auto& [number, sides] : halves) {
+        const auto& [in, outSide] = sides;
+        if (in.size() == 1 && outSide.size() == 1) {
+            found.push_back(FoundPair{number + 1, in[0], outSide[0]});
+            continue;
+        }
+        // A half without its partner, or a half named twice: which port the monitoring software
+        // opens is not known, so none of them is offered.
+        for (const auto* side : {&in, &outSide}) {
+            for (const std::size_t i : *side) {
+                lonely.push_back("«" + names[i] + "» (" +
+                                 cutText(registry.ReadString(names[i]), 7) + ")");
+            }
+        }
+    }
+
+    // Other names that hold "com0com" at the ninth character take the next value as their
+    // second port, unless that value is a half named after the pattern (its own pair takes it).
     std::size_t i = 0;
-    while (i + 1 < names.size()) {
-        const std::u32string name = decodeUtf8(names[i]);
-        if (name.find(U"com0com") != 8) {
+    while (i < names.size()) {
+        switch (kinds[i].kind) {
+            case DeviceMapName::Kind::BadNumber:
+                badNames.push_back("«" + names[i] + "»");
+                ++i;  // only this value: the next one is examined as usual
+                continue;
+            case DeviceMapName::Kind::Consecutive:
+                break;
+            default:
+                ++i;
+                continue;
+        }
+        const bool partnerFree = i + 1 < names.size() &&
+                                 kinds[i + 1].kind != DeviceMapName::Kind::ApplicationHalf &&
+                                 kinds[i + 1].kind != DeviceMapName::Kind::MonitorHalf;
+        if (!partnerFree) {
+            lonely.push_back("«" + names[i] + "» (" + cutText(registry.ReadString(names[i]), 7) +
+                             ")");
             ++i;
             continue;
         }
-        const auto number = pairNumber(name.substr(15));
-        if (!number) {
-            badNames.push_back("«" + names[i] + "»");
-            ++i;  // only this value: the next one is examined as usual
-            continue;
-        }
-        const auto channel = static_cast<std::uint8_t>(*number + 1);
-        const std::string comIn = registry.ReadString(names[i]);
-        const std::string comOut = registry.ReadString(names[i + 1]);
+        found.push_back(FoundPair{kinds[i].number + 1, i, i + 1});
         i += 2;
+    }
+
+    // The same order at every start, whatever order the device map lists its values in.
+    std::stable_sort(found.begin(), found.end(),
+                     [](const FoundPair& a, const FoundPair& b) { return a.channel < b.channel; });
+
+    std::vector<std::string> surplus;
+    for (const FoundPair& pair : found) {
+        const std::string comIn = registry.ReadString(names[pair.in]);
+        const std::string comOut = registry.ReadString(names[pair.out]);
         if (out.count == kSlots) {
             surplus.push_back(cutText(comIn, 7) + "->" + cutText(comOut, 7));
             continue;
         }
         TVCP& entry = ArrVCP[static_cast<std::size_t>(out.count)];
-        entry.Pair = channel;
+        entry.Pair = static_cast<std::uint8_t>(pair.channel);
         entry.ComIn = comIn;
         entry.ComOut = comOut;
         out.comboItems.push_back(ComboItem{entry.ComIn.str(), out.count});
@@ -127,6 +223,13 @@ PairDiscovery DiscoverPairs(Registry& registry, std::array<TVCP, kSlots>& ArrVCP
             "В списке последовательных портов есть значения com0com без верного номера пары "
             "(номер канала должен быть от 1 до 254): " +
             joined(badNames, ", ") + ". Они пропущены.");
+    }
+    if (!lonely.empty()) {
+        out.warnings.push_back(
+            "В списке последовательных портов есть порты com0com без второго порта своей пары "
+            "(или с номером пары, повторенным в нескольких значениях): " +
+            joined(lonely, ", ") +
+            ". Эти порты не предлагаются ни одному каналу: проверьте пары в настройке com0com.");
     }
     if (!surplus.empty()) {
         out.warnings.push_back("Найдено больше 16 пар com0com. Лишние пары не используются: " +

@@ -44,13 +44,24 @@ struct PairDiscovery {
 };
 
 // Reads the device map and fills ArrVCP from index 0 (every other entry is reset: Pair 0, empty
-// names). A value whose name holds "com0com" first at its ninth character begins a pair; the
-// characters after the suffix's first one are the pair number (com0com10: pair 0, channel 1;
-// com0com110: pair 10, channel 11), and the channel number is that number plus one. The next
-// value, whatever its name, is the pair's second port. A name whose number is missing, not
-// decimal, or gives a channel number outside 1 … 254 is skipped (only that value; the next value
-// is examined as usual), as is a pair whose channel number an earlier pair already has; both
-// with a warning. Pairs beyond sixteen are ignored with one warning.
+// names). A value whose name holds "com0com" first at its ninth character names a port of a
+// virtual pair; the characters after the suffix's first one are the pair number (com0com10:
+// pair 0, channel 1; com0com110: pair 10, channel 11), and the channel number is that number
+// plus one.
+//
+// The null-modem driver names the two ports of pair N \Device\com0com1N (the port lan2com
+// opens: ComIn) and \Device\com0com2N (the monitoring software's port: ComOut), and the
+// registry lists them in no promised order (the driver removes and re-adds a port's value when
+// the port restarts). Values named that way therefore pair by their number, wherever each one
+// sits; a half without its partner, or a half whose number two values bear, is offered to
+// nobody, with a warning. A value with another suffix (its first character neither 1 nor 2)
+// takes the next value as its second port, whatever that value's name, unless that value is a
+// half named after the pattern (then it has no pair, with a warning).
+//
+// A name whose number is missing, not decimal, or gives a channel number outside 1 … 254 is
+// skipped (only that value; the next value is examined as usual), with a warning. The pairs are
+// listed by channel number (ties in device-map order), so that the list is the same at every
+// start; pairs beyond sixteen are ignored with one warning.
 PairDiscovery DiscoverPairs(Registry& registry, std::array<TVCP, kSlots>& ArrVCP);
 
 struct ChannelLoad {

@@ -63,6 +63,9 @@ std::vector<InterfaceAddress> systemInterfaceAddresses() {
             a.interfaceKey = adapter->AdapterName != nullptr ? std::string(adapter->AdapterName)
                                                              : std::to_string(adapter->IfIndex);
             a.loopback = adapter->IfType == IF_TYPE_SOFTWARE_LOOPBACK;
+            // A disconnected adapter keeps its addresses (a static one, or an autoconfigured
+            // one): no transceiver reaches the station through it.
+            a.up = adapter->OperStatus == IfOperStatusUp;
             a.receiveOnly = (adapter->Flags & IP_ADAPTER_RECEIVE_ONLY) != 0;
             a.preferred = u->DadState == IpDadStatePreferred;
             a.text = text;

@@ -35,6 +35,23 @@ ClockResolution::ClockResolution() {
         timeBeginPeriod(caps.wPeriodMin) == TIMERR_NOERROR) {
         period_ = caps.wPeriodMin;
     }
+    // From Windows 11 on, the system may ignore the raised resolution while the process's windows
+    // are minimised or hidden, unless the process opts out of that throttling. The call exists
+    // from Windows 8 on: looked up rather than imported, so that an older system (or Wine without
+    // it) still starts the program.
+    using SetInformation = BOOL(WINAPI*)(HANDLE, PROCESS_INFORMATION_CLASS, LPVOID, DWORD);
+    const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    const auto set = kernel == nullptr ? nullptr
+                                       : reinterpret_cast<SetInformation>(reinterpret_cast<void*>(
+                                             GetProcAddress(kernel, "SetProcessInformation")));
+    if (set != nullptr) {
+        PROCESS_POWER_THROTTLING_STATE state{};
+        state.Version = PROCESS_POWER_THROTTLING_CURRENT_VERSION;
+        state.ControlMask = PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION;
+        state.StateMask = 0;  // controlled and off: the resolution is always honoured
+        keptWhenHidden_ =
+            set(GetCurrentProcess(), ProcessPowerThrottling, &state, sizeof state) != FALSE;
+    }
 #endif
 }
 

@@ -29,8 +29,9 @@ constexpr std::uint32_t toTicks(std::uint32_t ms) {
 }
 
 // Raises the resolution of the system clock for as long as it lives (Windows: timeBeginPeriod
-// with the finest period offered; elsewhere nothing to do). The program holds one from start to
-// end.
+// with the finest period offered, and the process opted out of the timer-resolution throttling
+// that Windows 11 applies to minimised and hidden windows; elsewhere nothing to do). The program
+// holds one from start to end.
 class ClockResolution {
   public:
     ClockResolution();
@@ -38,8 +39,15 @@ class ClockResolution {
     ClockResolution(const ClockResolution&) = delete;
     ClockResolution& operator=(const ClockResolution&) = delete;
 
+    // The timer period asked of Windows (0: none was granted, or not Windows).
+    unsigned period() const { return period_; }
+    // Whether Windows took the opt-out from timer-resolution throttling (false elsewhere, and on
+    // a Windows that does not know it).
+    bool keptWhenHidden() const { return keptWhenHidden_; }
+
   private:
-    [[maybe_unused]] unsigned period_ = 0;  // the timer period asked of Windows
+    unsigned period_ = 0;
+    bool keptWhenHidden_ = false;
 };
 
 }  // namespace lan2com

@@ -26,6 +26,9 @@ void StationDisplay::show(const std::vector<StationReport>& reports) {
                 break;
             case StationReport::Type::LogLine:
                 view_.appendLogLine(view_.timestamp() + "  " + r.text);
+                if (r.systemLog) {
+                    writeEventLog(*r.systemLog, r.text);
+                }
                 break;
             case StationReport::Type::EventEntry: {
                 const std::string filter = view_.accountFilter();

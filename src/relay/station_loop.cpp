@@ -310,9 +310,10 @@ class StationLoop::Impl {
             ch.port.discardOutput();
             logChannel(ch,
                        "порт программы мониторинга закрыт; строки не передаются до его "
-                       "открытия.");
+                       "открытия.",
+                       EventLogKind::Warning);
         } else {
-            logChannel(ch, "порт программы мониторинга открыт.");
+            logChannel(ch, "порт программы мониторинга открыт.", EventLogKind::Information);
         }
     }
 
@@ -346,7 +347,8 @@ class StationLoop::Impl {
         } catch (const std::exception& e) {
             if (!ch.socketFailed) {
                 ch.socketFailed = true;
-                logChannel(ch, std::string("ошибка приема (") + e.what() + ").");
+                logChannel(ch, std::string("ошибка приема (") + e.what() + ").",
+                           EventLogKind::Error);
             }
         }
     }
@@ -576,9 +578,11 @@ class StationLoop::Impl {
         ch.bindFailed = true;
         setLampVisible(ch, true);
         lamp(ch, LampColor::Red);
-        logChannel(ch, "порт приема " + std::to_string(ch.setup.record.Port) +
-                           (retry ? " занят. Повторная попытка каждые 5 секунд."
-                                  : " вне диапазона 1..65535."));
+        logChannel(
+            ch,
+            "порт приема " + std::to_string(ch.setup.record.Port) +
+                (retry ? " занят. Повторная попытка каждые 5 секунд." : " вне диапазона 1..65535."),
+            EventLogKind::Error);
         if (retry) {
             ch.retryDue = clock_.nowMs() + options_.retryMs;
         } else {
@@ -593,7 +597,8 @@ class StationLoop::Impl {
         ch.bindFailed = false;
         ch.retryDue.reset();
         logChannel(ch,
-                   "порт приема " + std::to_string(boundPort(ch)) + " свободен, канал принимает.");
+                   "порт приема " + std::to_string(boundPort(ch)) + " свободен, канал принимает.",
+                   EventLogKind::Information);
         finishActivation(ch, nullptr);  // a port that cannot be opened is retried on its own
     }
 
@@ -606,8 +611,8 @@ class StationLoop::Impl {
             carryOut(ch, ch.protocol.portLost());
             ch.timeoutArmed = false;
             ch.backlog.clear();  // their transceivers repeat them
-            logChannel(ch,
-                       "порт недоступен (" + message + "). Повторное открытие каждые 5 секунд.");
+            logChannel(ch, "порт недоступен (" + message + "). Повторное открытие каждые 5 секунд.",
+                       EventLogKind::Error);
         }
         ch.retryPort = retry;
         if (!retry) {
@@ -624,7 +629,8 @@ class StationLoop::Impl {
         ch.portFailed = false;
         ch.retryDue.reset();
         carryOut(ch, ch.protocol.portBack());
-        logChannel(ch, "порт №" + std::to_string(ch.port.number()) + " снова доступен.");
+        logChannel(ch, "порт №" + std::to_string(ch.port.number()) + " снова доступен.",
+                   EventLogKind::Information);
     }
 
     void stopChannel(Channel& ch) {
@@ -683,15 +689,17 @@ class StationLoop::Impl {
         report(std::move(r));
     }
 
-    void log(std::string text) {
+    void log(std::string text, std::optional<EventLogKind> systemLog = std::nullopt) {
         StationReport r;
         r.type = StationReport::Type::LogLine;
         r.text = std::move(text);
+        r.systemLog = systemLog;
         report(std::move(r));
     }
 
-    void logChannel(const Channel& ch, const std::string& text) {
-        log("Канал №" + std::to_string(ch.setup.record.Pair) + ": " + text);
+    void logChannel(const Channel& ch, const std::string& text,
+                    std::optional<EventLogKind> systemLog = std::nullopt) {
+        log("Канал №" + std::to_string(ch.setup.record.Pair) + ": " + text, systemLog);
     }
 
     StationLoopOptions options_;

@@ -10,6 +10,7 @@
 
 #include "channels/channel_table.h"
 #include "channels/station_view.h"
+#include "platform/event_log.h"
 #include "platform/tick_clock.h"
 #include "serial/serial_device.h"
 
@@ -52,6 +53,9 @@ struct StationReport {
     LampColor color = LampColor::Lime;
     bool visible = false;
     std::string text;
+    // LogLine: also for the system's event log (port and binding failures, and their ends), for
+    // an unattended station.
+    std::optional<EventLogKind> systemLog;
     std::uint8_t pair = 0;
     std::string peer;
     std::string digits;

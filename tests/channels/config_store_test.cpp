@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -62,87 +63,150 @@ std::string failureOf(const std::function<void()>& f) {
 
 // ---- discovery -------------------------------------------------------------------------------
 
-TEST(DiscoverPairs, TakesTwoConsecutiveValuesAfterAComZeroComName) {
-    MemoryRegistry r = withDeviceMap({{"\\Device\\com0com10", "COM10"},
-                                      {"\\Device\\com0com20", "COM11"},
-                                      {"\\Device\\Serial0", "COM1"}});
-    std::array<TVCP, kSlots> vcp{};
-    vcp[5].Pair = 9;  // left over from before: discovery starts afresh
-    vcp[5].ComIn = "COM99";
-    const PairDiscovery d = DiscoverPairs(r, vcp);
-    EXPECT_FALSE(d.noPairs);
-    ASSERT_EQ(d.count, 1);
-    EXPECT_EQ(vcp[0].Pair, 1);
-    EXPECT_EQ(vcp[0].ComIn, "COM10");
-    EXPECT_EQ(vcp[0].ComOut, "COM11");
-    EXPECT_EQ(vcp[5].Pair, 0);
-    EXPECT_TRUE(vcp[5].ComIn.empty());
-    EXPECT_EQ(d.comboItems, (std::vector<ComboItem>{{"COM10", 0}}));
-    EXPECT_TRUE(d.warnings.empty());
+// The pairs as "channel:ComIn->ComOut", in ArrVCP order; checks that comboCom lists them alike.
+Names pairsOf(const PairDiscovery& d, const std::array<TVCP, kSlots>& vcp) {
+    Names out;
+    for (int k = 0; k < d.count; ++k) {
+        const TVCP& e = vcp[static_cast<std::size_t>(k)];
+        out.push_back(std::to_string(e.Pair) + ":" + e.ComIn.str() + "->" + e.ComOut.str());
+        EXPECT_EQ(d.comboItems.at(static_cast<std::size_t>(k)), (ComboItem{e.ComIn.str(), k}));
+    }
+    EXPECT_EQ(d.comboItems.size(), static_cast<std::size_t>(d.count));
+    return out;
 }
 
-TEST(DiscoverPairs, AnOrdinaryPortBetweenBecomesTheSecondPortAndPairingGoesOn) {
-    MemoryRegistry r = withDeviceMap({{"\\Device\\com0com10", "COM10"},
-                                      {"\\Device\\Serial0", "COM1"},
-                                      {"\\Device\\com0com20", "COM11"},
-                                      {"\\Device\\Serial1", "COM2"},
-                                      {"\\Device\\com0com11", "COM12"}});  // last: never a pair
-    std::array<TVCP, kSlots> vcp{};
-    const PairDiscovery d = DiscoverPairs(r, vcp);
-    ASSERT_EQ(d.count, 2);
-    EXPECT_EQ(vcp[0].ComIn, "COM10");
-    EXPECT_EQ(vcp[0].ComOut, "COM1");
-    EXPECT_EQ(vcp[1].Pair, 1);  // com0com20: the number after the suffix's first character
-    EXPECT_EQ(vcp[1].ComIn, "COM11");
-    EXPECT_EQ(vcp[1].ComOut, "COM2");
-    EXPECT_EQ(d.comboItems, (std::vector<ComboItem>{{"COM10", 0}, {"COM11", 1}}));
-}
+struct DiscoveryCase {
+    const char* what;
+    Values deviceMap;                 // in the registry's listing order
+    Names pairs;                      // "channel:ComIn->ComOut"
+    std::vector<std::string> warned;  // texts that the warnings must hold ({} = no warning)
+};
 
-TEST(DiscoverPairs, ReadsTheWholePairNumberAndSkipsNamesWithoutOne) {
-    MemoryRegistry r = withDeviceMap({
-        {"\\Device\\com0com110", "COM30"},
-        {"\\Device\\com0com210", "COM31"},   // pair 10
-        {"\\Device\\com0com1", "COM40"},     // no number
-        {"\\Device\\com0com1x", "COM41"},    // not decimal
-        {"\\Device\\com0com1999", "COM42"},  // channel 1000
-        {"\\Device\\com0com1253", "COM50"},
-        {"\\Device\\com0com2253", "COM51"},  // channel 254
-        {"\\Device\\com0com1254", "COM52"},  // channel 255
-        {"\\Device\\com0com15", "COM60"},
-        {"\\Device\\com0com25", "COM61"},
-    });
-    std::array<TVCP, kSlots> vcp{};
-    const PairDiscovery d = DiscoverPairs(r, vcp);
-    ASSERT_EQ(d.count, 3);
-    EXPECT_EQ(vcp[0].Pair, 11);
-    EXPECT_EQ(vcp[0].ComOut, "COM31");
-    EXPECT_EQ(vcp[1].Pair, 254);
-    EXPECT_EQ(vcp[1].ComIn, "COM50");
-    EXPECT_EQ(vcp[2].Pair, 6);
-    EXPECT_EQ(vcp[2].ComIn, "COM60");  // the skipped values did not take it as a second port
-    EXPECT_EQ(vcp[2].ComOut, "COM61");
-    ASSERT_EQ(d.warnings.size(), 1u);
-    for (const char* name : {"com0com1»", "com0com1x", "com0com1999", "com0com1254"}) {
-        EXPECT_NE(d.warnings[0].find(name), std::string::npos) << name << "\n" << d.warnings[0];
+TEST(DiscoverPairs, PairsHalvesByTheirNameWhereverTheyAreListed) {
+    const std::vector<DiscoveryCase> cases = {
+        {"the driver's own order",
+         {{"\\Device\\com0com10", "COM10"},
+          {"\\Device\\com0com20", "COM11"},
+          {"\\Device\\Serial0", "COM1"}},
+         {"1:COM10->COM11"},
+         {}},
+        {"an ordinary port listed between the halves is nobody's second port",
+         {{"\\Device\\com0com10", "COM10"},
+          {"\\Device\\Serial0", "COM1"},
+          {"\\Device\\com0com20", "COM11"}},
+         {"1:COM10->COM11"},
+         {}},
+        {"the monitoring software's half listed first",
+         {{"\\Device\\com0com20", "COM11"}, {"\\Device\\com0com10", "COM10"}},
+         {"1:COM10->COM11"},
+         {}},
+        {"a restarted port re-added at the end",
+         {{"\\Device\\com0com10", "COM10"},
+          {"\\Device\\com0com11", "COM12"},
+          {"\\Device\\com0com21", "COM13"},
+          {"\\Device\\com0com20", "COM11"}},
+         {"1:COM10->COM11", "2:COM12->COM13"},
+         {}},
+        {"a sorted listing: all application halves, then all others",
+         {{"\\Device\\com0com10", "COM10"},
+          {"\\Device\\com0com11", "COM12"},
+          {"\\Device\\com0com12", "COM14"},
+          {"\\Device\\com0com20", "COM11"},
+          {"\\Device\\com0com21", "COM13"},
+          {"\\Device\\com0com22", "COM15"}},
+         {"1:COM10->COM11", "2:COM12->COM13", "3:COM14->COM15"},
+         {}},
+        {"a half without its partner is offered to nobody",
+         {{"\\Device\\com0com13", "COM20"},
+          {"\\Device\\com0com10", "COM10"},
+          {"\\Device\\com0com20", "COM11"},
+          {"\\Device\\com0com24", "COM31"}},
+         {"1:COM10->COM11"},
+         {"«\\Device\\com0com13» (COM20)", "«\\Device\\com0com24» (COM31)"}},
+        {"two values with one pair number: the pair is offered to nobody",
+         {{"\\Device\\com0com10", "COM10"},
+          {"\\Device\\com0com100", "COM30"},
+          {"\\Device\\com0com20", "COM11"},
+          {"\\Device\\com0com11", "COM12"},
+          {"\\Device\\com0com21", "COM13"}},
+         {"2:COM12->COM13"},
+         {"(COM10)", "(COM30)", "(COM11)"}},
+        {"another suffix keeps the consecutive rule; listed last it has no pair",
+         {{"\\Device\\com0com35", "COM5"},
+          {"\\Device\\Serial0", "COM1"},
+          {"\\Device\\com0com36", "COM6"}},
+         {"6:COM5->COM1"},
+         {"«\\Device\\com0com36» (COM6)"}},
+        {"another suffix does not take a half that its own pair names",
+         {{"\\Device\\com0com35", "COM5"},
+          {"\\Device\\com0com20", "COM11"},
+          {"\\Device\\com0com10", "COM10"}},
+         {"1:COM10->COM11"},
+         {"«\\Device\\com0com35» (COM5)"}},
+        {"the whole pair number counts; names without a usable one are skipped",
+         {{"\\Device\\com0com110", "COM30"},
+          {"\\Device\\com0com1", "COM40"},
+          {"\\Device\\com0com210", "COM31"},
+          {"\\Device\\com0com1x", "COM41"},
+          {"\\Device\\com0com1999", "COM42"},
+          {"\\Device\\com0com2253", "COM51"},
+          {"\\Device\\com0com1254", "COM52"},
+          {"\\Device\\com0com1253", "COM50"},
+          {"\\Device\\com0com15", "COM60"},
+          {"\\Device\\com0com25", "COM61"}},
+         {"6:COM60->COM61", "11:COM30->COM31", "254:COM50->COM51"},
+         {"«\\Device\\com0com1»", "com0com1x", "com0com1999", "com0com1254"}},
+        {"\"com0com\" counts only at the ninth character, counted in characters",
+         {{"\\Devices\\com0com10", "COM1"},
+          {"com0com\\com0com20", "COM3"},
+          {"\\Device\\COM0COM10", "COM5"},
+          {"\\Дevice\\com0com22", "COM8"},
+          {"\\Device\\x4", "COM9"},
+          {"\\Дevice\\com0com12", "COM7"}},
+         {"3:COM7->COM8"},
+         {}},
+    };
+    for (const DiscoveryCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        MemoryRegistry r = withDeviceMap(c.deviceMap);
+        std::array<TVCP, kSlots> vcp{};
+        vcp[5].Pair = 9;  // left over from before: discovery starts afresh
+        vcp[5].ComIn = "COM99";
+        const PairDiscovery d = DiscoverPairs(r, vcp);
+        EXPECT_FALSE(d.noPairs);
+        EXPECT_EQ(pairsOf(d, vcp), c.pairs);
+        for (std::size_t k = c.pairs.size(); k < kSlots; ++k) {
+            EXPECT_EQ(vcp[k].Pair, 0) << k;
+            EXPECT_TRUE(vcp[k].ComIn.empty()) << k;
+        }
+        std::string warnings;
+        for (const std::string& w : d.warnings) {
+            warnings += w + "\n";
+        }
+        EXPECT_EQ(warnings.empty(), c.warned.empty()) << warnings;
+        for (const std::string& text : c.warned) {
+            EXPECT_NE(warnings.find(text), std::string::npos) << text << "\n" << warnings;
+        }
     }
 }
 
-TEST(DiscoverPairs, AcceptsComZeroComOnlyAtTheNinthCharacter) {
-    MemoryRegistry r = withDeviceMap({
-        {"\\Devices\\com0com10", "COM1"},
-        {"\\Device\\x1", "COM2"},
-        {"com0com\\com0com10", "COM3"},
-        {"\\Device\\x2", "COM4"},
-        {"\\Device\\COM0COM10", "COM5"},
-        {"\\Device\\x3", "COM6"},
-        {"\\Дevice\\com0com12", "COM7"},
-        {"\\Device\\x4", "COM8"},  // characters, not bytes
-    });
-    std::array<TVCP, kSlots> vcp{};
-    const PairDiscovery d = DiscoverPairs(r, vcp);
-    ASSERT_EQ(d.count, 1);
-    EXPECT_EQ(vcp[0].ComIn, "COM7");
-    EXPECT_EQ(vcp[0].Pair, 3);
+TEST(DiscoverPairs, EveryListingOrderGivesTheSamePairs) {
+    Values values = {{"\\Device\\com0com10", "COM10"}, {"\\Device\\com0com11", "COM12"},
+                     {"\\Device\\com0com14", "COM20"}, {"\\Device\\com0com20", "COM11"},
+                     {"\\Device\\com0com21", "COM13"}, {"\\Device\\Serial0", "COM1"}};
+    std::sort(values.begin(), values.end());
+    int orders = 0;
+    do {
+        MemoryRegistry r = withDeviceMap(values);
+        std::array<TVCP, kSlots> vcp{};
+        const PairDiscovery d = DiscoverPairs(r, vcp);
+        ASSERT_EQ(pairsOf(d, vcp), (Names{"1:COM10->COM11", "2:COM12->COM13"}))
+            << "listing " << orders;
+        ASSERT_EQ(d.warnings.size(), 1u) << "listing " << orders;
+        ASSERT_NE(d.warnings[0].find("(COM20)"), std::string::npos) << d.warnings[0];
+        ++orders;
+    } while (std::next_permutation(values.begin(), values.end()));
+    EXPECT_EQ(orders, 720);
 }
 
 TEST(DiscoverPairs, FewerThanTwoValuesMeanNoPairs) {

@@ -265,13 +265,14 @@ TEST_F(VcomPair, LanComDiscoversThePairsTheToolMade) {
     const PairDiscovery d = DiscoverPairs(registry, vcp);
     EXPECT_FALSE(d.noPairs);
     ASSERT_EQ(d.count, 2);
-    EXPECT_EQ(vcp[0].Pair, 2);
-    EXPECT_EQ(vcp[0].ComIn, "COM3");
-    EXPECT_EQ(vcp[0].ComOut, "COM4");
-    EXPECT_EQ(vcp[1].Pair, 1);
-    EXPECT_EQ(vcp[1].ComIn, "COM7");
-    EXPECT_EQ(vcp[1].ComOut, "COM8");
-    EXPECT_EQ(d.comboItems, (std::vector<ComboItem>{{"COM3", 0}, {"COM7", 1}}));
+    // Listed by channel number, not in the device map's order.
+    EXPECT_EQ(vcp[0].Pair, 1);
+    EXPECT_EQ(vcp[0].ComIn, "COM7");
+    EXPECT_EQ(vcp[0].ComOut, "COM8");
+    EXPECT_EQ(vcp[1].Pair, 2);
+    EXPECT_EQ(vcp[1].ComIn, "COM3");
+    EXPECT_EQ(vcp[1].ComOut, "COM4");
+    EXPECT_EQ(d.comboItems, (std::vector<ComboItem>{{"COM7", 0}, {"COM3", 1}}));
     EXPECT_TRUE(d.warnings.empty());
     EXPECT_TRUE(registry.TakeNotices().empty());
     EXPECT_EQ(tool({"remove", "COM3"}).status, 0);
