@@ -11,6 +11,7 @@
 #include "serial/com_port.h"
 #include "serial/pty_end.h"
 #include "serial/serial_device.h"
+#include "serial/serve_port.h"
 
 namespace lan2com {
 namespace {
@@ -20,6 +21,7 @@ using serialtest::DevicesHome;
 using serialtest::PtyEnd;
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
+using serialtest::serveUntil;
 
 template <typename E, typename F>
 std::string failureOf(F&& f) {
@@ -29,23 +31,6 @@ std::string failureOf(F&& f) {
         return e.what();
     }
     return "(no failure)";
-}
-
-// Serves the port in waits of its own until `done` holds or the time is up; answers whether the
-// port stayed up, and collects what it received.
-bool serveUntil(ComPort& port, Bytes& received, const std::function<bool()>& done,
-                std::chrono::milliseconds time = 3000ms) {
-    WaitSet set;
-    const auto deadline = Clock::now() + time;
-    while (!done() && Clock::now() < deadline) {
-        set.clear();
-        port.addWaits(set);
-        set.wait(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
-        if (!port.service(set, received)) {
-            return false;
-        }
-    }
-    return true;
 }
 
 Bytes lineBytes(const std::string& text) {

@@ -16,6 +16,7 @@
 
 #include "serial/com_port.h"
 #include "serial/serial_device.h"
+#include "serial/serve_port.h"
 #include "wine/wine_host.h"
 
 namespace lan2com {
@@ -25,24 +26,9 @@ using namespace std::chrono_literals;
 using wine::ComPeer;
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
+using serialtest::serveUntil;
 
 constexpr std::uint16_t kAbsentCom = 40;  // never linked by the harness
-
-// Serves the port until `done` holds or the time is up; answers whether the port stayed up.
-bool serveUntil(ComPort& port, Bytes& received, const std::function<bool()>& done,
-                std::chrono::milliseconds time = 3000ms) {
-    WaitSet set;
-    const auto deadline = Clock::now() + time;
-    while (!done() && Clock::now() < deadline) {
-        set.clear();
-        port.addWaits(set);
-        set.wait(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
-        if (!port.service(set, received)) {
-            return false;
-        }
-    }
-    return true;
-}
 
 bool write(ComPort& port, const std::string& text) {
     return port.write(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
