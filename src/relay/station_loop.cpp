@@ -203,6 +203,7 @@ class StationLoop::Impl {
         std::optional<std::uint64_t> held;     // the datagram the protocol has not released
         bool socketFailed = false;             // said once in the log
         bool peerClosed = false;               // the monitoring software's port is closed
+        bool backlogFull = false;              // an overflow of the backlog has been said
         std::vector<std::uint8_t> received;
     };
 
@@ -375,6 +376,11 @@ class StationLoop::Impl {
             // One datagram at a time: this one waits its turn.
             if (ch.backlog.size() < kBacklogLimit) {
                 ch.backlog.push_back(std::move(in));
+            } else if (!ch.backlogFull) {
+                ch.backlogFull = true;  // said once until the queue has room again
+                logChannel(ch,
+                           "очередь событий переполнена; лишние события не передаются, "
+                           "передатчик повторит их.");
             }
             return;
         }
@@ -397,6 +403,9 @@ class StationLoop::Impl {
             const IncomingDatagram next = std::move(ch.backlog.front());
             ch.backlog.pop_front();
             deliver(ch, next);
+        }
+        if (ch.backlog.empty()) {
+            ch.backlogFull = false;
         }
     }
 
