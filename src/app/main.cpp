@@ -5,14 +5,14 @@
 
 #include "app/application.h"
 #include "app/heartbeat_period.h"
+#include "app/main_window.h"
 #include "app/single_instance.h"
 #include "app/station.h"
 #include "app/termination.h"
-#include "app/ts_form.h"
 #include "net/local_addresses.h"
 #include "platform/registry.h"
 #include "platform/tick_clock.h"
-#include "serial/com_select_form.h"
+#include "serial/port_select_dialog.h"
 
 namespace {}  // namespace
 
@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
         QCoreApplication::installTranslator(&qtRussian);
     }
 
-    lan2com::TS_FormOptions options;
+    lan2com::MainWindowOptions options;
     options.title =
         lan2com::applicationTitle(QCoreApplication::applicationFilePath()).toStdString();
     const lan2com::HeartbeatPeriod heartbeat =
@@ -44,26 +44,26 @@ int main(int argc, char** argv) {
         return 1;
     }
     const std::unique_ptr<lan2com::Registry> registry = lan2com::openSystemRegistry();
-    lan2com::ComSelectPrompt portPrompt;
+    lan2com::PortSelectPrompt portPrompt;
     int result = 0;
     {
-        lan2com::TS_Form S_Form(options);
-        app.setErrorReport(&S_Form.errors);
+        lan2com::MainWindow mainWindow(options);
+        app.setErrorReport(&mainWindow.errors);
         if (!heartbeat.logText.empty()) {
-            S_Form.appendLogLine(S_Form.timestamp() + "  " + heartbeat.logText);
+            mainWindow.appendLogLine(mainWindow.timestamp() + "  " + heartbeat.logText);
         }
         lan2com::StationOptions stationOptions;
         stationOptions.registry = registry.get();
-        stationOptions.localAddresses = lan2com::TIdIPAddrMon().IPAddresses;
+        stationOptions.localAddresses = lan2com::LocalAddressList().addresses;
         stationOptions.portPrompt = &portPrompt;
         stationOptions.heartbeatMs = heartbeat.ms;
-        lan2com::Station station(S_Form, stationOptions);
+        lan2com::Station station(mainWindow, stationOptions);
         // A system shutdown or a service manager ends the program as the operator's Yes would.
         lan2com::TerminationRequests termination([&station] {
             station.shutdown();
             QCoreApplication::exit(0);  // no close question: the end is already decided
         });
-        S_Form.show();
+        mainWindow.show();
         result = QApplication::exec();
         // Failures of the window's own destruction have no window left to be shown in.
         app.setErrorReport(nullptr);

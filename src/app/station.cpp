@@ -5,27 +5,27 @@
 #include <stdexcept>
 
 #include "app/application.h"
-#include "app/ts_form.h"
+#include "app/main_window.h"
 #include "channels/startup_plan.h"
 
 namespace lan2com {
 namespace {
 
-EditorControls editorControls(TS_Form& form) {
+EditorControls editorControls(MainWindow& form) {
     EditorControls c;
-    c.chanel = form.chanel;
-    c.treePair = form.treePair;
+    c.editorGroup = form.editorGroup;
+    c.channelTree = form.channelTree;
     c.channelList = &form.channelList;
-    c.btnAdd = form.btnAdd;
-    c.btnDel = form.btnDel;
-    c.btnApply = form.btnApply;
-    c.editIP = form.editIP;
-    c.comboCom = form.comboCom;
-    c.lblCom = form.lblCom;
-    c.edtIP = form.edtIP;
-    c.PortIn = form.PortIn;
-    c.Accnt = form.Accnt;
-    c.cnvrtRG = form.cnvrtRG;
+    c.createButton = form.createButton;
+    c.deleteButton = form.deleteButton;
+    c.applyButton = form.applyButton;
+    c.transceiverAddressEdit = form.transceiverAddressEdit;
+    c.comPortCombo = form.comPortCombo;
+    c.monitorPortLabel = form.monitorPortLabel;
+    c.localAddressCombo = form.localAddressCombo;
+    c.receivePortEdit = form.receivePortEdit;
+    c.accountFilterEdit = form.accountFilterEdit;
+    c.conversionGroup = form.conversionGroup;
     return c;
 }
 
@@ -62,7 +62,7 @@ constexpr int kReportDelayMs = 20;
 
 }  // namespace
 
-Station::Station(TS_Form& form, StationOptions options)
+Station::Station(MainWindow& form, StationOptions options)
     : form_(form),
       registry_(requireRegistry(options.registry)),
       localAddresses_(std::move(options.localAddresses)),
@@ -80,16 +80,16 @@ Station::Station(TS_Form& form, StationOptions options)
               },
               Qt::QueuedConnection);
       })) {
-    form_.onFormShow = [this] { FormShow(); };
+    form_.onFirstShown = [this] { startUp(); };
     form_.onExitConfirmed = [this] { shutdown(); };
-    QObject::connect(form_.btnApply, &QPushButton::clicked, &form_,
-                     reportingHandler(form_.errors, [this](bool) { btnApplyClick(); }));
-    QObject::connect(form_.DelRec, &QPushButton::clicked, &form_,
-                     reportingHandler(form_.errors, [this](bool) { DelRecClick(); }));
+    QObject::connect(form_.applyButton, &QPushButton::clicked, &form_,
+                     reportingHandler(form_.errors, [this](bool) { apply(); }));
+    QObject::connect(form_.clearLogButton, &QPushButton::clicked, &form_,
+                     reportingHandler(form_.errors, [this](bool) { clearDiagnosticsLog(); }));
 }
 
 Station::~Station() {
-    form_.onFormShow = nullptr;
+    form_.onFirstShown = nullptr;
     form_.onExitConfirmed = nullptr;
     loop_.shutdown();
 }
@@ -100,7 +100,7 @@ void Station::showReports() {
 
 ActivationPass Station::activateAll() {
     std::vector<ChannelSetup> setups;
-    form_.state.table.forEachOccupied([&](int slot, const TPair& record) {
+    form_.state.table.forEachOccupied([&](int slot, const ChannelRecord& record) {
         setups.push_back(channelSetup(slot, record, portPrompt_));
     });
     const ActivationPass pass = loop_.activate(setups);
@@ -108,21 +108,21 @@ ActivationPass Station::activateAll() {
     return pass;
 }
 
-void Station::FormShow() {
-    form_.comboCom->clear();
-    form_.comboCom->setEditText(QString());
-    form_.editIP->clear();
-    form_.edtIP->clear();
+void Station::startUp() {
+    form_.comPortCombo->clear();
+    form_.comPortCombo->setEditText(QString());
+    form_.transceiverAddressEdit->clear();
+    form_.localAddressCombo->clear();
     for (const std::string& address : localAddresses_) {
-        form_.edtIP->addItem(QString::fromStdString(address));
+        form_.localAddressCombo->addItem(QString::fromStdString(address));
     }
 
     StartupPlan plan = PlanStartup(registry_, form_.state);
     for (const ComboItem& item : plan.discovery.comboItems) {
-        form_.comboCom->addItem(QString::fromStdString(item.text), item.index);
+        form_.comPortCombo->addItem(QString::fromStdString(item.text), item.index);
     }
-    form_.comboCom->setCurrentIndex(-1);
-    form_.comboCom->setEditText(QString());
+    form_.comPortCombo->setCurrentIndex(-1);
+    form_.comPortCombo->setEditText(QString());
 
     auto showStoreWarnings = [&] {
         for (const std::string& warning : plan.storeWarnings) {
@@ -141,11 +141,11 @@ void Station::FormShow() {
         showStoreWarnings();
         return;
     }
-    if (plan.load.edtIP) {
-        form_.edtIP->setEditText(QString::fromStdString(*plan.load.edtIP));
+    if (plan.load.localAddress) {
+        form_.localAddressCombo->setEditText(QString::fromStdString(*plan.load.localAddress));
     }
-    if (plan.load.PortIn) {
-        form_.PortIn->setText(QString::fromStdString(*plan.load.PortIn));
+    if (plan.load.receivePort) {
+        form_.receivePortEdit->setText(QString::fromStdString(*plan.load.receivePort));
     }
 
     for (const ChannelListGroup& group : plan.list) {
@@ -157,12 +157,12 @@ void Station::FormShow() {
         form_.channelList.appendGroup(QString::fromStdString(group.nodes[0]), children, group.slot);
     }
 
-    form_.treePair->setFocus();
+    form_.channelTree->setFocus();
     if (form_.channelList.selectedIndex() < 0) {
         form_.channelList.selectIndex(0);
     }
     if (plan.load.subkeyCount > 0) {
-        editor_.treePairClick();
+        editor_.showSelectedChannel();
     }
 
     // Every stored channel is brought up before any warning waits for the operator: a warning
@@ -185,7 +185,7 @@ void Station::reportBindFailures(const ActivationPass& pass) {
         return;
     }
     auto endpoint = [this](int slot) {
-        const TPair& record = form_.state.table[slot];
+        const ChannelRecord& record = form_.state.table[slot];
         return record.AddrIP.str() + ":" + std::to_string(record.Port);
     };
     std::string text;
@@ -201,9 +201,11 @@ void Station::reportBindFailures(const ActivationPass& pass) {
     if (!pass.bindFailed.empty()) {
         add(pass.bindFailed.size() == 1
                 ? "Канал остается в настройках и будет запущен, как только порт приема "
-                  "освободится (попытка каждые 5 секунд)."
+                  "освободится (попытка каждые " +
+                      retryPeriodSecondsText() + " секунд)."
                 : "Каналы остаются в настройках и будут запущены, как только их порты приема "
-                  "освободятся (попытка каждые 5 секунд).");
+                  "освободятся (попытка каждые " +
+                      retryPeriodSecondsText() + " секунд).");
     }
     for (const int slot : pass.portOutOfRange) {
         add(endpoint(slot) +
@@ -224,18 +226,19 @@ void Station::reportPortFailures(const std::vector<std::string>& failures) {
     }
     text +=
         "\nКаналы работают; порт будет открыт, как только станет доступен "
-        "(попытка каждые 5 секунд).";
+        "(попытка каждые " +
+        retryPeriodSecondsText() + " секунд).";
     form_.errors.report(text);
 }
 
 void Station::updateListButtons() {
     const bool listed = form_.channelList.nodeCount() > 0;
-    form_.btnDel->setEnabled(listed);
-    form_.btnApply->setEnabled(listed);
+    form_.deleteButton->setEnabled(listed);
+    form_.applyButton->setEnabled(listed);
 }
 
-void Station::btnApplyClick() {
-    if (form_.PortIn->text().isEmpty()) {
+void Station::apply() {
+    if (form_.receivePortEdit->text().isEmpty()) {
         showBox(form_.boxes, "Ошибка", "Проверьте заполнение порта приема приложения!",
                 BoxIcon::Error, false);
         return;
@@ -244,7 +247,7 @@ void Station::btnApplyClick() {
     // the previous configuration (the store writes all or nothing). Every occupied slot is stored,
     // listed or not (a channel whose pair is missing today is still the station's channel); the
     // stored configuration is deleted only when the table holds no channel at all.
-    const std::string localAddress = form_.edtIP->currentText().toStdString();
+    const std::string localAddress = form_.localAddressCombo->currentText().toStdString();
     const bool anyChannel = form_.state.table.anyOccupied();
     try {
         StoreChannels(registry_, form_.state.table, localAddress, anyChannel);
@@ -273,7 +276,7 @@ void Station::btnApplyClick() {
     showBox(form_.boxes, "Применить", "Выполнено!", BoxIcon::Information, false);
 }
 
-void Station::DelRecClick() {
+void Station::clearDiagnosticsLog() {
     BoxRequest request;
     request.title = "Диагностика";
     request.text = "Очистить диагностику?";
@@ -286,7 +289,7 @@ void Station::DelRecClick() {
 }
 
 void Station::shutdown() {
-    form_.state.AppExit = true;
+    form_.state.exitConfirmed = true;
     loop_.shutdown();
     showReports();
 }

@@ -15,12 +15,12 @@
 
 namespace lan2com {
 
-class TS_Form;
+class MainWindow;
 
 // What the station is built from besides the window.
 struct StationOptions {
     Registry* registry = nullptr;             // the configuration store; required
-    std::vector<std::string> localAddresses;  // this computer's addresses, for edtIP
+    std::vector<std::string> localAddresses;  // this computer's addresses, for localAddressCombo
     PortPrompt* portPrompt = nullptr;         // the port selection dialog (ComNumber 0)
     const MsClock* clock = nullptr;           // nullptr: the system's tick clock
     int reopenPeriodMs = static_cast<int>(kRetryPeriodMs);   // how often a lost port is retried
@@ -34,19 +34,19 @@ struct StationOptions {
 // controls.
 class Station {
   public:
-    Station(TS_Form& form, StationOptions options);
+    Station(MainWindow& form, StationOptions options);
     ~Station();
     Station(const Station&) = delete;
     Station& operator=(const Station&) = delete;
 
     // The window's show handler: pairs, stored channels, the channel list, activation of every
     // stored channel, then the warnings.
-    void FormShow();
+    void startUp();
     // Makes the edited table the stored and then the running configuration. When it cannot be
     // stored, the channels run on as they were.
-    void btnApplyClick();
+    void apply();
     // Asks, then clears the diagnostics log.
-    void DelRecClick();
+    void clearDiagnosticsLog();
     // The operator confirmed the end: every pending datagram ends without a reply, every endpoint
     // and port closes.
     void shutdown();
@@ -67,7 +67,7 @@ class Station {
     void reportBindFailures(const ActivationPass& pass);
     void updateListButtons();
 
-    TS_Form& form_;
+    MainWindow& form_;
     Registry& registry_;
     std::vector<std::string> localAddresses_;
     PortPrompt* portPrompt_;

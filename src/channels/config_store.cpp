@@ -52,7 +52,7 @@ struct SubkeyReader {
     std::optional<std::int32_t> integer(const char* name) {
         try {
             return registry.ReadInteger(name);
-        } catch (const ERegistryException& e) {
+        } catch (const RegistryError& e) {
             if (startsWith(e.what(), "Failed to get data")) {
                 problems.push_back(std::string("нет значения ") + name);
             } else {
@@ -65,7 +65,7 @@ struct SubkeyReader {
     std::string text(const char* name) {
         try {
             return registry.ReadString(name);
-        } catch (const ERegistryException&) {
+        } catch (const RegistryError&) {
             problems.push_back(std::string("значение ") + name + " не текст");
             return {};
         }
@@ -74,10 +74,10 @@ struct SubkeyReader {
 
 }  // namespace
 
-PairDiscovery DiscoverPairs(Registry& registry, std::array<TVCP, kSlots>& ArrVCP) {
+PairDiscovery DiscoverPairs(Registry& registry, std::array<PortPair, kSlots>& portPairs) {
     PairDiscovery out;
-    for (TVCP& entry : ArrVCP) {
-        entry = TVCP{};
+    for (PortPair& entry : portPairs) {
+        entry = PortPair{};
     }
     registry.SetRootKey();
     std::vector<std::string> names;
@@ -113,7 +113,7 @@ PairDiscovery DiscoverPairs(Registry& registry, std::array<TVCP, kSlots>& ArrVCP
             surplus.push_back(cutText(comIn, 7) + "->" + cutText(comOut, 7));
             continue;
         }
-        TVCP& entry = ArrVCP[static_cast<std::size_t>(out.count)];
+        PortPair& entry = portPairs[static_cast<std::size_t>(out.count)];
         entry.Pair = channel;
         entry.ComIn = comIn;
         entry.ComOut = comOut;
@@ -145,9 +145,9 @@ ChannelLoad LoadChannels(Registry& registry, ChannelTable& table) {
     }
     out.configurationFound = true;
     try {
-        out.edtIP = registry.ReadString("AddrIP");
-    } catch (const ERegistryException&) {
-        out.PortIn = std::string(kPortInFallback);  // edtIP keeps what it holds
+        out.localAddress = registry.ReadString("AddrIP");
+    } catch (const RegistryError&) {
+        out.receivePort = std::string(kPortInFallback);  // localAddressCombo keeps what it holds
     }
 
     const std::vector<std::string> subkeys = registry.GetKeyNames();
@@ -182,7 +182,7 @@ ChannelLoad LoadChannels(Registry& registry, ChannelTable& table) {
             skipped.push_back(name + ": " + joined(r.problems, "; "));
             continue;
         }
-        TPair& slot = table[out.loaded];
+        ChannelRecord& slot = table[out.loaded];
         slot.Pair = static_cast<std::uint8_t>(*pair);
         slot.ComIn = comIn;
         slot.ComOut = comOut;
@@ -205,7 +205,7 @@ ChannelLoad LoadChannels(Registry& registry, ChannelTable& table) {
     return out;
 }
 
-void StoreChannels(Registry& registry, const ChannelTable& table, const std::string& edtIP,
+void StoreChannels(Registry& registry, const ChannelTable& table, const std::string& localAddress,
                    bool listShowsChannel) {
     registry.Batch([&] {
         registry.SetRootKey();
@@ -216,14 +216,14 @@ void StoreChannels(Registry& registry, const ChannelTable& table, const std::str
         const std::string configKey(kConfigKey);
         registry.CreateKey(configKey);
         if (!registry.OpenKey(configKey)) {
-            throw ERegistryException("Failed to create key " + configKey);
+            throw RegistryError("Failed to create key " + configKey);
         }
-        registry.WriteString("AddrIP", edtIP);
-        table.forEachOccupied([&](int, const TPair& p) {
+        registry.WriteString("AddrIP", localAddress);
+        table.forEachOccupied([&](int, const ChannelRecord& p) {
             const std::string key = configKey + "\\Pair" + std::to_string(p.Pair);
             registry.CreateKey(key);
             if (!registry.OpenKey(key)) {
-                throw ERegistryException("Failed to create key " + key);
+                throw RegistryError("Failed to create key " + key);
             }
             registry.WriteInteger("Pair", p.Pair);
             registry.WriteString("AddrIP", p.AddrIP.str());

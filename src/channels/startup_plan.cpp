@@ -8,7 +8,7 @@ std::string ChannelHeaderText(std::uint8_t pair) {
     return "Канал №" + std::to_string(pair);
 }
 
-std::array<std::string, 6> ChannelNodeTexts(const TPair& channel) {
+std::array<std::string, 6> ChannelNodeTexts(const ChannelRecord& channel) {
     if (channel.Cnvrt >= kConversionCaptions.size()) {
         throw std::out_of_range("List index out of bounds (" + std::to_string(channel.Cnvrt) + ")");
     }
@@ -21,12 +21,12 @@ std::array<std::string, 6> ChannelNodeTexts(const TPair& channel) {
 }
 
 std::vector<ChannelListGroup> BuildChannelList(ChannelTable& table,
-                                               const std::array<TVCP, kSlots>& ArrVCP) {
+                                               const std::array<PortPair, kSlots>& portPairs) {
     std::vector<ChannelListGroup> list;
     const int length = table.listLength();
     for (int q = 0; q < length; ++q) {
-        TPair& slot = table[q];
-        for (const TVCP& entry : ArrVCP) {
+        ChannelRecord& slot = table[q];
+        for (const PortPair& entry : portPairs) {
             if (entry.Pair != 0 && slot.ComIn == entry.ComIn && slot.ComOut == entry.ComOut) {
                 list.push_back(ChannelListGroup{q, ChannelNodeTexts(slot)});
                 slot.Fnd = true;
@@ -41,7 +41,7 @@ std::vector<std::string> PairCheckMessages(const ChannelTable& table) {
     std::vector<std::string> messages;
     const int length = table.listLength();
     for (int s = 0; s < length; ++s) {
-        const TPair& p = table[s];
+        const ChannelRecord& p = table[s];
         if (!p.Fnd) {
             messages.push_back("Внимание! В com0com отсутствует пара " + p.ComIn.str() + "->" +
                                p.ComOut.str() + ". Прием от IP " + p.AddrIP.str() + " невозможен.");
@@ -52,14 +52,14 @@ std::vector<std::string> PairCheckMessages(const ChannelTable& table) {
 
 StartupPlan PlanStartup(Registry& registry, SharedState& state) {
     StartupPlan plan;
-    plan.discovery = DiscoverPairs(registry, state.ArrVCP);
+    plan.discovery = DiscoverPairs(registry, state.portPairs);
     if (plan.discovery.noPairs) {
         plan.noPairs = true;
         state.table.emptyAll();
     } else {
         plan.load = LoadChannels(registry, state.table);
         if (plan.load.configurationFound && plan.load.subkeyCount > 0) {
-            plan.list = BuildChannelList(state.table, state.ArrVCP);
+            plan.list = BuildChannelList(state.table, state.portPairs);
             plan.pairCheckMessages = PairCheckMessages(state.table);
         }
     }

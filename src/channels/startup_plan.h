@@ -36,14 +36,14 @@ struct ChannelListGroup {
 std::string ChannelHeaderText(std::uint8_t pair);
 // The six node texts of a channel. A Cnvrt outside 0 … 2 fails with std::out_of_range
 // "List index out of bounds (<Cnvrt>)".
-std::array<std::string, 6> ChannelNodeTexts(const TPair& channel);
+std::array<std::string, 6> ChannelNodeTexts(const ChannelRecord& channel);
 
-// The channel list of start-up: for each slot of the list (slot order), the first filled ArrVCP
+// The channel list of start-up: for each slot of the list (slot order), the first filled portPairs
 // entry with the same ComIn and ComOut (exact comparison, case included) makes the channel listed
 // and sets its Fnd. Each channel is listed at most once, and only filled entries count (an
 // unfilled entry's empty names never match).
 std::vector<ChannelListGroup> BuildChannelList(ChannelTable& table,
-                                               const std::array<TVCP, kSlots>& ArrVCP);
+                                               const std::array<PortPair, kSlots>& portPairs);
 
 // The pair check: one message text per slot whose Fnd is false, walking from slot 0 to the first
 // empty slot: "Внимание! В com0com отсутствует пара <ComIn>-><ComOut>. Прием от IP <AddrIP>
@@ -57,15 +57,15 @@ struct StartupPlan {
     std::vector<std::string> storeWarnings;
     // No pairs: show kNoPairsText, ask the window to close; the table is empty; start-up ends.
     bool noPairs = false;
-    PairDiscovery discovery;  // comboCom items
-    ChannelLoad load;         // edtIP / PortIn, configurationFound (false: start-up ends)
+    PairDiscovery discovery;  // comPortCombo items
+    ChannelLoad load;  // localAddress / receivePort, configurationFound (false: start-up ends)
     std::vector<ChannelListGroup> list;          // nodes to append, in order
     std::vector<std::string> pairCheckMessages;  // show each with kPairCheckTitle
-    // Start-up goes on to select the first node, run treePairClick and activate the slots.
+    // Start-up goes on to select the first node, run showSelectedChannel and activate the slots.
     bool proceed() const { return !noPairs && load.configurationFound; }
 };
 
-// Discovers the pairs into state.ArrVCP, empties the table, loads the channels, builds the list
+// Discovers the pairs into state.portPairs, empties the table, loads the channels, builds the list
 // (setting Fnd) and the pair-check messages. Registry failures reach the caller.
 StartupPlan PlanStartup(Registry& registry, SharedState& state);
 

@@ -10,7 +10,7 @@
 namespace lan2com {
 
 // A failed registry operation; the message names the value or the key.
-class ERegistryException : public std::runtime_error {
+class RegistryError : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
 };

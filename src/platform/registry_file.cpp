@@ -421,7 +421,7 @@ void FileRegistry::Batch(const std::function<void()>& body) {
     });
     body();
     if (batchDirty_ && !save(batchTree_)) {
-        throw ERegistryException(batchFailure_.empty() ? batchAnswerOnly_ : batchFailure_);
+        throw RegistryError(batchFailure_.empty() ? batchAnswerOnly_ : batchFailure_);
     }
 }
 

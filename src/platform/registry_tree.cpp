@@ -935,7 +935,7 @@ std::string TreeRegistry::ReadString(const std::string& name) {
     }
     const auto text = value->asText();
     if (!text) {
-        throw ERegistryException("Invalid data type for '" + name + "'");
+        throw RegistryError("Invalid data type for '" + name + "'");
     }
     return *text;
 }
@@ -952,11 +952,11 @@ std::int32_t TreeRegistry::ReadInteger(const std::string& name) {
         });
     }
     if (!value) {
-        throw ERegistryException("Failed to get data for '" + name + "'");
+        throw RegistryError("Failed to get data for '" + name + "'");
     }
     const auto number = value->asDword();
     if (!number) {
-        throw ERegistryException("Invalid data type for '" + name + "'");
+        throw RegistryError("Invalid data type for '" + name + "'");
     }
     return static_cast<std::int32_t>(*number);
 }
@@ -965,13 +965,13 @@ void TreeRegistry::CreateKey(const std::string& path) {
     const std::string failure = "Failed to create key " + path;
     const auto names = splitRegPath(path);
     if (!names) {
-        throw ERegistryException(failure);
+        throw RegistryError(failure);
     }
     const bool ok = change(
         [&](RegistryTree& t) { return t.create(*names) ? Outcome::Changed : Outcome::Unchanged; },
         failure, true);
     if (!ok) {
-        throw ERegistryException(failure);
+        throw RegistryError(failure);
     }
 }
 
@@ -979,7 +979,7 @@ void TreeRegistry::writeValue(RegValue v) {
     const std::string failure = "Failed to set data for '" + v.name + "'";
     // A name that a .reg line cannot carry is refused, as is a value without an open key.
     if (!current_ || v.name.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
-        throw ERegistryException(failure);
+        throw RegistryError(failure);
     }
     const auto path = *current_;
     const bool ok = change(
@@ -992,7 +992,7 @@ void TreeRegistry::writeValue(RegValue v) {
         },
         failure, true);
     if (!ok) {
-        throw ERegistryException(failure);
+        throw RegistryError(failure);
     }
 }
 

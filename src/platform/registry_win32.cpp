@@ -357,17 +357,17 @@ class Win32Registry : public Registry {
             return {};
         }
         if (rc != ERROR_SUCCESS) {
-            throw ERegistryException("Failed to get data for '" + name + "'");
+            throw RegistryError("Failed to get data for '" + name + "'");
         }
         if (type != REG_SZ && type != REG_EXPAND_SZ) {
-            throw ERegistryException("Invalid data type for '" + name + "'");
+            throw RegistryError("Invalid data type for '" + name + "'");
         }
         std::vector<wchar_t> buf(size / sizeof(wchar_t) + 1, L'\0');
         DWORD got = static_cast<DWORD>(buf.size() * sizeof(wchar_t));
         rc = ::RegQueryValueExW(current_, wname.c_str(), nullptr, &type,
                                 reinterpret_cast<BYTE*>(buf.data()), &got);
         if (rc != ERROR_SUCCESS) {
-            throw ERegistryException("Failed to get data for '" + name + "'");
+            throw RegistryError("Failed to get data for '" + name + "'");
         }
         std::size_t len = got / sizeof(wchar_t);
         for (std::size_t i = 0; i < len; ++i) {  // the text ends at its first NUL
@@ -381,7 +381,7 @@ class Win32Registry : public Registry {
 
     std::int32_t ReadInteger(const std::string& name) override {
         if (current_ == nullptr) {
-            throw ERegistryException("Failed to get data for '" + name + "'");
+            throw RegistryError("Failed to get data for '" + name + "'");
         }
         const std::wstring wname = widen(name);
         DWORD type = 0;
@@ -390,14 +390,14 @@ class Win32Registry : public Registry {
         const LONG rc = ::RegQueryValueExW(current_, wname.c_str(), nullptr, &type,
                                            reinterpret_cast<BYTE*>(&data), &size);
         if (rc == ERROR_FILE_NOT_FOUND) {
-            throw ERegistryException("Failed to get data for '" + name + "'");
+            throw RegistryError("Failed to get data for '" + name + "'");
         }
         if ((rc == ERROR_SUCCESS || rc == ERROR_MORE_DATA) &&
             (type != REG_DWORD || size != sizeof data)) {
-            throw ERegistryException("Invalid data type for '" + name + "'");
+            throw RegistryError("Invalid data type for '" + name + "'");
         }
         if (rc != ERROR_SUCCESS) {
-            throw ERegistryException("Failed to get data for '" + name + "'");
+            throw RegistryError("Failed to get data for '" + name + "'");
         }
         return static_cast<std::int32_t>(data);
     }
@@ -421,7 +421,7 @@ class Win32Registry : public Registry {
         if (sub.empty() ||
             ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, sub.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                               KEY_WRITE | kView, nullptr, &key, nullptr) != ERROR_SUCCESS) {
-            throw ERegistryException("Failed to create key " + path);
+            throw RegistryError("Failed to create key " + path);
         }
         ::RegCloseKey(key);
     }
@@ -433,7 +433,7 @@ class Win32Registry : public Registry {
         if (current_ == nullptr ||
             ::RegSetValueExW(current_, widen(name).c_str(), 0, REG_SZ,
                              reinterpret_cast<const BYTE*>(data.c_str()), bytes) != ERROR_SUCCESS) {
-            throw ERegistryException("Failed to set data for '" + name + "'");
+            throw RegistryError("Failed to set data for '" + name + "'");
         }
     }
 
@@ -443,7 +443,7 @@ class Win32Registry : public Registry {
         if (current_ == nullptr ||
             ::RegSetValueExW(current_, widen(name).c_str(), 0, REG_DWORD,
                              reinterpret_cast<const BYTE*>(&data), sizeof data) != ERROR_SUCCESS) {
-            throw ERegistryException("Failed to set data for '" + name + "'");
+            throw RegistryError("Failed to set data for '" + name + "'");
         }
     }
 

@@ -66,7 +66,7 @@ TEST(DiscoverPairs, TakesTwoConsecutiveValuesAfterAComZeroComName) {
     MemoryRegistry r = withDeviceMap({{"\\Device\\com0com10", "COM10"},
                                       {"\\Device\\com0com20", "COM11"},
                                       {"\\Device\\Serial0", "COM1"}});
-    std::array<TVCP, kSlots> vcp{};
+    std::array<PortPair, kSlots> vcp{};
     vcp[5].Pair = 9;  // left over from before: discovery starts afresh
     vcp[5].ComIn = "COM99";
     const PairDiscovery d = DiscoverPairs(r, vcp);
@@ -87,7 +87,7 @@ TEST(DiscoverPairs, AnOrdinaryPortBetweenBecomesTheSecondPortAndPairingGoesOn) {
                                       {"\\Device\\com0com20", "COM11"},
                                       {"\\Device\\Serial1", "COM2"},
                                       {"\\Device\\com0com11", "COM12"}});  // last: never a pair
-    std::array<TVCP, kSlots> vcp{};
+    std::array<PortPair, kSlots> vcp{};
     const PairDiscovery d = DiscoverPairs(r, vcp);
     ASSERT_EQ(d.count, 2);
     EXPECT_EQ(vcp[0].ComIn, "COM10");
@@ -111,7 +111,7 @@ TEST(DiscoverPairs, ReadsTheWholePairNumberAndSkipsNamesWithoutOne) {
         {"\\Device\\com0com15", "COM60"},
         {"\\Device\\com0com25", "COM61"},
     });
-    std::array<TVCP, kSlots> vcp{};
+    std::array<PortPair, kSlots> vcp{};
     const PairDiscovery d = DiscoverPairs(r, vcp);
     ASSERT_EQ(d.count, 3);
     EXPECT_EQ(vcp[0].Pair, 11);
@@ -138,7 +138,7 @@ TEST(DiscoverPairs, AcceptsComZeroComOnlyAtTheNinthCharacter) {
         {"\\Дevice\\com0com12", "COM7"},
         {"\\Device\\x4", "COM8"},  // characters, not bytes
     });
-    std::array<TVCP, kSlots> vcp{};
+    std::array<PortPair, kSlots> vcp{};
     const PairDiscovery d = DiscoverPairs(r, vcp);
     ASSERT_EQ(d.count, 1);
     EXPECT_EQ(vcp[0].ComIn, "COM7");
@@ -146,7 +146,7 @@ TEST(DiscoverPairs, AcceptsComZeroComOnlyAtTheNinthCharacter) {
 }
 
 TEST(DiscoverPairs, FewerThanTwoValuesMeanNoPairs) {
-    std::array<TVCP, kSlots> vcp{};
+    std::array<PortPair, kSlots> vcp{};
     MemoryRegistry none;
     EXPECT_TRUE(DiscoverPairs(none, vcp).noPairs);
     MemoryRegistry empty = withDeviceMap({});
@@ -174,7 +174,7 @@ TEST(DiscoverPairs, CutsNamesAndIgnoresPairsBeyondSixteenWithOneWarning) {
     }
     values[0].second = "COM123456789";
     MemoryRegistry r = withDeviceMap(values);
-    std::array<TVCP, kSlots> vcp{};
+    std::array<PortPair, kSlots> vcp{};
     const PairDiscovery d = DiscoverPairs(r, vcp);
     ASSERT_EQ(d.count, 16);
     EXPECT_EQ(vcp[0].ComIn, "COM1234");
@@ -190,7 +190,7 @@ TEST(DiscoverPairs, ADeviceMapValueThatIsNotTextFailsDiscovery) {
     MemoryRegistry r = withDeviceMap({{"\\Device\\com0com10", "COM10"}});
     ASSERT_TRUE(r.OpenKey(std::string(kDeviceMapKey)));
     r.WriteInteger("\\Device\\com0com20", 11);
-    std::array<TVCP, kSlots> vcp{};
+    std::array<PortPair, kSlots> vcp{};
     EXPECT_EQ(failureOf([&] { DiscoverPairs(r, vcp); }),
               "Invalid data type for '\\Device\\com0com20'");
 }
@@ -205,8 +205,8 @@ TEST(LoadChannels, LoadsInListingOrderNotByChannelNumber) {
     ChannelTable table;
     const ChannelLoad load = LoadChannels(r, table);
     EXPECT_TRUE(load.configurationFound);
-    EXPECT_EQ(load.edtIP, "192.168.1.5");
-    EXPECT_FALSE(load.PortIn);
+    EXPECT_EQ(load.localAddress, "192.168.1.5");
+    EXPECT_FALSE(load.receivePort);
     EXPECT_EQ(load.subkeyCount, 3);
     EXPECT_EQ(load.loaded, 3);
     EXPECT_TRUE(load.warnings.empty());
@@ -233,7 +233,7 @@ TEST(LoadChannels, WithoutTheConfigurationKeyLoadsNothing) {
     table[0].Pair = 4;  // whatever was there: start-up loads into an empty table
     const ChannelLoad load = LoadChannels(r, table);
     EXPECT_FALSE(load.configurationFound);
-    EXPECT_FALSE(load.edtIP);
+    EXPECT_FALSE(load.localAddress);
     EXPECT_EQ(load.subkeyCount, 0);
     EXPECT_EQ(table.listLength(), 0);
 }
@@ -246,15 +246,15 @@ TEST(LoadChannels, TheLocalAddressFallsBackToThePortFieldWhenItIsNotText) {
     ChannelTable table;
     ChannelLoad load = LoadChannels(r, table);
     EXPECT_TRUE(load.configurationFound);
-    EXPECT_FALSE(load.edtIP);  // edtIP keeps what it holds
-    EXPECT_EQ(load.PortIn, "10301");
+    EXPECT_FALSE(load.localAddress);  // localAddressCombo keeps what it holds
+    EXPECT_EQ(load.receivePort, "10301");
     EXPECT_EQ(load.subkeyCount, 0);
 
     ASSERT_TRUE(r.OpenKey(std::string(kConfigKey)));
     ASSERT_TRUE(r.DeleteValue("AddrIP"));
     load = LoadChannels(r, table);
-    EXPECT_EQ(load.edtIP, "");  // a missing address reads as empty text
-    EXPECT_FALSE(load.PortIn);
+    EXPECT_EQ(load.localAddress, "");  // a missing address reads as empty text
+    EXPECT_FALSE(load.receivePort);
 }
 
 TEST(LoadChannels, CutsTextsToTheirFieldCapacities) {
@@ -376,7 +376,7 @@ TEST(StoreChannels, WritesTheLayoutThatLoadReadsBack) {
 
     ChannelTable back;
     const ChannelLoad load = LoadChannels(r, back);
-    EXPECT_EQ(load.edtIP, "192.168.0.1");
+    EXPECT_EQ(load.localAddress, "192.168.0.1");
     ASSERT_EQ(load.loaded, 3);
     for (int s = 0; s < 3; ++s) {
         EXPECT_EQ(back[s].Pair, table[s].Pair);
@@ -435,7 +435,7 @@ class FailingRegistry : public MemoryRegistry {
     int failAt = 0;
     void WriteInteger(const std::string& name, std::int32_t value) override {
         if (--failAt == 0) {
-            throw ERegistryException("Failed to set data for '" + name + "'");
+            throw RegistryError("Failed to set data for '" + name + "'");
         }
         MemoryRegistry::WriteInteger(name, value);
     }

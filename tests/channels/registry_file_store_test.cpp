@@ -65,12 +65,12 @@ TEST_F(StoreOnFile, AHandWrittenSampleLoadsIntoTheExpectedTables) {
     EXPECT_TRUE(plan.storeWarnings.empty());
     EXPECT_EQ(plan.discovery.comboItems,
               (std::vector<ComboItem>{{"COM10", 0}, {"COM12", 1}, {"COM30", 2}}));
-    EXPECT_EQ(state.ArrVCP[0].Pair, 1);
-    EXPECT_EQ(state.ArrVCP[1].ComOut, "COM13");
-    EXPECT_EQ(state.ArrVCP[2].Pair, 11);
-    EXPECT_EQ(state.ArrVCP[3].Pair, 0);
+    EXPECT_EQ(state.portPairs[0].Pair, 1);
+    EXPECT_EQ(state.portPairs[1].ComOut, "COM13");
+    EXPECT_EQ(state.portPairs[2].Pair, 11);
+    EXPECT_EQ(state.portPairs[3].Pair, 0);
 
-    EXPECT_EQ(plan.load.edtIP, "192.168.1.10");
+    EXPECT_EQ(plan.load.localAddress, "192.168.1.10");
     ASSERT_EQ(plan.load.loaded, 3);
     const ChannelTable& t = state.table;
     EXPECT_EQ(t[0].Pair, 11);  // listed first in the file
@@ -121,7 +121,7 @@ TEST_F(StoreOnFile, StoredChannelsRoundTripThroughTheFileWithEscapesAndCyrillic)
 
     SharedState again;
     const StartupPlan plan = PlanStartup(*openSystemRegistry(), again);
-    EXPECT_EQ(plan.load.edtIP, "Адрес \\ \"ПК\"");
+    EXPECT_EQ(plan.load.localAddress, "Адрес \\ \"ПК\"");
     ASSERT_EQ(plan.load.loaded, 3);
     EXPECT_EQ(again.table[2].AddrIP, "Я\"кв\\ы\"");
     EXPECT_EQ(plan.list.size(), 3u);  // COM12->COM13 is a discovered pair now
@@ -138,7 +138,7 @@ TEST_F(StoreOnFile, AFailedStoreLeavesThePreviousConfigurationWhole) {
     try {
         StoreChannels(*registry, state.table, "10.0.0.1", true);
         ADD_FAILURE() << "stored into a read-only file";
-    } catch (const ERegistryException& e) {
+    } catch (const RegistryError& e) {
         EXPECT_STREQ(e.what(), "Failed to create key \\SOFTWARE\\Vesko\\Device\\ComIP");
     }
     EXPECT_EQ(slurp(file_), before);
@@ -146,7 +146,7 @@ TEST_F(StoreOnFile, AFailedStoreLeavesThePreviousConfigurationWhole) {
     try {
         StoreChannels(*registry, state.table, "10.0.0.1", false);
         ADD_FAILURE() << "deleted from a read-only file";
-    } catch (const ERegistryException& e) {
+    } catch (const RegistryError& e) {
         EXPECT_STREQ(e.what(), "Failed to delete key \\SOFTWARE\\Vesko");
     }
     EXPECT_EQ(slurp(file_), before);

@@ -14,8 +14,8 @@ namespace {
 
 using Texts = std::vector<std::string>;
 
-void setChannel(TPair& p, std::uint8_t pair, const char* in, const char* out, const char* addr,
-                std::uint32_t port, std::uint8_t conv) {
+void setChannel(ChannelRecord& p, std::uint8_t pair, const char* in, const char* out,
+                const char* addr, std::uint32_t port, std::uint8_t conv) {
     p.Pair = pair;
     p.ComIn = in;
     p.ComOut = out;
@@ -25,7 +25,7 @@ void setChannel(TPair& p, std::uint8_t pair, const char* in, const char* out, co
     p.Fnd = false;
 }
 
-void setPair(TVCP& v, std::uint8_t pair, const char* in, const char* out) {
+void setPair(PortPair& v, std::uint8_t pair, const char* in, const char* out) {
     v.Pair = pair;
     v.ComIn = in;
     v.ComOut = out;
@@ -41,7 +41,7 @@ Texts flat(const std::vector<ChannelListGroup>& list) {
 }
 
 TEST(ChannelList, NodeTextsOfAChannel) {
-    TPair p;
+    ChannelRecord p;
     setChannel(p, 10, "COM10", "COM11", "192.168.0.10", 4294967295u, 0);
     EXPECT_EQ(ChannelNodeTexts(p), (std::array<std::string, 6>{"Канал №10", "192.168.0.10", "COM10",
                                                                "COM11", "4294967295", "A->0"}));
@@ -66,7 +66,7 @@ TEST(ChannelList, ListsFoundChannelsAndWarnsAboutTheOthersInSlotOrder) {
     setChannel(t[0], 1, "COM10", "COM11", "10.0.0.1", 5001, 0);
     setChannel(t[1], 2, "COM12", "COM13", "10.0.0.2", 5002, 1);  // its pair is gone
     setChannel(t[2], 3, "COM14", "COM15", "10.0.0.3", 5003, 2);
-    std::array<TVCP, kSlots> vcp{};
+    std::array<PortPair, kSlots> vcp{};
     setPair(vcp[0], 3, "COM14", "COM15");
     setPair(vcp[1], 1, "COM10", "COM11");
 
@@ -91,7 +91,7 @@ TEST(ChannelList, ComparesPortNamesExactly) {
     ChannelTable t;
     t.emptyAll();
     setChannel(t[0], 1, "COM5", "COM6", "<tqaWnsu", 1, 0);
-    std::array<TVCP, kSlots> vcp{};
+    std::array<PortPair, kSlots> vcp{};
     setPair(vcp[0], 1, "com5", "COM6");
     setPair(vcp[1], 2, "COM5", "COM7");  // right first port, wrong second
     EXPECT_TRUE(BuildChannelList(t, vcp).empty());
@@ -103,7 +103,7 @@ TEST(ChannelList, ComparesPortNamesExactly) {
 
 TEST(ChannelList, SixteenFoundChannelsFillNinetySixNodes) {
     ChannelTable t;
-    std::array<TVCP, kSlots> vcp{};
+    std::array<PortPair, kSlots> vcp{};
     for (int s = 0; s < kSlots; ++s) {
         const std::string in = "COM" + std::to_string(2 * s + 1);
         const std::string out = "COM" + std::to_string(2 * s + 2);
@@ -127,7 +127,7 @@ TEST(ChannelList, EachChannelIsListedOnceAndOnlyForADiscoveredPair) {
     t.emptyAll();
     setChannel(t[0], 1, "COM1", "COM2", "10.0.0.1", 1, 0);
     setChannel(t[1], 2, "", "", "10.0.0.2", 2, 0);  // stored without its port names
-    std::array<TVCP, kSlots> vcp{};
+    std::array<PortPair, kSlots> vcp{};
     setPair(vcp[0], 1, "COM1", "COM2");
     setPair(vcp[1], 1, "COM1", "COM2");  // the same pair twice in the device map
     // vcp[2 …] are not filled: their empty names must not make channel 2 look found

@@ -261,7 +261,7 @@ TEST_F(VcomPair, LanComDiscoversThePairsTheToolMade) {
     ASSERT_EQ(tool({"add", "COM7", "COM8"}).status, 0);  // pair 0 again, listed after pair 1
 
     FileRegistry registry((data_ / "registry.reg").string());
-    std::array<TVCP, kSlots> vcp{};
+    std::array<PortPair, kSlots> vcp{};
     const PairDiscovery d = DiscoverPairs(registry, vcp);
     EXPECT_FALSE(d.noPairs);
     ASSERT_EQ(d.count, 2);

@@ -90,9 +90,9 @@ DWORD rawDword(const std::wstring& path, const wchar_t* name, DWORD* type) {
     return data;
 }
 
-TPair channel(std::uint8_t pair, const char* comIn, const char* comOut, const char* addr,
-              std::uint32_t port, std::uint8_t conv) {
-    TPair p;
+ChannelRecord channel(std::uint8_t pair, const char* comIn, const char* comOut, const char* addr,
+                      std::uint32_t port, std::uint8_t conv) {
+    ChannelRecord p;
     p.Pair = pair;
     p.ComIn = comIn;
     p.ComOut = comOut;
@@ -132,7 +132,7 @@ TEST_F(Win32ConfigStore, DiscoverPairsReadsTheDeviceMapThatComZeroComKeeps) {
     writeDeviceMap({{L"\\Device\\com0com10", L"COM21"},
                     {L"\\Device\\com0com20", L"COM22"},
                     {L"\\Device\\Serial0", L"COM1"}});
-    std::array<TVCP, kSlots> vcp{};
+    std::array<PortPair, kSlots> vcp{};
     const PairDiscovery found = DiscoverPairs(*registry_, vcp);
     EXPECT_FALSE(found.noPairs);
     ASSERT_EQ(found.count, 1);
@@ -183,8 +183,8 @@ TEST_F(Win32ConfigStore, StoredChannelsSurviveInANonVolatileKeyAndLoadBack) {
     ChannelTable loaded;
     const ChannelLoad result = LoadChannels(*registry_, loaded);
     EXPECT_TRUE(result.configurationFound);
-    EXPECT_EQ(result.edtIP, std::optional<std::string>("192.168.1.10"));
-    EXPECT_FALSE(result.PortIn.has_value());
+    EXPECT_EQ(result.localAddress, std::optional<std::string>("192.168.1.10"));
+    EXPECT_FALSE(result.receivePort.has_value());
     EXPECT_TRUE(result.warnings.empty());
     ASSERT_EQ(result.loaded, 3);
     // Slots follow the registry's listing of the subkeys, which sorts Pair10 before Pair2.
@@ -216,7 +216,7 @@ TEST_F(Win32ConfigStore, StoringReplacesTheWholeConfigurationAndAnEmptyListRemov
     ASSERT_EQ(result.loaded, 1);
     EXPECT_EQ(result.subkeyCount, 1);
     EXPECT_EQ(loaded[0].Pair, 2);
-    EXPECT_EQ(result.edtIP, std::optional<std::string>("192.168.1.11"));
+    EXPECT_EQ(result.localAddress, std::optional<std::string>("192.168.1.11"));
 
     StoreChannels(*registry_, table, "192.168.1.11", false);
     EXPECT_FALSE(keyExists(kVendor));

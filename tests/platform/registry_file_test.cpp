@@ -37,7 +37,7 @@ void spit(const fs::path& p, const std::string& text) {
 std::string failureOf(const std::function<void()>& f) {
     try {
         f();
-    } catch (const ERegistryException& e) {
+    } catch (const RegistryError& e) {
         return e.what();
     }
     return "(no failure)";
@@ -239,7 +239,7 @@ TEST_F(RegistryFile, ABatchWritesOnceAndAFailureInsideChangesNothing) {
         EXPECT_EQ(r.ReadString("x"), "y");  // the batch sees its own changes
         r.ReadInteger("missing");
     }),
-                 ERegistryException);
+                 RegistryError);
     EXPECT_EQ(slurp(file_), before);
     EXPECT_FALSE(r.OpenKey("\\K\\A"));
 
@@ -281,14 +281,14 @@ TEST_F(RegistryFile, TwoProcessesWritingAtOnceLoseNothingAndTheFileStaysWhole) {
                 for (int i = 0; i < kRounds; ++i) {
                     r.Batch([&] {  // read-modify-write under one lock
                         if (!r.OpenKey("\\Counter")) {
-                            throw ERegistryException("lost the key");
+                            throw RegistryError("lost the key");
                         }
                         r.WriteInteger("n", r.ReadInteger("n") + 1);
                     });
                     // and a plain write of a value of its own
                     r.WriteString("p" + std::to_string(who) + "-" + std::to_string(i), "x");
                 }
-            } catch (const ERegistryException&) {
+            } catch (const RegistryError&) {
                 status = 2;
             }
             ::_exit(status);

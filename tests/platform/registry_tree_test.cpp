@@ -14,7 +14,7 @@ using Names = std::vector<std::string>;
 std::string expectFailure(const std::function<void()>& f) {
     try {
         f();
-    } catch (const ERegistryException& e) {
+    } catch (const RegistryError& e) {
         return e.what();
     }
     return "(no failure)";
@@ -397,7 +397,7 @@ TEST(RegistryOperations, MemoryBatchIsAllOrNothing) {
         r.WriteString("a", "b");
         r.Batch([&] { r.ReadInteger("missing"); });  // nested: the failure ends the whole batch
     }),
-                 ERegistryException);
+                 RegistryError);
     EXPECT_TRUE(r.tree() == before);
     EXPECT_EQ(r.commits(), commits);
 

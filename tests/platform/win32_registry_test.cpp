@@ -108,13 +108,13 @@ std::wstring asText(const RawValue& value) {
     return text;
 }
 
-// Expects the call to throw ERegistryException with exactly this message.
+// Expects the call to throw RegistryError with exactly this message.
 template <typename F>
 void expectFailure(F&& call, const std::string& message) {
     try {
         call();
         ADD_FAILURE() << "no failure; expected \"" << message << "\"";
-    } catch (const ERegistryException& e) {
+    } catch (const RegistryError& e) {
         EXPECT_EQ(std::string(e.what()), message);
     }
 }

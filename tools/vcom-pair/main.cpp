@@ -40,8 +40,8 @@
 
 namespace {
 
-using lan2com::ERegistryException;
 using lan2com::FileRegistry;
+using lan2com::RegistryError;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kDeviceMap = "\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
@@ -465,7 +465,7 @@ int add(const std::string& argA, const std::string& argB) {
             std::string port;
             try {
                 port = registry.ReadString(name);
-            } catch (const ERegistryException&) {
+            } catch (const RegistryError&) {
                 continue;  // not text: no port name
             }
             for (const auto& mine : {*a, *b}) {
@@ -525,7 +525,7 @@ int add(const std::string& argA, const std::string& argB) {
         registry.Batch([&] {
             registry.CreateKey(kDeviceMap);
             if (!registry.OpenKey(kDeviceMap)) {
-                throw ERegistryException(std::string("Failed to create key ") + kDeviceMap);
+                throw RegistryError(std::string("Failed to create key ") + kDeviceMap);
             }
             registry.WriteString(valueName(1, number), *a);
             registry.WriteString(valueName(2, number), *b);

@@ -70,7 +70,7 @@ TEST(StationLoadHome, StoresTheChannelsAsTheProgramLoadsThemAndLeavesNothingBehi
         const StationHome home(3, LAN2COM_BUILD_DIR);
         root = home.root();
         lan2com::FileRegistry registry(root + "/lan2com/registry.reg");
-        std::array<lan2com::TVCP, lan2com::kSlots> pairs{};
+        std::array<lan2com::PortPair, lan2com::kSlots> pairs{};
         const lan2com::PairDiscovery discovery = lan2com::DiscoverPairs(registry, pairs);
         EXPECT_TRUE(discovery.warnings.empty());
         lan2com::ChannelTable table;

@@ -1,4 +1,4 @@
-#include "serial/com_select_form.h"
+#include "serial/port_select_dialog.h"
 
 #include <QComboBox>
 #include <QFont>
@@ -11,7 +11,7 @@
 
 namespace lan2com {
 
-TComSelectForm::TComSelectForm(QWidget* parent, Probe probe)
+PortSelectDialog::PortSelectDialog(QWidget* parent, Probe probe)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowCloseButtonHint) {
     setObjectName("ComSelectForm");
@@ -77,12 +77,12 @@ TComSelectForm::TComSelectForm(QWidget* parent, Probe probe)
     OkBtn->setFocus();
 }
 
-QString TComSelectForm::selectedPort() const {
+QString PortSelectDialog::selectedPort() const {
     return PortsComboBox->currentIndex() >= 0 ? PortsComboBox->currentText() : QString();
 }
 
-std::optional<std::string> ComSelectPrompt::choosePort() {
-    TComSelectForm form(parent_, probe_);
+std::optional<std::string> PortSelectPrompt::choosePort() {
+    PortSelectDialog form(parent_, probe_);
     if (form.exec() != QDialog::Accepted) {
         return std::nullopt;
     }

@@ -24,25 +24,25 @@
 
 namespace lan2com {
 
-struct TS_FormOptions {
+struct MainWindowOptions {
     // The boxes every message goes through; nullptr: the window's own QMessageBox boxes.
     MessageBoxes* boxes = nullptr;
     // The caption of the error report's boxes: the application's title.
     std::string title = "lan2com";
 };
 
-// The main window S_Form: every control of the operator, the sixteen lamps,
+// The main window: every control of the operator, the sixteen lamps,
 // and the state that the whole program shares. The controls are public and named as the rest of
 // the program knows them; the behaviour behind them is wired from outside through their signals
 // and the hooks below.
-class TS_Form : public QWidget, public RelayView {
+class MainWindow : public QWidget, public RelayView {
   public:
     static constexpr int kClientWidth = 637;
     static constexpr int kClientHeight = 364;
     static constexpr int kLampStep = 16;  // vertical distance between two lamps
 
-    explicit TS_Form(TS_FormOptions options = {});
-    ~TS_Form() override;
+    explicit MainWindow(MainWindowOptions options = {});
+    ~MainWindow() override;
 
   private:
     std::unique_ptr<QtMessageBoxes> ownBoxes_;  // when no boxes are injected
@@ -50,47 +50,48 @@ class TS_Form : public QWidget, public RelayView {
   public:
     MessageBoxes& boxes;    // every message box of the program
     BoxErrorReport errors;  // the default error report
-    SharedState state;      // channel table, pair table, acknowledgement states, AppExit, n
+    SharedState state;      // channel table, pair table, exitConfirmed, log line count
 
     // ---- Controls, owned by the window; created here, set up by the constructor ----
     QLabel* lblTitle = new QLabel(this);  // "Список каналов"
-    QTreeWidget* treePair = new QTreeWidget(this);
-    ChannelList channelList{treePair};  // treePair as a flat list of nodes
-    QPushButton* btnAdd = new QPushButton(this);
-    QPushButton* btnDel = new QPushButton(this);
-    QPushButton* btnApply = new QPushButton(this);
-    QGroupBox* chanel = new QGroupBox(this);
-    QLabel* lblIPSrc = new QLabel(chanel);    // "IP передатчика "
-    QLabel* lblComIn = new QLabel(chanel);    // "-->Com"
-    QLabel* lblComOut = new QLabel(chanel);   // "Com-->"
-    QLabel* lblLocalIP = new QLabel(chanel);  // "IP ПК"
-    QLabel* lblPort = new QLabel(chanel);     // "Порт ПК"
-    QLineEdit* editIP = new QLineEdit(chanel);
-    QComboBox* comboCom = new QComboBox(chanel);
-    QLabel* lblCom = new QLabel(chanel);
-    QComboBox* edtIP = new QComboBox(chanel);
-    QLineEdit* PortIn = new QLineEdit(chanel);
-    TRadioGroup* cnvrtRG = new TRadioGroup({"A->0", "0->A", "нет"}, this);
-    QPlainTextEdit* VirtualComList = new QPlainTextEdit(this);
-    QCheckBox* DiagCB = new QCheckBox(this);
-    QLabel* recCnt = new QLabel(this);
-    QPushButton* DelRec = new QPushButton(this);
-    QLabel* lblFltr = new QLabel(this);
-    QLineEdit* Accnt = new QLineEdit(this);
+    QTreeWidget* channelTree = new QTreeWidget(this);
+    ChannelList channelList{channelTree};  // channelTree as a flat list of nodes
+    QPushButton* createButton = new QPushButton(this);
+    QPushButton* deleteButton = new QPushButton(this);
+    QPushButton* applyButton = new QPushButton(this);
+    QGroupBox* editorGroup = new QGroupBox(this);
+    QLabel* lblIPSrc = new QLabel(editorGroup);    // "IP передатчика "
+    QLabel* lblComIn = new QLabel(editorGroup);    // "-->Com"
+    QLabel* lblComOut = new QLabel(editorGroup);   // "Com-->"
+    QLabel* lblLocalIP = new QLabel(editorGroup);  // "IP ПК"
+    QLabel* lblPort = new QLabel(editorGroup);     // "Порт ПК"
+    QLineEdit* transceiverAddressEdit = new QLineEdit(editorGroup);
+    QComboBox* comPortCombo = new QComboBox(editorGroup);
+    QLabel* monitorPortLabel = new QLabel(editorGroup);
+    QComboBox* localAddressCombo = new QComboBox(editorGroup);
+    QLineEdit* receivePortEdit = new QLineEdit(editorGroup);
+    RadioGroup* conversionGroup = new RadioGroup({"A->0", "0->A", "нет"}, this);
+    QPlainTextEdit* diagnosticsLog = new QPlainTextEdit(this);
+    QCheckBox* diagnosticsCheck = new QCheckBox(this);
+    QLabel* recordCountLabel = new QLabel(this);
+    QPushButton* clearLogButton = new QPushButton(this);
+    QLabel* accountFilterLabel = new QLabel(this);
+    QLineEdit* accountFilterEdit = new QLineEdit(this);
 
-    // ---- Lamps of the sixteen channels: index s serves slot s (k1 = k[0]) ----
-    std::array<ChannelLamp*, kSlots> k{};
+    // ---- Lamps of the sixteen channels: index s serves slot s (k1 = lamps[0]) ----
+    std::array<ChannelLamp*, kSlots> lamps{};
 
     // ---- Handlers of the window ----
-    // Shows the account filter, its label and the record counter while DiagCB is checked.
-    void DiagCBClick();
-    // Asks whether the program may end; Yes sets AppExit, runs onExitConfirmed and answers true.
-    bool FormCloseQuery();
+    // Shows the account filter, its label and the record counter while diagnosticsCheck is checked.
+    void showDiagnosticsControls();
+    // Asks whether the program may end; Yes sets exitConfirmed, runs onExitConfirmed and answers
+    // true.
+    bool confirmExit();
     // Runs once, from the event loop right after the window was first shown.
-    void FormShow();
+    void startUp();
 
-    std::function<void()> onFormShow;       // start-up
-    std::function<void()> onExitConfirmed;  // after AppExit has been set
+    std::function<void()> onFirstShown;     // start-up
+    std::function<void()> onExitConfirmed;  // after exitConfirmed has been set
 
     // ---- RelayView ----
     void setLampColor(int slot, LampColor color) override;
