@@ -15,17 +15,14 @@
 #include <QValidator>
 #include <exception>
 #include <string>
+#include <variant>
 
-#include "channels/startup_plan.h"
-#include "platform/convert.h"
+#include "ui/channel_rules.h"
 #include "ui/valid_ip.h"
 
 namespace lan2com {
 
 namespace {
-
-constexpr std::int64_t kLowestReceivePort = 1;
-constexpr std::int64_t kHighestReceivePort = 65535;
 
 std::string utf8(const QString& text) {
     return text.toStdString();
@@ -255,25 +252,6 @@ void ChannelEditor::showChosenPair() {
         QString::fromStdString(state_.portPairs[static_cast<std::size_t>(p)].ComOut.str()));
 }
 
-std::optional<int> ChannelEditor::chosenPair() const {
-    const int item = chosenItem(c_.comPortCombo);
-    if (item >= 0) {
-        const int p = pairIndexOfItem(c_.comPortCombo, item);
-        if (p >= 0 && p < kSlots && state_.portPairs[static_cast<std::size_t>(p)].Pair != 0) {
-            return p;
-        }
-    }
-    // A typed name takes the discovered pair whose application-side port it names.
-    const std::string typed = utf8(c_.comPortCombo->currentText());
-    for (int p = 0; p < kSlots; ++p) {
-        const PortPair& entry = state_.portPairs[static_cast<std::size_t>(p)];
-        if (entry.Pair != 0 && entry.ComIn == typed) {
-            return p;
-        }
-    }
-    return std::nullopt;
-}
-
 // ---- Creation ----
 
 void ChannelEditor::refuse(const char* text) {
@@ -286,76 +264,32 @@ void ChannelEditor::refuse(const char* text) {
 }
 
 void ChannelEditor::createChannel() {
-    const QString address = c_.transceiverAddressEdit->text();
-    const QString comIn = c_.comPortCombo->currentText();
-    const QString portText = c_.receivePortEdit->text();
-    if (address.isEmpty() || comIn.isEmpty() || portText.isEmpty()) {
-        refuse(editor_text::kFillIn);
-        return;
+    ChannelRequest request;
+    request.transceiverAddress = utf8(c_.transceiverAddressEdit->text());
+    request.comIn = utf8(c_.comPortCombo->currentText());
+    request.comOut = utf8(c_.monitorPortLabel->text());
+    request.receivePort = utf8(c_.receivePortEdit->text());
+    if (const int item = chosenItem(c_.comPortCombo); item >= 0) {
+        request.chosenPair = pairIndexOfItem(c_.comPortCombo, item);
     }
-    // The buttons take no focus, so an address still being typed has not been checked on
-    // leaving its field: a channel with an address that no transceiver can have would never
-    // receive anything.
-    if (!isValidTransceiverAddress(utf8(address))) {
-        refuse(editor_text::kBadAddress);
-        c_.transceiverAddressEdit->setFocus(Qt::OtherFocusReason);
-        return;
-    }
+    request.conversion = c_.conversionGroup->checkedIndex();
 
-    const std::string comInText = utf8(comIn);
-    const std::string comOutText = utf8(c_.monitorPortLabel->text());
-    std::optional<std::int64_t> port;
-    for (int s = 0; s < kSlots; ++s) {
-        const ChannelRecord& slot = state_.table[s];
-        if (slot.ComIn == comInText || slot.ComOut == comOutText) {
-            refuse(editor_text::kComPortInUse);
-            return;
+    const std::variant<Refusal, Creation> answer =
+        addChannel(state_.table, state_.portPairs, request);
+    if (const Refusal* refusal = std::get_if<Refusal>(&answer)) {
+        refuse(refusal->text);
+        if (refusal->addressField) {
+            c_.transceiverAddressEdit->setFocus(Qt::OtherFocusReason);
         }
-        if (!port) {
-            port = parseInt32(utf8(portText));  // ConvertError for a text that is no number
-        }
-        // Ports compare by what the endpoint binds, their low 16 bits: a stored 70000 takes
-        // port 4464, and so would a new channel typed as 4464.
-        if ((*port & 0xFFFF) == static_cast<std::int64_t>(slot.Port & 0xFFFFu)) {
-            refuse(editor_text::kReceivePortInUse);
-            return;
-        }
-    }
-
-    const int j = state_.table.firstEmpty();
-    if (j < 0) {
-        refuse(editor_text::kTableFull);
         return;
     }
-    // The datagram endpoint takes only the low 16 bits of the port: a larger number would listen
-    // on another port than the one the operator typed.
-    if (*port < kLowestReceivePort || *port > kHighestReceivePort) {
-        refuse(editor_text::kFillIn);
-        return;
-    }
-    const std::optional<int> p = chosenPair();
-    if (!p) {
-        refuse(editor_text::kUnknownComPort);
-        return;
-    }
-
-    const PortPair& pair = state_.portPairs[static_cast<std::size_t>(*p)];
-    ChannelRecord record = state_.table[j];  // Fnd stays as the empty slot has it
-    record.Pair = pair.Pair;
-    record.ComIn = pair.ComIn.str();
-    record.ComOut = pair.ComOut.str();
-    record.AddrIP = utf8(address);
-    record.Port = static_cast<std::uint32_t>(*port);
-    record.Cnvrt = static_cast<std::uint8_t>(c_.conversionGroup->checkedIndex());
-    // The group shows the channel as it is kept and as start-up lists it: the pair's own port
-    // names, the address as stored, the port as a number.
-    const std::array<std::string, 6> nodes = ChannelNodeTexts(record);  // throws before any change
-    state_.table[j] = record;
+    const Creation& created = std::get<Creation>(answer);
+    state_.table = created.table;
     std::array<QString, ChannelList::kChildren> children;
     for (std::size_t i = 0; i < children.size(); ++i) {
-        children[i] = QString::fromStdString(nodes[i + 1]);
+        children[i] = QString::fromStdString(created.nodes[i + 1]);
     }
-    c_.channelList->appendGroup(QString::fromStdString(nodes[0]), children, j);
+    c_.channelList->appendGroup(QString::fromStdString(created.nodes[0]), children, created.slot);
 
     c_.comPortCombo->setCurrentIndex(-1);
     c_.comPortCombo->setEditText(QString());
@@ -380,8 +314,8 @@ void ChannelEditor::deleteSelectedChannel() {
         // slot, and the later groups then stand lower in the list than their slots.
         const int slot = list.slotOfGroup(x);
         list.removeGroup(x);  // also moves the later groups' slots down
-        if (slot >= 0) {
-            state_.table.removeSlot(slot);
+        if (std::optional<ChannelTable> table = removeChannel(state_.table, slot)) {
+            state_.table = *table;
         }
     }
     finishDeletion();
@@ -395,7 +329,8 @@ void ChannelEditor::deleteSlot(int slot) {
         deleteSelectedChannel();
         return;
     }
-    if (state_.table.removeSlot(slot)) {
+    if (std::optional<ChannelTable> table = removeChannel(state_.table, slot)) {
+        state_.table = *table;
         list.slotRemoved(slot);
     }
     finishDeletion();

@@ -9,6 +9,7 @@
 #include "channels/channel_table.h"
 #include "platform/error_report.h"
 #include "ui/channel_list.h"
+#include "ui/channel_rules.h"
 #include "ui/message_box.h"
 #include "ui/radio_group.h"
 
@@ -39,22 +40,6 @@ struct EditorControls {
     QLineEdit* accountFilterEdit = nullptr;  // account filter of the diagnostics log
     RadioGroup* conversionGroup = nullptr;   // conversion mode
 };
-
-// Messages of the editor; every one is shown with the title kRefusalTitle, an OK button and the
-// error icon.
-namespace editor_text {
-inline constexpr const char* kRefusalTitle = "Ошибка";
-inline constexpr const char* kFillIn =
-    "Проверьте заполнение IP-адреса источника, Сом-порта приложения и порта приема.";
-inline constexpr const char* kComPortInUse = "Повторное применение Сом-порта запрешено";
-inline constexpr const char* kReceivePortInUse = "Повторное применение порта приема запрешено";
-inline constexpr const char* kTableFull =
-    "Создано 16 каналов, больше создать нельзя. Удалите канал и повторите создание.";
-inline constexpr const char* kUnknownComPort =
-    "Сом-порт приложения не найден среди пар виртуальных Сом-портов. "
-    "Выберите Сом-порт из списка.";
-inline constexpr const char* kBadAddress = "Нарушен формат IP-адреса.";
-}  // namespace editor_text
 
 // Editing of the channel list and the checks on what the operator types: selection shows a
 // channel in the editor fields, "Создать" adds the channel they describe, "Удалить" removes the
@@ -95,9 +80,6 @@ class ChannelEditor final : public QObject {
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
-    // The portPairs index of the pair that comPortCombo names, or nothing: its chosen item when the
-    // text is that item's, otherwise the discovered pair whose ComIn is the text.
-    std::optional<int> chosenPair() const;
     void finishDeletion();
     void refuse(const char* text);
     // Runs a handler; a failure escaping it goes to the error report.
