@@ -14,8 +14,6 @@
 #include "platform/tick_clock.h"
 #include "serial/port_select_dialog.h"
 
-namespace {}  // namespace
-
 int main(int argc, char** argv) {
     lan2com::Lan2comApplication app(argc, argv);
     // The acknowledgement timeouts count on a fine clock for the whole run.
@@ -26,8 +24,7 @@ int main(int argc, char** argv) {
         QCoreApplication::installTranslator(&qtRussian);
     }
 
-    lan2com::MainWindowOptions options;
-    options.title =
+    const std::string title =
         lan2com::applicationTitle(QCoreApplication::applicationFilePath()).toStdString();
     const lan2com::HeartbeatPeriod heartbeat =
         lan2com::heartbeatPeriodFrom(std::getenv("LAN2COM_HEARTBEAT_MS"));
@@ -36,7 +33,7 @@ int main(int argc, char** argv) {
         lan2com::QtMessageBoxes boxes;
         const lan2com::TerminationRequests termination([] { QCoreApplication::exit(1); });
         lan2com::BoxRequest request;
-        request.title = options.title;
+        request.title = title;
         request.text = lan2com::kAlreadyRunningText;
         request.icon = lan2com::BoxIcon::Error;
         request.stayOnTop = true;
@@ -47,17 +44,18 @@ int main(int argc, char** argv) {
     lan2com::PortSelectPrompt portPrompt;
     int result = 0;
     {
-        lan2com::MainWindow mainWindow(options);
-        app.setErrorReport(&mainWindow.errors);
+        lan2com::MainWindow mainWindow;
         if (!heartbeat.logText.empty()) {
             mainWindow.appendLogLine(mainWindow.timestamp() + "  " + heartbeat.logText);
         }
         lan2com::StationOptions stationOptions;
+        stationOptions.title = title;
         stationOptions.registry = registry.get();
         stationOptions.localAddresses = lan2com::LocalAddressList().addresses;
         stationOptions.portPrompt = &portPrompt;
         stationOptions.heartbeatMs = heartbeat.ms;
         lan2com::Station station(mainWindow, stationOptions);
+        app.setErrorReport(&station.errors());
         // A system shutdown or a service manager ends the program as the operator's Yes would.
         lan2com::TerminationRequests termination([&station] {
             station.shutdown();

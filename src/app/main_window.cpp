@@ -71,8 +71,7 @@ QPushButton* flatButton(QPushButton* button, const QString& caption, const QColo
 MainWindow::MainWindow(MainWindowOptions options)
     : QWidget(nullptr),
       ownBoxes_(options.boxes == nullptr ? std::make_unique<QtMessageBoxes>(this) : nullptr),
-      boxes(options.boxes != nullptr ? *options.boxes : *ownBoxes_),
-      errors(boxes, options.title) {
+      boxes(options.boxes != nullptr ? *options.boxes : *ownBoxes_) {
     setObjectName(QStringLiteral("S_Form"));
     setWindowTitle(QStringLiteral("Велтар  ЛВС->виртуальный Com-порт"));
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -247,7 +246,7 @@ void MainWindow::buildControls() {
     diagnosticsCheck->setChecked(false);
     diagnosticsCheck->setGeometry(right, 304, 140, 26);
     QObject::connect(diagnosticsCheck, &QCheckBox::toggled, this,
-                     reportingHandler(errors, [this](bool) { showDiagnosticsControls(); }));
+                     [this](bool) { showDiagnosticsControls(); });
 
     recordCountLabel->setObjectName(QStringLiteral("recCnt"));
     recordCountLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
@@ -311,6 +310,24 @@ void MainWindow::centreOnScreen() {
     move(area.center() - QPoint(width() / 2, height() / 2));
 }
 
+EditorControls MainWindow::editorControls() {
+    EditorControls c;
+    c.editorGroup = editorGroup;
+    c.channelTree = channelTree;
+    c.channelList = &channelList;
+    c.createButton = createButton;
+    c.deleteButton = deleteButton;
+    c.applyButton = applyButton;
+    c.transceiverAddressEdit = transceiverAddressEdit;
+    c.comPortCombo = comPortCombo;
+    c.monitorPortLabel = monitorPortLabel;
+    c.localAddressCombo = localAddressCombo;
+    c.receivePortEdit = receivePortEdit;
+    c.accountFilterEdit = accountFilterEdit;
+    c.conversionGroup = conversionGroup;
+    return c;
+}
+
 // ---- Handlers ----
 
 void MainWindow::showDiagnosticsControls() {
@@ -321,7 +338,7 @@ void MainWindow::showDiagnosticsControls() {
 }
 
 bool MainWindow::confirmExit() {
-    if (state.exitConfirmed) {
+    if (exitConfirmed_) {
         return true;  // the end was confirmed already
     }
     if (closeQueryOpen_) {
@@ -346,7 +363,7 @@ bool MainWindow::confirmExit() {
     if (answer != BoxAnswer::Yes) {
         return false;
     }
-    state.exitConfirmed = true;
+    exitConfirmed_ = true;
     if (onExitConfirmed) {
         onExitConfirmed();
     }

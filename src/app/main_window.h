@@ -14,10 +14,10 @@
 #include <memory>
 #include <string>
 
-#include "app/error_box.h"
 #include "app/lamp.h"
 #include "channels/channel_table.h"
 #include "channels/station_view.h"
+#include "ui/channel_editor.h"
 #include "ui/channel_list.h"
 #include "ui/message_box.h"
 #include "ui/radio_group.h"
@@ -27,14 +27,11 @@ namespace lan2com {
 struct MainWindowOptions {
     // The boxes every message goes through; nullptr: the window's own QMessageBox boxes.
     MessageBoxes* boxes = nullptr;
-    // The caption of the error report's boxes: the application's title.
-    std::string title = "lan2com";
 };
 
-// The main window: every control of the operator, the sixteen lamps,
-// and the state that the whole program shares. The controls are public and named as the rest of
-// the program knows them; the behaviour behind them is wired from outside through their signals
-// and the hooks below.
+// The main window: every control of the operator and the sixteen lamps. It builds them, shows
+// what it is told, and asks before the program ends; what the controls do is wired from outside
+// (the station) through their signals and the hooks below.
 class MainWindow : public QWidget, public RelayView {
   public:
     static constexpr int kClientWidth = 637;
@@ -48,9 +45,7 @@ class MainWindow : public QWidget, public RelayView {
     std::unique_ptr<QtMessageBoxes> ownBoxes_;  // when no boxes are injected
 
   public:
-    MessageBoxes& boxes;    // every message box of the program
-    BoxErrorReport errors;  // the default error report
-    SharedState state;      // channel table, pair table, exitConfirmed, log line count
+    MessageBoxes& boxes;  // every message box of the program
 
     // ---- Controls, owned by the window; created here, set up by the constructor ----
     QLabel* lblTitle = new QLabel(this);  // "Список каналов"
@@ -84,9 +79,14 @@ class MainWindow : public QWidget, public RelayView {
     // ---- Handlers of the window ----
     // Shows the account filter, its label and the record counter while diagnosticsCheck is checked.
     void showDiagnosticsControls();
-    // Asks whether the program may end; Yes sets exitConfirmed, runs onExitConfirmed and answers
-    // true.
+    // Asks whether the program may end; Yes marks the end confirmed, runs onExitConfirmed and
+    // answers true. Once the end is confirmed it answers true without asking.
     bool confirmExit();
+    bool exitConfirmed() const { return exitConfirmed_; }
+    // The end was decided elsewhere (a termination request): the window closes without asking.
+    void setExitConfirmed() { exitConfirmed_ = true; }
+    // The controls of the channel editor.
+    EditorControls editorControls();
     // Runs once, from the event loop right after the window was first shown.
     void startUp();
 
@@ -119,6 +119,7 @@ class MainWindow : public QWidget, public RelayView {
 
     bool shownOnce_ = false;
     bool closeQueryOpen_ = false;
+    bool exitConfirmed_ = false;
 };
 
 }  // namespace lan2com

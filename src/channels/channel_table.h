@@ -106,12 +106,11 @@ class ChannelTable {
     }
 };
 
-// Everything that lives for the whole run and is shared by the configuration code, the window and
-// the relay. Main thread only; no locks.
+// Everything that lives for the whole run, owned by the station and shared by the configuration
+// code, the channel editor and the display of the relay. Main thread only; no locks.
 struct SharedState {
     ChannelTable table;                        // the sixteen slots
     std::array<PortPair, kSlots> portPairs{};  // discovered pairs, from index 0
-    bool exitConfirmed = false;                // set once when the operator confirms exit
     std::int32_t logLines = 0;                 // diagnostics log line count after the last entry
 };
 

@@ -246,9 +246,9 @@ TEST_F(MainWindowTest, ControlsFitInsideTheClientArea) {
     }
 }
 
-TEST_F(MainWindowTest, SharedStateStartsAsAtProcessStart) {
-    EXPECT_FALSE(form.state.exitConfirmed);
-    EXPECT_EQ(form.state.logLines, 0);
+TEST_F(MainWindowTest, TheEndStartsUnconfirmedAndTheLogEmpty) {
+    EXPECT_FALSE(form.exitConfirmed());
+    EXPECT_EQ(form.logLineCount(), 0);
 }
 
 // The widgets that Tab visits from the memo on, until it comes back round.
@@ -412,7 +412,7 @@ TEST_F(MainWindowTest, TimestampIsDateAndTimeOfTheSystemLocale) {
 TEST_F(MainWindowTest, CloseQueryNoKeepsTheWindowAndYesEndsTheProgram) {
     bool confirmed = false;
     form.onExitConfirmed = [&] {
-        EXPECT_TRUE(form.state.exitConfirmed) << "the exit is confirmed before the hook runs";
+        EXPECT_TRUE(form.exitConfirmed()) << "the exit is confirmed before the hook runs";
         confirmed = true;
     };
 
@@ -426,12 +426,12 @@ TEST_F(MainWindowTest, CloseQueryNoKeepsTheWindowAndYesEndsTheProgram) {
     EXPECT_EQ(asked.defaultButton, BoxAnswer::No);
     EXPECT_EQ(asked.icon, BoxIcon::Question);
     EXPECT_TRUE(asked.stayOnTop);
-    EXPECT_FALSE(form.state.exitConfirmed);
+    EXPECT_FALSE(form.exitConfirmed());
     EXPECT_FALSE(confirmed);
 
     boxes.expect(BoxAnswer::Yes);
     EXPECT_TRUE(form.confirmExit());
-    EXPECT_TRUE(form.state.exitConfirmed);
+    EXPECT_TRUE(form.exitConfirmed());
     EXPECT_TRUE(confirmed);
 }
 
@@ -442,7 +442,7 @@ TEST_F(MainWindowTest, ClosingTheWindowAsksFirst) {
     boxes.expect(BoxAnswer::No);
     EXPECT_FALSE(form.close());
     EXPECT_TRUE(form.isVisible());
-    EXPECT_FALSE(form.state.exitConfirmed);
+    EXPECT_FALSE(form.exitConfirmed());
 
     // Close requests while the question is open are refused, not asked twice.
     boxes.expect(BoxAnswer::Yes, [&](const BoxRequest&) {
@@ -451,11 +451,11 @@ TEST_F(MainWindowTest, ClosingTheWindowAsksFirst) {
         EXPECT_FALSE(fromWindowManager.isAccepted());
         form.close();
         EXPECT_TRUE(form.isVisible());
-        EXPECT_FALSE(form.state.exitConfirmed);
+        EXPECT_FALSE(form.exitConfirmed());
     });
     EXPECT_TRUE(form.close());
     EXPECT_FALSE(form.isVisible());
-    EXPECT_TRUE(form.state.exitConfirmed);
+    EXPECT_TRUE(form.exitConfirmed());
     EXPECT_EQ(boxes.shown.size(), 2u);
 }
 

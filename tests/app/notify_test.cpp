@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "app/application.h"
+#include "app/error_box.h"
 #include "app/main_window.h"
 #include "support/scripted_boxes.h"
 
@@ -41,15 +42,18 @@ class NotifyTest : public ::testing::Test {
         MainWindowOptions options;
         options.boxes = &boxes;
         form = std::make_unique<MainWindow>(options);
-        application().setErrorReport(&form->errors);
+        errors = std::make_unique<BoxErrorReport>(boxes, "lan2com");
+        application().setErrorReport(errors.get());
     }
     void TearDown() override {
         application().setErrorReport(nullptr);
+        errors.reset();
         form.reset();
     }
 
     ScriptedBoxes boxes;
     std::unique_ptr<MainWindow> form;
+    std::unique_ptr<BoxErrorReport> errors;  // the default error report, as the station has it
 };
 
 TEST_F(NotifyTest, AFailureEscapingAQueuedCallIsReportedAndTheLoopGoesOn) {
@@ -80,7 +84,7 @@ TEST_F(NotifyTest, AFailingClickHandlerIsReportedAndTheButtonWorksOn) {
     boxes.expect(BoxAnswer::Ok);
     int clicks = 0;
     QObject::connect(form->applyButton, &QPushButton::clicked, form.get(),
-                     reportingHandler(form->errors, [&](bool) {
+                     reportingHandler(*errors, [&](bool) {
                          if (++clicks == 1) {
                              throw std::runtime_error("ie_BadId - Specified comport doesn't exist");
                          }

@@ -177,8 +177,8 @@ TEST_F(StationTest, WithoutPairsTheOperatorIsToldAndAskedWhetherToEnd) {
               "Нет ни одной пары Сом-портов. Создайте пары и запустите приложение.");
     EXPECT_EQ(boxes.shown[0].icon, BoxIcon::Error);
     EXPECT_EQ(boxes.shown[1].title, "Завершение работы");
-    EXPECT_FALSE(form->state.exitConfirmed);
-    EXPECT_TRUE(form->state.table[0].isEmpty());
+    EXPECT_FALSE(form->exitConfirmed());
+    EXPECT_TRUE(station->state().table[0].isEmpty());
     EXPECT_FALSE(active(0));
 }
 
@@ -243,7 +243,7 @@ TEST_F(StationTest, AReceivePortInUseHoldsNoChannelBackAndItsChannelRunsOnceTheP
     EXPECT_TRUE(boxes.shown[0].stayOnTop);
     EXPECT_TRUE(laterChannelsUpDuringMessage);
     EXPECT_EQ(form->channelList.nodeCount(), 24);
-    EXPECT_EQ(form->state.table[2].Port, p2);
+    EXPECT_EQ(station->state().table[2].Port, p2);
     EXPECT_TRUE(bindFailed(2));
     EXPECT_EQ(form->lamps[2]->color(), MainWindow::lampColor(LampColor::Red));
     EXPECT_TRUE(relays(p3, fourth));  // channel 4 keeps its own slot: its lines say channel 4
@@ -314,7 +314,7 @@ TEST_F(StationTest, ApplyDeletesTheStoredConfigurationOnlyWhenNoChannelIsLeft) {
     start();
     form->channelList.selectIndex(0);
     station->editor().deleteSelectedChannel();
-    ASSERT_FALSE(form->state.table.anyOccupied());
+    ASSERT_FALSE(station->state().table.anyOccupied());
     station->apply();  // no message
     EXPECT_TRUE(boxes.shown.empty());
     EXPECT_EQ(storedText().find("Vesko"), std::string::npos);
@@ -437,7 +437,7 @@ TEST_F(StationTest, EndingTheProgramEndsWaitsWithoutAReplyAndClosesEverything) {
 
     boxes.expect(BoxAnswer::Yes);
     EXPECT_TRUE(form->confirmExit());
-    EXPECT_TRUE(form->state.exitConfirmed);
+    EXPECT_TRUE(form->exitConfirmed());
     EXPECT_FALSE(station->loop().status(0).holding);
     EXPECT_FALSE(active(0));
     EXPECT_FALSE(portOpen(0));

@@ -33,12 +33,11 @@ std::string com(int n) {
 class ChannelEditorTest : public ::testing::Test {
   protected:
     ChannelEditorTest() {
-        form.state.table.emptyAll();
+        state.table.emptyAll();
         form.comPortCombo->clear();
         for (int p = 0; p < 8; ++p) {
-            form.state.portPairs[p] = {static_cast<std::uint8_t>(p + 1),
-                                       ShortText<7>(com(10 + 2 * p)),
-                                       ShortText<7>(com(11 + 2 * p))};
+            state.portPairs[p] = {static_cast<std::uint8_t>(p + 1), ShortText<7>(com(10 + 2 * p)),
+                                  ShortText<7>(com(11 + 2 * p))};
             form.comPortCombo->addItem(QString::fromStdString(com(10 + 2 * p)), p);
         }
         form.comPortCombo->setCurrentIndex(-1);
@@ -46,8 +45,8 @@ class ChannelEditorTest : public ::testing::Test {
 
     // A stored channel in the next slot; listed as start-up lists it, or not (pair not found).
     void store(int p, std::uint32_t port, int cnvrt = 0, bool listed = true) {
-        const int s = form.state.table.firstEmpty();
-        ChannelRecord& r = form.state.table[s];
+        const int s = state.table.firstEmpty();
+        ChannelRecord& r = state.table[s];
         r.Pair = static_cast<std::uint8_t>(p + 1);
         r.ComIn = com(listed ? 10 + 2 * p : 90 + s);
         r.ComOut = com(listed ? 11 + 2 * p : 70 + s);
@@ -79,7 +78,7 @@ class ChannelEditorTest : public ::testing::Test {
     }
 
     std::string slotText(int s) const {
-        const ChannelRecord& r = form.state.table[s];
+        const ChannelRecord& r = state.table[s];
         return r.isEmpty() ? "-"
                            : std::to_string(r.Pair) + " " + r.ComIn.str() + "/" + r.ComOut.str() +
                                  " " + r.AddrIP.str() + ":" + std::to_string(r.Port) + " " +
@@ -104,13 +103,8 @@ class ChannelEditorTest : public ::testing::Test {
     testing::ScriptedBoxes boxes;
     RecordingReport errors;
     MainWindow form{MainWindowOptions{&boxes}};
-    ChannelEditor editor{{form.editorGroup, form.channelTree, &form.channelList, form.createButton,
-                          form.deleteButton, form.applyButton, form.transceiverAddressEdit,
-                          form.comPortCombo, form.monitorPortLabel, form.localAddressCombo,
-                          form.receivePortEdit, form.accountFilterEdit, form.conversionGroup},
-                         form.state,
-                         boxes,
-                         errors};
+    SharedState state;  // the station's, in the program
+    ChannelEditor editor{form.editorControls(), state, boxes, errors};
 };
 
 TEST_F(ChannelEditorTest, CreationFillsTheFirstEmptySlotAndShowsTheFirstChannel) {
@@ -153,7 +147,7 @@ TEST_F(ChannelEditorTest, RefusalsNameTheirReasonAndChangeNothing) {
     for (const auto& [setup, message] : cases) {
         SCOPED_TRACE(message);
         setup();
-        const std::string last = slotText(form.state.table.listLength() - 1);
+        const std::string last = slotText(state.table.listLength() - 1);
         boxes.expect(BoxAnswer::Ok);
         QTest::mouseClick(form.createButton, Qt::LeftButton);
         ASSERT_FALSE(boxes.shown.empty());
@@ -162,7 +156,7 @@ TEST_F(ChannelEditorTest, RefusalsNameTheirReasonAndChangeNothing) {
         EXPECT_EQ(box.title, "Ошибка");
         EXPECT_TRUE(box.icon == BoxIcon::Error && box.buttons == BoxButtons::Ok);
         EXPECT_EQ(form.channelList.nodeCount(), 6);
-        EXPECT_EQ(slotText(form.state.table.listLength() - 1), last);
+        EXPECT_EQ(slotText(state.table.listLength() - 1), last);
     }
     EXPECT_EQ(boxes.shown.size(), std::size(cases));
 
@@ -190,7 +184,7 @@ TEST_F(ChannelEditorTest, DeletingAHeaderMovesLaterChannelsDownWithTheirModes) {
     EXPECT_EQ(slotText(4), "5 COM18/COM19 10.0.0.4:9004 1");
     EXPECT_EQ(slotText(5), "7 COM22/COM23 10.0.0.6:9006 0");
     EXPECT_EQ(slotText(6), "-");
-    EXPECT_EQ(form.state.table[6].Port, 0u);
+    EXPECT_EQ(state.table[6].Port, 0u);
 }
 
 TEST_F(ChannelEditorTest, ChannelsWithoutAGroupKeepListAndTableInStep) {
