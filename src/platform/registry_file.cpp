@@ -1,5 +1,7 @@
 #include "platform/registry_file.h"
 
+#include "platform/reg_text.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>

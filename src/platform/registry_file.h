@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/registry_tree.h"
+#include "platform/tree_registry.h"
 
 namespace lan2com {
 

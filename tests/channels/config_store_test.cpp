@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/registry_tree.h"
+#include "platform/tree_registry.h"
 
 namespace lan2com {
 namespace {

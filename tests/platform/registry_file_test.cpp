@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/reg_text.h"
 #include "platform/registry_file.h"
 
 namespace lan2com {

@@ -4,7 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/reg_text.h"
 #include "platform/registry_tree.h"
+#include "platform/tree_registry.h"
 
 namespace lan2com {
 namespace {
