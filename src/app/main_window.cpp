@@ -23,6 +23,10 @@ namespace lan2com {
 namespace {
 
 constexpr int kTreeRowHeight = 20;
+constexpr int kRightArea = 248;  // left edge of the right area, after the lamp column
+const QColor kBlue(0, 0, 255);
+const QColor kRed(255, 0, 0);
+const QColor kBlack(0, 0, 0);
 constexpr int kTreeIndent = 19;
 
 // Verdana where the system has it, otherwise the system's sans-serif face.
@@ -98,11 +102,13 @@ MainWindow::MainWindow(MainWindowOptions options)
 MainWindow::~MainWindow() = default;
 
 void MainWindow::buildControls() {
-    const QColor blue(0, 0, 255);
-    const QColor red(255, 0, 0);
-    const QColor black(0, 0, 0);
+    buildChannelColumn();
+    buildEditor();
+    buildDiagnostics();
+}
 
-    // ---- Left column: title, channel list, buttons ----
+// The left column: title, channel list, buttons.
+void MainWindow::buildChannelColumn() {
     lblTitle->setObjectName(QStringLiteral("lblTitle"));
     lblTitle->setText(QStringLiteral("Список каналов"));
     lblTitle->setFont(captionFont(12, true));
@@ -129,20 +135,22 @@ void MainWindow::buildControls() {
     }
 
     createButton->setObjectName(QStringLiteral("btnAdd"));
-    flatButton(createButton, QStringLiteral("Создать"), black, 14);
+    flatButton(createButton, QStringLiteral("Создать"), kBlack, 14);
     createButton->setGeometry(8, 294, 105, 32);
 
     deleteButton->setObjectName(QStringLiteral("btnDel"));
-    flatButton(deleteButton, QStringLiteral("Удалить"), red, 14);
+    flatButton(deleteButton, QStringLiteral("Удалить"), kRed, 14);
     deleteButton->setGeometry(117, 294, 105, 32);
     deleteButton->setEnabled(false);
 
     applyButton->setObjectName(QStringLiteral("btnApply"));
-    flatButton(applyButton, QStringLiteral("Применить"), blue, 14);
+    flatButton(applyButton, QStringLiteral("Применить"), kBlue, 14);
     applyButton->setGeometry(8, 328, 214, 32);
+}
 
-    // ---- Channel editor ----
-    const int right = 248;  // left edge of the right area, after the lamp column
+// The channel editor and the conversion group, at the top of the right area.
+void MainWindow::buildEditor() {
+    const int right = kRightArea;
     editorGroup->setObjectName(QStringLiteral("chanel"));
     editorGroup->setTitle(QString());
     editorGroup->setFlat(true);
@@ -190,7 +198,7 @@ void MainWindow::buildControls() {
 
     monitorPortLabel->setObjectName(QStringLiteral("lblCom"));
     monitorPortLabel->setToolTip(hintComOut);
-    setTextColor(monitorPortLabel, QPalette::WindowText, blue);
+    setTextColor(monitorPortLabel, QPalette::WindowText, kBlue);
     monitorPortLabel->setGeometry(226, 42, 74, 24);
 
     lblLocalIP->setObjectName(QStringLiteral("lblLocalIP"));
@@ -215,8 +223,11 @@ void MainWindow::buildControls() {
     conversionGroup->setTitle(QString());
     conversionGroup->setGeometry(right + 310, 8, 629 - (right + 310), 98);
     conversionGroup->setCheckedIndex(0);
+}
 
-    // ---- Diagnostics ----
+// The diagnostics log and its controls, below the editor.
+void MainWindow::buildDiagnostics() {
+    const int right = kRightArea;
     diagnosticsLog->setObjectName(QStringLiteral("VirtualComList"));
     diagnosticsLog->setReadOnly(true);
     diagnosticsLog->setTextInteractionFlags(Qt::TextSelectableByMouse |
@@ -251,11 +262,11 @@ void MainWindow::buildControls() {
     recordCountLabel->setObjectName(QStringLiteral("recCnt"));
     recordCountLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     recordCountLabel->setFont(captionFont(14, true));
-    setTextColor(recordCountLabel, QPalette::WindowText, blue);
+    setTextColor(recordCountLabel, QPalette::WindowText, kBlue);
     recordCountLabel->setGeometry(right + 146, 304, 120, 26);
 
     clearLogButton->setObjectName(QStringLiteral("DelRec"));
-    flatButton(clearLogButton, QStringLiteral("Очистить"), red, 12);
+    flatButton(clearLogButton, QStringLiteral("Очистить"), kRed, 12);
     clearLogButton->setGeometry(right + 276, 302, 629 - (right + 276), 30);
 
     accountFilterLabel->setObjectName(QStringLiteral("lblFltr"));

@@ -113,6 +113,9 @@ class MainWindow : public QWidget, public RelayView {
 
   private:
     void buildControls();
+    void buildChannelColumn();
+    void buildEditor();
+    void buildDiagnostics();
     void placeLamps();
     void setFocusOrder();
     void centreOnScreen();

@@ -38,4 +38,17 @@ void removeDeviceMapValues(lan2com::FileRegistry& registry, int number) {
     });
 }
 
+void addDeviceMapValues(lan2com::FileRegistry& registry, int number, const std::string& a,
+                        const std::string& b) {
+    registry.Batch([&] {
+        registry.CreateKey(kDeviceMap);
+        if (!registry.OpenKey(kDeviceMap)) {
+            throw lan2com::RegistryError(std::string("Failed to create key ") + kDeviceMap);
+        }
+        registry.WriteString(valueName(1, number), a);
+        registry.WriteString(valueName(2, number), b);
+        registry.CloseKey();
+    });
+}
+
 }  // namespace vcom

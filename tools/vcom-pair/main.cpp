@@ -121,6 +121,67 @@ std::string readLog(const std::string& path) {
 
 // ---- the commands ----------------------------------------------------------------------------
 
+// The lowest pair number no record and no device-map value has; refuses names already in use in
+// the device map, or as a device link (a pair, or a real port that was linked by hand).
+int freePairNumber(const Paths& paths, FileRegistry& registry, const std::string& a,
+                   const std::string& b) {
+    std::set<int> numbers;
+    for (const Pair& p : readRecords(paths)) {
+        numbers.insert(p.number);
+    }
+    if (registry.OpenKey(kDeviceMap)) {
+        for (const std::string& name : registry.GetValueNames()) {
+            std::string port;
+            try {
+                port = registry.ReadString(name);
+            } catch (const RegistryError&) {
+                continue;  // not text: no port name
+            }
+            for (const auto& mine : {a, b}) {
+                if (lower(port) == lower(mine)) {
+                    throw Failure(mine + " is in use: the device map has it as \"" + name + "\"");
+                }
+            }
+            if (const int n = numberOf(name); n >= 0) {
+                numbers.insert(n);
+            }
+        }
+    }
+    printNotices(registry);
+    for (const auto& mine : {a, b}) {
+        struct stat st {};
+        if (::lstat(paths.link(mine).c_str(), &st) == 0) {
+            throw Failure(mine + " is in use: " + paths.link(mine) + " exists");
+        }
+    }
+    int number = 0;
+    while (numbers.count(number) != 0) {
+        ++number;
+    }
+    if (number > 253) {
+        throw Failure("no free pair number left");
+    }
+    return number;
+}
+
+// Waits until socat has made both terminals; answers the terminals the links name.
+std::pair<std::string, std::string> waitForTerminals(const Paths& paths, const Pair& p) {
+    std::string ttyA;
+    std::string ttyB;
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    while ((ttyA = linkTarget(paths.link(p.a))).empty() ||
+           (ttyB = linkTarget(paths.link(p.b))).empty()) {
+        if (!stillRunning(p.pid, p.start)) {
+            throw Failure("socat ended at once: " + readLog(paths.log(p.number)));
+        }
+        if (Clock::now() > deadline) {
+            throw Failure("socat did not make the terminals within 5 s");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return {ttyA, ttyB};
+}
+
 int add(const std::string& argA, const std::string& argB) {
     const auto a = portName(argA);
     const auto b = portName(argB);
@@ -144,44 +205,7 @@ int add(const std::string& argA, const std::string& argB) {
     FileRegistry registry(paths.registry);
     prune(paths, registry);
 
-    // Names already in use: in the device map, or as a device link (a pair, or a real port that
-    // was linked by hand).
-    std::set<int> numbers;
-    for (const Pair& p : readRecords(paths)) {
-        numbers.insert(p.number);
-    }
-    if (registry.OpenKey(kDeviceMap)) {
-        for (const std::string& name : registry.GetValueNames()) {
-            std::string port;
-            try {
-                port = registry.ReadString(name);
-            } catch (const RegistryError&) {
-                continue;  // not text: no port name
-            }
-            for (const auto& mine : {*a, *b}) {
-                if (lower(port) == lower(mine)) {
-                    throw Failure(mine + " is in use: the device map has it as \"" + name + "\"");
-                }
-            }
-            if (const int n = numberOf(name); n >= 0) {
-                numbers.insert(n);
-            }
-        }
-    }
-    printNotices(registry);
-    for (const auto& mine : {*a, *b}) {
-        struct stat st {};
-        if (::lstat(paths.link(mine).c_str(), &st) == 0) {
-            throw Failure(mine + " is in use: " + paths.link(mine) + " exists");
-        }
-    }
-    int number = 0;
-    while (numbers.count(number) != 0) {
-        ++number;
-    }
-    if (number > 253) {
-        throw Failure("no free pair number left");
-    }
+    const int number = freePairNumber(paths, registry, *a, *b);
     if (!makeDirs(paths.devices)) {
         throw Failure("cannot create " + paths.devices + ": " + errnoText());
     }
@@ -199,28 +223,8 @@ int add(const std::string& argA, const std::string& argB) {
     p.start = stat ? stat->second : 0;
     try {
         writeRecord(paths, p);
-        std::string ttyA;
-        std::string ttyB;
-        const auto deadline = Clock::now() + std::chrono::seconds(5);
-        while ((ttyA = linkTarget(paths.link(*a))).empty() ||
-               (ttyB = linkTarget(paths.link(*b))).empty()) {
-            if (!stillRunning(p.pid, p.start)) {
-                throw Failure("socat ended at once: " + readLog(paths.log(number)));
-            }
-            if (Clock::now() > deadline) {
-                throw Failure("socat did not make the terminals within 5 s");
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        registry.Batch([&] {
-            registry.CreateKey(kDeviceMap);
-            if (!registry.OpenKey(kDeviceMap)) {
-                throw RegistryError(std::string("Failed to create key ") + kDeviceMap);
-            }
-            registry.WriteString(valueName(1, number), *a);
-            registry.WriteString(valueName(2, number), *b);
-            registry.CloseKey();
-        });
+        const auto [ttyA, ttyB] = waitForTerminals(paths, p);
+        addDeviceMapValues(registry, number, *a, *b);
         printNotices(registry);
         std::cout << *a << " <-> " << *b << "  (pair " << number << ", " << ttyA << " <-> " << ttyB
                   << ", socat pid " << p.pid << ")\n";
