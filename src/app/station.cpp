@@ -95,7 +95,7 @@ ActivationPass Station::activateAll() {
 
 void Station::startUp() {
     clearStartupFields();
-    const StartupPlan plan = PlanStartup(registry_, state_);
+    const StartupPlan plan = planStartup(registry_, state_);
     showDiscoveredPairs(plan.discovery);
     if (plan.noPairs) {
         showStoreWarnings(plan);
@@ -285,7 +285,7 @@ bool Station::storeConfiguration(bool anyChannel) {
     // the previous configuration (the store writes all or nothing).
     const std::string localAddress = window_.localAddressCombo->currentText().toStdString();
     try {
-        StoreChannels(registry_, state_.table, localAddress, anyChannel);
+        storeChannels(registry_, state_.table, localAddress, anyChannel);
     } catch (const std::exception& e) {
         showBox(window_.boxes, "Применить",
                 std::string("Настройки не сохранены: ") + e.what() +

@@ -22,7 +22,7 @@
 namespace lan2com {
 
 inline constexpr std::string_view kDeviceMapKey = "\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
-// Everything below this key belongs to lan2com alone; StoreChannels deletes it before writing.
+// Everything below this key belongs to lan2com alone; storeChannels deletes it before writing.
 inline constexpr std::string_view kVendorKey = "\\SOFTWARE\\Vesko";
 inline constexpr std::string_view kConfigKey = "\\SOFTWARE\\Vesko\\Device\\ComIP";
 // What the port field receivePortEdit receives when the stored local address is not text.
@@ -52,7 +52,7 @@ struct PairDiscovery {
 // decimal, or gives a channel number outside 1 … 254 is skipped (only that value; the next value
 // is examined as usual), as is a pair whose channel number an earlier pair already has; both
 // with a warning. Pairs beyond sixteen are ignored with one warning.
-PairDiscovery DiscoverPairs(Registry& registry, std::array<PortPair, kSlots>& portPairs);
+PairDiscovery discoverPairs(Registry& registry, std::array<PortPair, kSlots>& portPairs);
 
 struct ChannelLoad {
     bool configurationFound = false;          // false: no configuration key; nothing was loaded
@@ -68,13 +68,13 @@ struct ChannelLoad {
 // channel number is outside 1 … 254; a Conv outside 0 … 2; a text value that is not text) is
 // skipped: the others load into consecutive slots, and one warning names each skipped subkey and
 // what is wrong with it. Subkeys beyond sixteen are ignored with one warning.
-ChannelLoad LoadChannels(Registry& registry, ChannelTable& table);
+ChannelLoad loadChannels(Registry& registry, ChannelTable& table);
 
 // Replaces the stored configuration: deletes \SOFTWARE\Vesko, then, when the channel list shows a
 // channel, writes the local address and one Pair<n> subkey per occupied slot in slot order (two
 // slots with the same Pair share one subkey; the later slot's values remain). Runs as one batch
 // of the registry: on the registry file a failure leaves the previous configuration in place.
-void StoreChannels(Registry& registry, const ChannelTable& table, const std::string& localAddress,
+void storeChannels(Registry& registry, const ChannelTable& table, const std::string& localAddress,
                    bool listShowsChannel);
 
 }  // namespace lan2com

@@ -234,7 +234,7 @@ void FileRegistry::notice(const std::string& text) {
     }
 }
 
-std::vector<std::string> FileRegistry::TakeNotices() {
+std::vector<std::string> FileRegistry::takeNotices() {
     std::vector<std::string> out;
     out.swap(notices_);
     return out;
@@ -403,7 +403,7 @@ bool FileRegistry::change(const std::function<Outcome(RegistryTree&)>& edit,
     return outcome == Outcome::Unchanged || save(tree);
 }
 
-void FileRegistry::Batch(const std::function<void()>& body) {
+void FileRegistry::batch(const std::function<void()>& body) {
     if (batchDepth_ > 0) {
         body();
         return;

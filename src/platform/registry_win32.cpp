@@ -257,7 +257,7 @@ class Win32Registry : public Registry {
     // The registry of Windows changes key by key. A batch keeps what each change replaced and,
     // when the batch fails, puts it back, last change first: a store that fails half-way leaves
     // the previous configuration as it was.
-    void Batch(const std::function<void()>& body) override {
+    void batch(const std::function<void()>& body) override {
         if (batchDepth_ > 0) {
             body();
             return;
@@ -278,11 +278,11 @@ class Win32Registry : public Registry {
         journal_.clear();
     }
 
-    ~Win32Registry() override { CloseKey(); }
+    ~Win32Registry() override { closeKey(); }
 
-    void SetRootKey() override { CloseKey(); }
+    void setRootKey() override { closeKey(); }
 
-    bool OpenKey(const std::string& path) override {
+    bool openKey(const std::string& path) override {
         const std::wstring sub = subPath(path);
         HKEY key = nullptr;
         LONG rc =
@@ -295,13 +295,13 @@ class Win32Registry : public Registry {
         if (rc != ERROR_SUCCESS) {
             return false;
         }
-        CloseKey();
+        closeKey();
         current_ = key;
         currentPath_ = sub;
         return true;
     }
 
-    std::vector<std::string> GetValueNames() override {
+    std::vector<std::string> valueNames() override {
         std::vector<std::string> names;
         if (current_ == nullptr) {
             return names;
@@ -327,7 +327,7 @@ class Win32Registry : public Registry {
         return names;
     }
 
-    std::vector<std::string> GetKeyNames() override {
+    std::vector<std::string> keyNames() override {
         std::vector<std::string> names;
         if (current_ == nullptr) {
             return names;
@@ -345,7 +345,7 @@ class Win32Registry : public Registry {
         return names;
     }
 
-    std::string ReadString(const std::string& name) override {
+    std::string readString(const std::string& name) override {
         if (current_ == nullptr) {
             return {};
         }
@@ -379,7 +379,7 @@ class Win32Registry : public Registry {
         return narrow(buf.data(), len);
     }
 
-    std::int32_t ReadInteger(const std::string& name) override {
+    std::int32_t readInteger(const std::string& name) override {
         if (current_ == nullptr) {
             throw RegistryError("Failed to get data for '" + name + "'");
         }
@@ -402,7 +402,7 @@ class Win32Registry : public Registry {
         return static_cast<std::int32_t>(data);
     }
 
-    void CreateKey(const std::string& path) override {
+    void createKey(const std::string& path) override {
         const std::wstring sub = subPath(path);
         if (batchDepth_ > 0 && !sub.empty()) {
             // The first key of the path that is missing now is the one to remove on failure.
@@ -426,7 +426,7 @@ class Win32Registry : public Registry {
         ::RegCloseKey(key);
     }
 
-    void WriteString(const std::string& name, const std::string& text) override {
+    void writeString(const std::string& name, const std::string& text) override {
         keepValue(name);
         std::wstring data = widen(text.substr(0, text.find('\0')));
         const DWORD bytes = static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t));
@@ -437,7 +437,7 @@ class Win32Registry : public Registry {
         }
     }
 
-    void WriteInteger(const std::string& name, std::int32_t value) override {
+    void writeInteger(const std::string& name, std::int32_t value) override {
         keepValue(name);
         const DWORD data = static_cast<DWORD>(value);
         if (current_ == nullptr ||
@@ -447,7 +447,7 @@ class Win32Registry : public Registry {
         }
     }
 
-    bool DeleteKey(const std::string& path) override {
+    bool deleteKey(const std::string& path) override {
         const std::wstring sub = subPath(path);
         if (sub.empty()) {
             return false;
@@ -488,7 +488,7 @@ class Win32Registry : public Registry {
         return ok;
     }
 
-    void CloseKey() override {
+    void closeKey() override {
         if (current_ != nullptr) {
             ::RegCloseKey(current_);
             current_ = nullptr;
@@ -496,7 +496,7 @@ class Win32Registry : public Registry {
         currentPath_.clear();
     }
 
-    bool DeleteValue(const std::string& name) override {
+    bool deleteValue(const std::string& name) override {
         keepValue(name);
         return current_ != nullptr &&
                ::RegDeleteValueW(current_, widen(name).c_str()) == ERROR_SUCCESS;

@@ -6,11 +6,11 @@ namespace lan2com {
 
 // ---- the operations --------------------------------------------------------------------------
 
-void TreeRegistry::SetRootKey() {
+void TreeRegistry::setRootKey() {
     current_.reset();
 }
 
-bool TreeRegistry::OpenKey(const std::string& path) {
+bool TreeRegistry::openKey(const std::string& path) {
     const auto names = splitRegPath(path);
     if (!names) {
         return false;
@@ -23,7 +23,7 @@ bool TreeRegistry::OpenKey(const std::string& path) {
     return found;
 }
 
-std::vector<std::string> TreeRegistry::GetValueNames() {
+std::vector<std::string> TreeRegistry::valueNames() {
     std::vector<std::string> names;
     if (!current_) {
         return names;
@@ -38,7 +38,7 @@ std::vector<std::string> TreeRegistry::GetValueNames() {
     return names;
 }
 
-std::vector<std::string> TreeRegistry::GetKeyNames() {
+std::vector<std::string> TreeRegistry::keyNames() {
     std::vector<std::string> names;
     if (!current_) {
         return names;
@@ -53,7 +53,7 @@ std::vector<std::string> TreeRegistry::GetKeyNames() {
     return names;
 }
 
-std::string TreeRegistry::ReadString(const std::string& name) {
+std::string TreeRegistry::readString(const std::string& name) {
     if (!current_) {
         return {};
     }
@@ -75,7 +75,7 @@ std::string TreeRegistry::ReadString(const std::string& name) {
     return *text;
 }
 
-std::int32_t TreeRegistry::ReadInteger(const std::string& name) {
+std::int32_t TreeRegistry::readInteger(const std::string& name) {
     std::optional<RegValue> value;
     if (current_) {
         read([&](const RegistryTree& t) {
@@ -96,7 +96,7 @@ std::int32_t TreeRegistry::ReadInteger(const std::string& name) {
     return static_cast<std::int32_t>(*number);
 }
 
-void TreeRegistry::CreateKey(const std::string& path) {
+void TreeRegistry::createKey(const std::string& path) {
     const std::string failure = "Failed to create key " + path;
     const auto names = splitRegPath(path);
     if (!names) {
@@ -131,7 +131,7 @@ void TreeRegistry::writeValue(RegValue v) {
     }
 }
 
-void TreeRegistry::WriteString(const std::string& name, const std::string& text) {
+void TreeRegistry::writeString(const std::string& name, const std::string& text) {
     RegValue v;
     v.name = name;
     v.kind = RegValue::Kind::String;
@@ -139,7 +139,7 @@ void TreeRegistry::WriteString(const std::string& name, const std::string& text)
     writeValue(std::move(v));
 }
 
-void TreeRegistry::WriteInteger(const std::string& name, std::int32_t value) {
+void TreeRegistry::writeInteger(const std::string& name, std::int32_t value) {
     RegValue v;
     v.name = name;
     v.kind = RegValue::Kind::Dword;
@@ -147,7 +147,7 @@ void TreeRegistry::WriteInteger(const std::string& name, std::int32_t value) {
     writeValue(std::move(v));
 }
 
-bool TreeRegistry::DeleteKey(const std::string& path) {
+bool TreeRegistry::deleteKey(const std::string& path) {
     const auto names = splitRegPath(path);
     if (!names || names->empty()) {
         return false;
@@ -157,11 +157,11 @@ bool TreeRegistry::DeleteKey(const std::string& path) {
         "Failed to delete key " + path, false);
 }
 
-void TreeRegistry::CloseKey() {
+void TreeRegistry::closeKey() {
     current_.reset();
 }
 
-bool TreeRegistry::DeleteValue(const std::string& name) {
+bool TreeRegistry::deleteValue(const std::string& name) {
     if (!current_) {
         return false;
     }
@@ -199,7 +199,7 @@ bool MemoryRegistry::change(const std::function<Outcome(RegistryTree&)>& edit,
     return true;
 }
 
-void MemoryRegistry::Batch(const std::function<void()>& body) {
+void MemoryRegistry::batch(const std::function<void()>& body) {
     if (batchDepth_ > 0) {
         body();
         return;

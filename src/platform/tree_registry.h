@@ -16,18 +16,18 @@ namespace lan2com {
 // read and how a change is made lasting.
 class TreeRegistry : public Registry {
   public:
-    void SetRootKey() override;
-    bool OpenKey(const std::string& path) override;
-    std::vector<std::string> GetValueNames() override;
-    std::vector<std::string> GetKeyNames() override;
-    std::string ReadString(const std::string& name) override;
-    std::int32_t ReadInteger(const std::string& name) override;
-    void CreateKey(const std::string& path) override;
-    void WriteString(const std::string& name, const std::string& text) override;
-    void WriteInteger(const std::string& name, std::int32_t value) override;
-    bool DeleteKey(const std::string& path) override;
-    void CloseKey() override;
-    bool DeleteValue(const std::string& name) override;
+    void setRootKey() override;
+    bool openKey(const std::string& path) override;
+    std::vector<std::string> valueNames() override;
+    std::vector<std::string> keyNames() override;
+    std::string readString(const std::string& name) override;
+    std::int32_t readInteger(const std::string& name) override;
+    void createKey(const std::string& path) override;
+    void writeString(const std::string& name, const std::string& text) override;
+    void writeInteger(const std::string& name, std::int32_t value) override;
+    bool deleteKey(const std::string& path) override;
+    void closeKey() override;
+    bool deleteValue(const std::string& name) override;
 
   protected:
     enum class Outcome { Refused, Unchanged, Changed };
@@ -36,8 +36,8 @@ class TreeRegistry : public Registry {
     virtual void read(const std::function<void(const RegistryTree&)>& look) = 0;
     // Runs `edit` on the content of the store and makes a change lasting. Answers false when the
     // store cannot be changed or `edit` refused. `failure` is the message of the operation;
-    // `raises` tells whether the operation reports failures by raising it (DeleteKey and
-    // DeleteValue only answer), which decides the message of a failed batch.
+    // `raises` tells whether the operation reports failures by raising it (deleteKey and
+    // deleteValue only answer), which decides the message of a failed batch.
     virtual bool change(const std::function<Outcome(RegistryTree&)>& edit,
                         const std::string& failure, bool raises) = 0;
 
@@ -52,11 +52,11 @@ class MemoryRegistry : public TreeRegistry {
     MemoryRegistry() = default;
     explicit MemoryRegistry(RegistryTree tree) : tree_(std::move(tree)) {}
 
-    void Batch(const std::function<void()>& body) override;
+    void batch(const std::function<void()>& body) override;
 
     const RegistryTree& tree() const { return tree_; }
     RegistryTree& tree() { return tree_; }
-    // While read-only, every change fails with its operation's message (DeleteKey answers false).
+    // While read-only, every change fails with its operation's message (deleteKey answers false).
     void setReadOnly(bool readOnly) { readOnly_ = readOnly; }
     // Counts the changes made (a batch counts once).
     int commits() const { return commits_; }

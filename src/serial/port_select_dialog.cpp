@@ -28,57 +28,57 @@ PortSelectDialog::PortSelectDialog(QWidget* parent, Probe probe)
     setPalette(palette);
 
     // The frame first, so that the labels lie above it.
-    Bevel1 = new QFrame(this);
-    Bevel1->setObjectName("Bevel1");
-    Bevel1->setFrameStyle(QFrame::Box | QFrame::Sunken);
-    Bevel1->setGeometry(8, 8, 201, 42);
+    messageFrame = new QFrame(this);
+    messageFrame->setObjectName("Bevel1");
+    messageFrame->setFrameStyle(QFrame::Box | QFrame::Sunken);
+    messageFrame->setGeometry(8, 8, 201, 42);
 
-    Label1 = new QLabel("The configured serial port is not valid.", this);
-    Label1->setObjectName("Label1");
-    Label1->setGeometry(18, 14, 176, 13);
+    problemLabel = new QLabel("The configured serial port is not valid.", this);
+    problemLabel->setObjectName("Label1");
+    problemLabel->setGeometry(18, 14, 176, 13);
 
-    Label2 = new QLabel("Please choose another port.", this);
-    Label2->setObjectName("Label2");
-    Label2->setGeometry(18, 30, 133, 13);
+    adviceLabel = new QLabel("Please choose another port.", this);
+    adviceLabel->setObjectName("Label2");
+    adviceLabel->setGeometry(18, 30, 133, 13);
 
-    OkBtn = new QPushButton("OK", this);
-    OkBtn->setObjectName("OkBtn");
-    OkBtn->setGeometry(8, 95, 85, 27);
-    OkBtn->setDefault(true);
-    OkBtn->setAutoDefault(true);
+    okButton = new QPushButton("OK", this);
+    okButton->setObjectName("OkBtn");
+    okButton->setGeometry(8, 95, 85, 27);
+    okButton->setDefault(true);
+    okButton->setAutoDefault(true);
 
-    AbortBtn = new QPushButton("Cancel", this);
-    AbortBtn->setObjectName("AbortBtn");
-    AbortBtn->setGeometry(124, 95, 85, 27);
-    AbortBtn->setAutoDefault(false);
+    cancelButton = new QPushButton("Cancel", this);
+    cancelButton->setObjectName("AbortBtn");
+    cancelButton->setGeometry(124, 95, 85, 27);
+    cancelButton->setAutoDefault(false);
 
     // Made after the buttons: the tab order is OK, Cancel, the list.
-    PortsComboBox = new QComboBox(this);  // not editable: only listed names can be chosen
-    PortsComboBox->setObjectName("PortsComboBox");
-    PortsComboBox->setGeometry(8, 64, 201, 21);
+    portList = new QComboBox(this);  // not editable: only listed names can be chosen
+    portList->setObjectName("PortsComboBox");
+    portList->setGeometry(8, 64, 201, 21);
 
-    connect(OkBtn, &QPushButton::clicked, this, [this] { done(QDialog::Accepted); });
-    connect(AbortBtn, &QPushButton::clicked, this, [this] { done(kAbort); });
+    connect(okButton, &QPushButton::clicked, this, [this] { done(QDialog::Accepted); });
+    connect(cancelButton, &QPushButton::clicked, this, [this] { done(kAbort); });
 
     if (!probe) {
         probe = comDeviceExists;
     }
     for (std::uint16_t n = 1; n <= kHighestPort; ++n) {
         if (probe(n)) {
-            PortsComboBox->addItem(QString("COM%1").arg(n));
+            portList->addItem(QString("COM%1").arg(n));
         }
     }
-    PortsComboBox->setCurrentIndex(PortsComboBox->count() > 0 ? 0 : -1);
+    portList->setCurrentIndex(portList->count() > 0 ? 0 : -1);
 
     if (QScreen* screen = QGuiApplication::primaryScreen()) {
         const QRect area = screen->availableGeometry();
         move(area.center() - QPoint(width() / 2, height() / 2));
     }
-    OkBtn->setFocus();
+    okButton->setFocus();
 }
 
 QString PortSelectDialog::selectedPort() const {
-    return PortsComboBox->currentIndex() >= 0 ? PortsComboBox->currentText() : QString();
+    return portList->currentIndex() >= 0 ? portList->currentText() : QString();
 }
 
 std::optional<std::string> PortSelectPrompt::choosePort() {

@@ -29,12 +29,12 @@ class PortSelectDialog : public QDialog {
     // probe tells whether COMn exists; comDeviceExists unless given.
     explicit PortSelectDialog(QWidget* parent = nullptr, Probe probe = {});
 
-    QLabel* Label1;
-    QLabel* Label2;
-    QFrame* Bevel1;
-    QComboBox* PortsComboBox;
-    QPushButton* OkBtn;
-    QPushButton* AbortBtn;
+    QLabel* problemLabel;
+    QLabel* adviceLabel;
+    QFrame* messageFrame;
+    QComboBox* portList;
+    QPushButton* okButton;
+    QPushButton* cancelButton;
 
     // The selected entry's text ("COM3"), empty when nothing is selected.
     QString selectedPort() const;

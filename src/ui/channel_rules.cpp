@@ -92,7 +92,7 @@ std::variant<Refusal, Creation> addChannel(const ChannelTable& table,
     record.Cnvrt = static_cast<std::uint8_t>(request.conversion);
     // The group shows the channel as it is kept and as start-up lists it: the pair's own port
     // names, the address as stored, the port as a number.
-    created.nodes = ChannelNodeTexts(record);
+    created.nodes = channelNodeTexts(record);
     return created;
 }
 

@@ -16,12 +16,12 @@ using Values = std::vector<std::pair<std::string, std::string>>;
 
 MemoryRegistry withDeviceMap(const Values& values) {
     MemoryRegistry r;
-    r.CreateKey(std::string(kDeviceMapKey));
-    EXPECT_TRUE(r.OpenKey(std::string(kDeviceMapKey)));
+    r.createKey(std::string(kDeviceMapKey));
+    EXPECT_TRUE(r.openKey(std::string(kDeviceMapKey)));
     for (const auto& [name, port] : values) {
-        r.WriteString(name, port);
+        r.writeString(name, port);
     }
-    r.CloseKey();
+    r.closeKey();
     return r;
 }
 
@@ -35,20 +35,20 @@ struct Channel {
 void storeByHand(MemoryRegistry& r, const std::vector<Channel>& channels,
                  const std::string& local = "192.168.1.5") {
     const std::string config(kConfigKey);
-    r.CreateKey(config);
-    ASSERT_TRUE(r.OpenKey(config));
-    r.WriteString("AddrIP", local);
+    r.createKey(config);
+    ASSERT_TRUE(r.openKey(config));
+    r.writeString("AddrIP", local);
     for (const Channel& c : channels) {
-        r.CreateKey(config + "\\" + c.key);
-        ASSERT_TRUE(r.OpenKey(config + "\\" + c.key));
-        r.WriteInteger("Pair", c.pair);
-        r.WriteString("ComIn", c.comIn);
-        r.WriteString("ComOut", c.comOut);
-        r.WriteString("AddrIP", c.addrIP);
-        r.WriteInteger("Port", c.port);
-        r.WriteInteger("Conv", c.conv);
+        r.createKey(config + "\\" + c.key);
+        ASSERT_TRUE(r.openKey(config + "\\" + c.key));
+        r.writeInteger("Pair", c.pair);
+        r.writeString("ComIn", c.comIn);
+        r.writeString("ComOut", c.comOut);
+        r.writeString("AddrIP", c.addrIP);
+        r.writeInteger("Port", c.port);
+        r.writeInteger("Conv", c.conv);
     }
-    r.CloseKey();
+    r.closeKey();
 }
 
 std::string failureOf(const std::function<void()>& f) {
@@ -69,7 +69,7 @@ TEST(DiscoverPairs, TakesTwoConsecutiveValuesAfterAComZeroComName) {
     std::array<PortPair, kSlots> vcp{};
     vcp[5].Pair = 9;  // left over from before: discovery starts afresh
     vcp[5].ComIn = "COM99";
-    const PairDiscovery d = DiscoverPairs(r, vcp);
+    const PairDiscovery d = discoverPairs(r, vcp);
     EXPECT_FALSE(d.noPairs);
     ASSERT_EQ(d.count, 1);
     EXPECT_EQ(vcp[0].Pair, 1);
@@ -88,7 +88,7 @@ TEST(DiscoverPairs, AnOrdinaryPortBetweenBecomesTheSecondPortAndPairingGoesOn) {
                                       {"\\Device\\Serial1", "COM2"},
                                       {"\\Device\\com0com11", "COM12"}});  // last: never a pair
     std::array<PortPair, kSlots> vcp{};
-    const PairDiscovery d = DiscoverPairs(r, vcp);
+    const PairDiscovery d = discoverPairs(r, vcp);
     ASSERT_EQ(d.count, 2);
     EXPECT_EQ(vcp[0].ComIn, "COM10");
     EXPECT_EQ(vcp[0].ComOut, "COM1");
@@ -112,7 +112,7 @@ TEST(DiscoverPairs, ReadsTheWholePairNumberAndSkipsNamesWithoutOne) {
         {"\\Device\\com0com25", "COM61"},
     });
     std::array<PortPair, kSlots> vcp{};
-    const PairDiscovery d = DiscoverPairs(r, vcp);
+    const PairDiscovery d = discoverPairs(r, vcp);
     ASSERT_EQ(d.count, 3);
     EXPECT_EQ(vcp[0].Pair, 11);
     EXPECT_EQ(vcp[0].ComOut, "COM31");
@@ -139,7 +139,7 @@ TEST(DiscoverPairs, AcceptsComZeroComOnlyAtTheNinthCharacter) {
         {"\\Device\\x4", "COM8"},  // characters, not bytes
     });
     std::array<PortPair, kSlots> vcp{};
-    const PairDiscovery d = DiscoverPairs(r, vcp);
+    const PairDiscovery d = discoverPairs(r, vcp);
     ASSERT_EQ(d.count, 1);
     EXPECT_EQ(vcp[0].ComIn, "COM7");
     EXPECT_EQ(vcp[0].Pair, 3);
@@ -148,18 +148,18 @@ TEST(DiscoverPairs, AcceptsComZeroComOnlyAtTheNinthCharacter) {
 TEST(DiscoverPairs, FewerThanTwoValuesMeanNoPairs) {
     std::array<PortPair, kSlots> vcp{};
     MemoryRegistry none;
-    EXPECT_TRUE(DiscoverPairs(none, vcp).noPairs);
+    EXPECT_TRUE(discoverPairs(none, vcp).noPairs);
     MemoryRegistry empty = withDeviceMap({});
-    EXPECT_TRUE(DiscoverPairs(empty, vcp).noPairs);
+    EXPECT_TRUE(discoverPairs(empty, vcp).noPairs);
     MemoryRegistry one = withDeviceMap({{"\\Device\\com0com10", "COM10"}});
-    const PairDiscovery d = DiscoverPairs(one, vcp);
+    const PairDiscovery d = discoverPairs(one, vcp);
     EXPECT_TRUE(d.noPairs);
     EXPECT_TRUE(d.comboItems.empty());
     EXPECT_EQ(vcp[0].Pair, 0);
     // Two ordinary ports are not "no pairs": start-up goes on with none discovered.
     MemoryRegistry ordinary =
         withDeviceMap({{"\\Device\\Serial0", "COM1"}, {"\\Device\\Serial1", "COM2"}});
-    const PairDiscovery o = DiscoverPairs(ordinary, vcp);
+    const PairDiscovery o = discoverPairs(ordinary, vcp);
     EXPECT_FALSE(o.noPairs);
     EXPECT_EQ(o.count, 0);
 }
@@ -175,7 +175,7 @@ TEST(DiscoverPairs, CutsNamesAndIgnoresPairsBeyondSixteenWithOneWarning) {
     values[0].second = "COM123456789";
     MemoryRegistry r = withDeviceMap(values);
     std::array<PortPair, kSlots> vcp{};
-    const PairDiscovery d = DiscoverPairs(r, vcp);
+    const PairDiscovery d = discoverPairs(r, vcp);
     ASSERT_EQ(d.count, 16);
     EXPECT_EQ(vcp[0].ComIn, "COM1234");
     EXPECT_EQ(d.comboItems.front().text, "COM1234");
@@ -188,10 +188,10 @@ TEST(DiscoverPairs, CutsNamesAndIgnoresPairsBeyondSixteenWithOneWarning) {
 
 TEST(DiscoverPairs, ADeviceMapValueThatIsNotTextFailsDiscovery) {
     MemoryRegistry r = withDeviceMap({{"\\Device\\com0com10", "COM10"}});
-    ASSERT_TRUE(r.OpenKey(std::string(kDeviceMapKey)));
-    r.WriteInteger("\\Device\\com0com20", 11);
+    ASSERT_TRUE(r.openKey(std::string(kDeviceMapKey)));
+    r.writeInteger("\\Device\\com0com20", 11);
     std::array<PortPair, kSlots> vcp{};
-    EXPECT_EQ(failureOf([&] { DiscoverPairs(r, vcp); }),
+    EXPECT_EQ(failureOf([&] { discoverPairs(r, vcp); }),
               "Invalid data type for '\\Device\\com0com20'");
 }
 
@@ -203,7 +203,7 @@ TEST(LoadChannels, LoadsInListingOrderNotByChannelNumber) {
                     {"Pair2", 2, "COM2", "COM3", "10.0.0.2", 70000, 2},
                     {"Pair7", 7, "COM7", "COM8", "<tqaWnsu", -1, 1}});
     ChannelTable table;
-    const ChannelLoad load = LoadChannels(r, table);
+    const ChannelLoad load = loadChannels(r, table);
     EXPECT_TRUE(load.configurationFound);
     EXPECT_EQ(load.localAddress, "192.168.1.5");
     EXPECT_FALSE(load.receivePort);
@@ -228,10 +228,10 @@ TEST(LoadChannels, LoadsInListingOrderNotByChannelNumber) {
 
 TEST(LoadChannels, WithoutTheConfigurationKeyLoadsNothing) {
     MemoryRegistry r = withDeviceMap({{"\\Device\\com0com10", "COM10"}});
-    r.CreateKey("\\SOFTWARE\\Vesko\\Device");  // the key above it is not enough
+    r.createKey("\\SOFTWARE\\Vesko\\Device");  // the key above it is not enough
     ChannelTable table;
     table[0].Pair = 4;  // whatever was there: start-up loads into an empty table
-    const ChannelLoad load = LoadChannels(r, table);
+    const ChannelLoad load = loadChannels(r, table);
     EXPECT_FALSE(load.configurationFound);
     EXPECT_FALSE(load.localAddress);
     EXPECT_EQ(load.subkeyCount, 0);
@@ -241,18 +241,18 @@ TEST(LoadChannels, WithoutTheConfigurationKeyLoadsNothing) {
 TEST(LoadChannels, TheLocalAddressFallsBackToThePortFieldWhenItIsNotText) {
     MemoryRegistry r;
     storeByHand(r, {});
-    ASSERT_TRUE(r.OpenKey(std::string(kConfigKey)));
-    r.WriteInteger("AddrIP", 7);
+    ASSERT_TRUE(r.openKey(std::string(kConfigKey)));
+    r.writeInteger("AddrIP", 7);
     ChannelTable table;
-    ChannelLoad load = LoadChannels(r, table);
+    ChannelLoad load = loadChannels(r, table);
     EXPECT_TRUE(load.configurationFound);
     EXPECT_FALSE(load.localAddress);  // localAddressCombo keeps what it holds
     EXPECT_EQ(load.receivePort, "10301");
     EXPECT_EQ(load.subkeyCount, 0);
 
-    ASSERT_TRUE(r.OpenKey(std::string(kConfigKey)));
-    ASSERT_TRUE(r.DeleteValue("AddrIP"));
-    load = LoadChannels(r, table);
+    ASSERT_TRUE(r.openKey(std::string(kConfigKey)));
+    ASSERT_TRUE(r.deleteValue("AddrIP"));
+    load = loadChannels(r, table);
     EXPECT_EQ(load.localAddress, "");  // a missing address reads as empty text
     EXPECT_FALSE(load.receivePort);
 }
@@ -261,7 +261,7 @@ TEST(LoadChannels, CutsTextsToTheirFieldCapacities) {
     MemoryRegistry r;
     storeByHand(r, {{"Pair1", 1, "COM1234567", "Порт-выход", "192.168.100.200:99", 1, 0}});
     ChannelTable table;
-    LoadChannels(r, table);
+    loadChannels(r, table);
     EXPECT_EQ(table[0].ComIn, "COM1234");
     EXPECT_EQ(table[0].ComOut, "Порт-вы");
     EXPECT_EQ(table[0].AddrIP, "192.168.100.200");
@@ -277,16 +277,16 @@ TEST(LoadChannels, ASubkeyThatCannotBeLoadedIsSkippedWithOneWarningNamingEach) {
                     {"Broken", 8, "COM13", "COM14", "10.0.0.8", 5008, 1},
                     {"Pair9", 9, "COM15", "COM16", "10.0.0.9", 5009, 2}});
     const std::string config(kConfigKey);
-    ASSERT_TRUE(r.OpenKey(config + "\\Pair4"));
-    ASSERT_TRUE(r.DeleteValue("Port"));
-    ASSERT_TRUE(r.OpenKey(config + "\\Broken"));
-    r.WriteString("Conv", "1");
-    r.WriteInteger("ComIn", 13);
-    ASSERT_TRUE(r.DeleteValue("Pair"));
-    r.CreateKey(config + "\\Empty");
+    ASSERT_TRUE(r.openKey(config + "\\Pair4"));
+    ASSERT_TRUE(r.deleteValue("Port"));
+    ASSERT_TRUE(r.openKey(config + "\\Broken"));
+    r.writeString("Conv", "1");
+    r.writeInteger("ComIn", 13);
+    ASSERT_TRUE(r.deleteValue("Pair"));
+    r.createKey(config + "\\Empty");
 
     ChannelTable table;
-    const ChannelLoad load = LoadChannels(r, table);
+    const ChannelLoad load = loadChannels(r, table);
     EXPECT_EQ(load.subkeyCount, 8);
     ASSERT_EQ(load.loaded, 2);
     EXPECT_EQ(table[0].Pair, 1);
@@ -319,7 +319,7 @@ TEST(LoadChannels, SubkeysBeyondSixteenAreIgnoredWithOneWarning) {
     }
     storeByHand(r, channels);
     ChannelTable table;
-    const ChannelLoad load = LoadChannels(r, table);
+    const ChannelLoad load = loadChannels(r, table);
     EXPECT_EQ(load.subkeyCount, 18);
     EXPECT_EQ(load.loaded, 16);
     EXPECT_TRUE(table.isFull());
@@ -359,15 +359,15 @@ TEST(StoreChannels, WritesTheLayoutThatLoadReadsBack) {
         withDeviceMap({{"\\Device\\com0com10", "COM10"}, {"\\Device\\com0com20", "COM11"}});
     const RegKey deviceMapBefore = *r.tree().find({"HARDWARE", "DEVICEMAP", "SERIALCOMM"});
     const ChannelTable table = threeChannels();
-    StoreChannels(r, table, "192.168.0.1", true);
+    storeChannels(r, table, "192.168.0.1", true);
 
-    ASSERT_TRUE(r.OpenKey(std::string(kConfigKey)));
-    EXPECT_EQ(r.ReadString("AddrIP"), "192.168.0.1");
-    EXPECT_EQ(r.GetKeyNames(), (Names{"Pair3", "Pair1", "Pair12"}));  // slot order
-    ASSERT_TRUE(r.OpenKey(std::string(kConfigKey) + "\\Pair3"));
-    EXPECT_EQ(r.GetValueNames(), (Names{"Pair", "AddrIP", "ComIn", "ComOut", "Port", "Conv"}));
-    EXPECT_EQ(r.ReadInteger("Port"), 70000);
-    EXPECT_EQ(r.ReadInteger("Conv"), 1);
+    ASSERT_TRUE(r.openKey(std::string(kConfigKey)));
+    EXPECT_EQ(r.readString("AddrIP"), "192.168.0.1");
+    EXPECT_EQ(r.keyNames(), (Names{"Pair3", "Pair1", "Pair12"}));  // slot order
+    ASSERT_TRUE(r.openKey(std::string(kConfigKey) + "\\Pair3"));
+    EXPECT_EQ(r.valueNames(), (Names{"Pair", "AddrIP", "ComIn", "ComOut", "Port", "Conv"}));
+    EXPECT_EQ(r.readInteger("Port"), 70000);
+    EXPECT_EQ(r.readInteger("Conv"), 1);
     // Nothing of it under the device map, which stays as it was.
     const RegKey* deviceMap = r.tree().find({"HARDWARE", "DEVICEMAP", "SERIALCOMM"});
     ASSERT_NE(deviceMap, nullptr);
@@ -375,7 +375,7 @@ TEST(StoreChannels, WritesTheLayoutThatLoadReadsBack) {
     EXPECT_EQ(deviceMap->values.size(), deviceMapBefore.values.size());
 
     ChannelTable back;
-    const ChannelLoad load = LoadChannels(r, back);
+    const ChannelLoad load = loadChannels(r, back);
     EXPECT_EQ(load.localAddress, "192.168.0.1");
     ASSERT_EQ(load.loaded, 3);
     for (int s = 0; s < 3; ++s) {
@@ -391,39 +391,39 @@ TEST(StoreChannels, WritesTheLayoutThatLoadReadsBack) {
 TEST(StoreChannels, ReplacesEverythingUnderTheVendorKey) {
     MemoryRegistry r;
     storeByHand(r, {{"Pair9", 9, "COM9", "COM10", "1.2.3.4", 9, 0}});
-    r.CreateKey("\\SOFTWARE\\Vesko\\Other\\Deep");
-    r.CreateKey("\\SOFTWARE\\Neighbour");
+    r.createKey("\\SOFTWARE\\Vesko\\Other\\Deep");
+    r.createKey("\\SOFTWARE\\Neighbour");
     ChannelTable table = threeChannels();
     table.removeSlot(2);
     table.removeSlot(1);
-    StoreChannels(r, table, "", true);
-    ASSERT_TRUE(r.OpenKey("\\SOFTWARE\\Vesko"));
-    EXPECT_EQ(r.GetKeyNames(), Names{"Device"});
-    ASSERT_TRUE(r.OpenKey(std::string(kConfigKey)));
-    EXPECT_EQ(r.GetKeyNames(), Names{"Pair3"});
-    EXPECT_TRUE(r.OpenKey("\\SOFTWARE\\Neighbour"));
+    storeChannels(r, table, "", true);
+    ASSERT_TRUE(r.openKey("\\SOFTWARE\\Vesko"));
+    EXPECT_EQ(r.keyNames(), Names{"Device"});
+    ASSERT_TRUE(r.openKey(std::string(kConfigKey)));
+    EXPECT_EQ(r.keyNames(), Names{"Pair3"});
+    EXPECT_TRUE(r.openKey("\\SOFTWARE\\Neighbour"));
 }
 
 TEST(StoreChannels, AnEmptyListLeavesNoConfigurationAtAll) {
     MemoryRegistry r;
     storeByHand(r, {{"Pair9", 9, "COM9", "COM10", "1.2.3.4", 9, 0}});
-    StoreChannels(r, threeChannels(), "192.168.0.1", false);
-    EXPECT_FALSE(r.OpenKey("\\SOFTWARE\\Vesko"));
+    storeChannels(r, threeChannels(), "192.168.0.1", false);
+    EXPECT_FALSE(r.openKey("\\SOFTWARE\\Vesko"));
     ChannelTable back;
-    EXPECT_FALSE(LoadChannels(r, back).configurationFound);
+    EXPECT_FALSE(loadChannels(r, back).configurationFound);
     // and with nothing stored before, it is no failure either
-    EXPECT_EQ(failureOf([&] { StoreChannels(r, ChannelTable{}, "", false); }), "(no failure)");
+    EXPECT_EQ(failureOf([&] { storeChannels(r, ChannelTable{}, "", false); }), "(no failure)");
 }
 
 TEST(StoreChannels, TwoSlotsWithTheSameChannelNumberShareOneSubkey) {
     ChannelTable table = threeChannels();
     table[2].Pair = 3;  // like slot 0
     MemoryRegistry r;
-    StoreChannels(r, table, "x", true);
-    ASSERT_TRUE(r.OpenKey(std::string(kConfigKey)));
-    EXPECT_EQ(r.GetKeyNames(), (Names{"Pair3", "Pair1"}));
+    storeChannels(r, table, "x", true);
+    ASSERT_TRUE(r.openKey(std::string(kConfigKey)));
+    EXPECT_EQ(r.keyNames(), (Names{"Pair3", "Pair1"}));
     ChannelTable back;
-    const ChannelLoad load = LoadChannels(r, back);
+    const ChannelLoad load = loadChannels(r, back);
     ASSERT_EQ(load.loaded, 2);
     EXPECT_EQ(back[0].ComIn, "COM20");  // the later slot's values remain
     EXPECT_EQ(back[0].Port, 10301u);
@@ -433,11 +433,11 @@ TEST(StoreChannels, TwoSlotsWithTheSameChannelNumberShareOneSubkey) {
 class FailingRegistry : public MemoryRegistry {
   public:
     int failAt = 0;
-    void WriteInteger(const std::string& name, std::int32_t value) override {
+    void writeInteger(const std::string& name, std::int32_t value) override {
         if (--failAt == 0) {
             throw RegistryError("Failed to set data for '" + name + "'");
         }
-        MemoryRegistry::WriteInteger(name, value);
+        MemoryRegistry::writeInteger(name, value);
     }
 };
 
@@ -446,12 +446,12 @@ TEST(StoreChannels, AFailureReachesTheCallerAndLeavesTheOldConfigurationInPlace)
     storeByHand(r, {{"Pair9", 9, "COM9", "COM10", "1.2.3.4", 9, 0}});
     const RegistryTree before = r.tree();
     r.failAt = 5;  // the Port of the second channel
-    EXPECT_EQ(failureOf([&] { StoreChannels(r, threeChannels(), "192.168.0.1", true); }),
+    EXPECT_EQ(failureOf([&] { storeChannels(r, threeChannels(), "192.168.0.1", true); }),
               "Failed to set data for 'Port'");
     EXPECT_TRUE(r.tree() == before);
 
     r.setReadOnly(true);
-    EXPECT_EQ(failureOf([&] { StoreChannels(r, threeChannels(), "192.168.0.1", true); }),
+    EXPECT_EQ(failureOf([&] { storeChannels(r, threeChannels(), "192.168.0.1", true); }),
               "Failed to create key \\SOFTWARE\\Vesko\\Device\\ComIP");
     EXPECT_TRUE(r.tree() == before);
 }

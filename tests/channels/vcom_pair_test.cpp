@@ -262,7 +262,7 @@ TEST_F(VcomPair, LanComDiscoversThePairsTheToolMade) {
 
     FileRegistry registry((data_ / "registry.reg").string());
     std::array<PortPair, kSlots> vcp{};
-    const PairDiscovery d = DiscoverPairs(registry, vcp);
+    const PairDiscovery d = discoverPairs(registry, vcp);
     EXPECT_FALSE(d.noPairs);
     ASSERT_EQ(d.count, 2);
     EXPECT_EQ(vcp[0].Pair, 2);
@@ -273,7 +273,7 @@ TEST_F(VcomPair, LanComDiscoversThePairsTheToolMade) {
     EXPECT_EQ(vcp[1].ComOut, "COM8");
     EXPECT_EQ(d.comboItems, (std::vector<ComboItem>{{"COM3", 0}, {"COM7", 1}}));
     EXPECT_TRUE(d.warnings.empty());
-    EXPECT_TRUE(registry.TakeNotices().empty());
+    EXPECT_TRUE(registry.takeNotices().empty());
     EXPECT_EQ(tool({"remove", "COM3"}).status, 0);
     EXPECT_EQ(tool({"remove", "COM8"}).status, 0);
 }

@@ -53,22 +53,22 @@ TEST(PortSelectDialogTest, LooksAsDesigned) {
     EXPECT_EQ(form.font().family(), "MS Sans Serif");
     EXPECT_EQ(form.font().pixelSize(), 11);
 
-    EXPECT_EQ(form.Label1->text(), "The configured serial port is not valid.");
-    EXPECT_EQ(form.Label1->geometry(), QRect(18, 14, 176, 13));
-    EXPECT_EQ(form.Label2->text(), "Please choose another port.");
-    EXPECT_EQ(form.Label2->geometry(), QRect(18, 30, 133, 13));
-    EXPECT_EQ(form.Bevel1->geometry(), QRect(8, 8, 201, 42));
-    EXPECT_EQ(form.PortsComboBox->geometry().topLeft(), QPoint(8, 64));
-    EXPECT_EQ(form.PortsComboBox->width(), 201);
-    EXPECT_FALSE(form.PortsComboBox->isEditable());
-    EXPECT_EQ(form.OkBtn->text(), "OK");
-    EXPECT_EQ(form.OkBtn->geometry(), QRect(8, 95, 85, 27));
-    EXPECT_TRUE(form.OkBtn->isDefault());
-    EXPECT_EQ(form.AbortBtn->text(), "Cancel");
-    EXPECT_EQ(form.AbortBtn->geometry(), QRect(124, 95, 85, 27));
+    EXPECT_EQ(form.problemLabel->text(), "The configured serial port is not valid.");
+    EXPECT_EQ(form.problemLabel->geometry(), QRect(18, 14, 176, 13));
+    EXPECT_EQ(form.adviceLabel->text(), "Please choose another port.");
+    EXPECT_EQ(form.adviceLabel->geometry(), QRect(18, 30, 133, 13));
+    EXPECT_EQ(form.messageFrame->geometry(), QRect(8, 8, 201, 42));
+    EXPECT_EQ(form.portList->geometry().topLeft(), QPoint(8, 64));
+    EXPECT_EQ(form.portList->width(), 201);
+    EXPECT_FALSE(form.portList->isEditable());
+    EXPECT_EQ(form.okButton->text(), "OK");
+    EXPECT_EQ(form.okButton->geometry(), QRect(8, 95, 85, 27));
+    EXPECT_TRUE(form.okButton->isDefault());
+    EXPECT_EQ(form.cancelButton->text(), "Cancel");
+    EXPECT_EQ(form.cancelButton->geometry(), QRect(124, 95, 85, 27));
     // Tab order: OK, Cancel, the list.
-    EXPECT_EQ(form.OkBtn->nextInFocusChain(), form.AbortBtn);
-    EXPECT_EQ(form.AbortBtn->nextInFocusChain(), form.PortsComboBox);
+    EXPECT_EQ(form.okButton->nextInFocusChain(), form.cancelButton);
+    EXPECT_EQ(form.cancelButton->nextInFocusChain(), form.portList);
 }
 
 TEST(PortSelectDialogTest, ListsExistingDevicesUpToFiftyInOrder) {
@@ -80,37 +80,37 @@ TEST(PortSelectDialogTest, ListsExistingDevicesUpToFiftyInOrder) {
     ASSERT_EQ(probed.size(), 50u);
     EXPECT_EQ(probed.front(), 1);
     EXPECT_EQ(probed.back(), 50);
-    ASSERT_EQ(form.PortsComboBox->count(), 3);
-    EXPECT_EQ(form.PortsComboBox->itemText(0), "COM3");
-    EXPECT_EQ(form.PortsComboBox->itemText(1), "COM7");
-    EXPECT_EQ(form.PortsComboBox->itemText(2), "COM50");
+    ASSERT_EQ(form.portList->count(), 3);
+    EXPECT_EQ(form.portList->itemText(0), "COM3");
+    EXPECT_EQ(form.portList->itemText(1), "COM7");
+    EXPECT_EQ(form.portList->itemText(2), "COM50");
     EXPECT_EQ(form.selectedPort(), "COM3");
 
     PortSelectDialog empty(nullptr, devicesAre({}));
-    EXPECT_EQ(empty.PortsComboBox->currentIndex(), -1);
+    EXPECT_EQ(empty.portList->currentIndex(), -1);
     EXPECT_EQ(empty.selectedPort(), "");
 }
 
 TEST(PortSelectDialogTest, PromptAnswersTheChoiceOnOkAndNothingOtherwise) {
     PortSelectPrompt prompt(nullptr, devicesAre({3, 7}));
 
-    whenShown([](PortSelectDialog& f) { QTest::mouseClick(f.OkBtn, Qt::LeftButton); });
+    whenShown([](PortSelectDialog& f) { QTest::mouseClick(f.okButton, Qt::LeftButton); });
     EXPECT_EQ(prompt.choosePort(), std::optional<std::string>("COM3"));
 
     whenShown([](PortSelectDialog& f) {
-        f.PortsComboBox->setCurrentIndex(1);
+        f.portList->setCurrentIndex(1);
         QTest::keyClick(&f, Qt::Key_Return);  // OK is the default button
     });
     EXPECT_EQ(prompt.choosePort(), std::optional<std::string>("COM7"));
 
-    whenShown([](PortSelectDialog& f) { QTest::mouseClick(f.AbortBtn, Qt::LeftButton); });
+    whenShown([](PortSelectDialog& f) { QTest::mouseClick(f.cancelButton, Qt::LeftButton); });
     EXPECT_EQ(prompt.choosePort(), std::nullopt);
 
     whenShown([](PortSelectDialog& f) { f.close(); });  // the close box
     EXPECT_EQ(prompt.choosePort(), std::nullopt);
 
     PortSelectPrompt nothing(nullptr, devicesAre({}));
-    whenShown([](PortSelectDialog& f) { QTest::mouseClick(f.OkBtn, Qt::LeftButton); });
+    whenShown([](PortSelectDialog& f) { QTest::mouseClick(f.okButton, Qt::LeftButton); });
     EXPECT_EQ(nothing.choosePort(), std::optional<std::string>(""));
 }
 
@@ -122,10 +122,10 @@ TEST(PortSelectDialogTest, AChannelWithoutAPortNumberOpensTheDeviceChosenInTheDi
     record.ComIn = "COM0";
 
     whenShown([](PortSelectDialog& f) {
-        const int index = f.PortsComboBox->findText("COM7");
+        const int index = f.portList->findText("COM7");
         ASSERT_GE(index, 0);
-        f.PortsComboBox->setCurrentIndex(index);
-        QTest::mouseClick(f.OkBtn, Qt::LeftButton);
+        f.portList->setCurrentIndex(index);
+        QTest::mouseClick(f.okButton, Qt::LeftButton);
     });
     const ChannelSetup chosen = channelSetup(0, record, &prompt);
     EXPECT_EQ(chosen.comNumber, 7);
@@ -135,7 +135,7 @@ TEST(PortSelectDialogTest, AChannelWithoutAPortNumberOpensTheDeviceChosenInTheDi
     ASSERT_TRUE(port.write(&k, 1));
     EXPECT_EQ(far.read(1, 2000), std::vector<std::uint8_t>{'k'});
 
-    whenShown([](PortSelectDialog& f) { QTest::mouseClick(f.AbortBtn, Qt::LeftButton); });
+    whenShown([](PortSelectDialog& f) { QTest::mouseClick(f.cancelButton, Qt::LeftButton); });
     const ChannelSetup cancelled = channelSetup(0, record, &prompt);
     EXPECT_EQ(cancelled.comNumber, 0);
     EXPECT_EQ(cancelled.comProblem, "The ComNumber property of the TApdComPort has not been set");

@@ -54,7 +54,7 @@ class ChannelEditorTest : public ::testing::Test {
         r.Port = port;
         r.Cnvrt = static_cast<std::uint8_t>(cnvrt);
         if (listed) {
-            const auto n = ChannelNodeTexts(r);
+            const auto n = channelNodeTexts(r);
             form.channelList.appendGroup(
                 QString::fromStdString(n[0]),
                 {QString::fromStdString(n[1]), QString::fromStdString(n[2]),

@@ -23,31 +23,31 @@ int numberOf(const std::string& name) {
 }
 
 void printNotices(lan2com::FileRegistry& registry) {
-    for (const auto& n : registry.TakeNotices()) {
+    for (const auto& n : registry.takeNotices()) {
         std::cerr << "vcom-pair: " << n << "\n";
     }
 }
 
 void removeDeviceMapValues(lan2com::FileRegistry& registry, int number) {
-    registry.Batch([&] {
-        if (registry.OpenKey(kDeviceMap)) {
-            registry.DeleteValue(valueName(1, number));
-            registry.DeleteValue(valueName(2, number));
+    registry.batch([&] {
+        if (registry.openKey(kDeviceMap)) {
+            registry.deleteValue(valueName(1, number));
+            registry.deleteValue(valueName(2, number));
         }
-        registry.CloseKey();
+        registry.closeKey();
     });
 }
 
 void addDeviceMapValues(lan2com::FileRegistry& registry, int number, const std::string& a,
                         const std::string& b) {
-    registry.Batch([&] {
-        registry.CreateKey(kDeviceMap);
-        if (!registry.OpenKey(kDeviceMap)) {
+    registry.batch([&] {
+        registry.createKey(kDeviceMap);
+        if (!registry.openKey(kDeviceMap)) {
             throw lan2com::RegistryError(std::string("Failed to create key ") + kDeviceMap);
         }
-        registry.WriteString(valueName(1, number), a);
-        registry.WriteString(valueName(2, number), b);
-        registry.CloseKey();
+        registry.writeString(valueName(1, number), a);
+        registry.writeString(valueName(2, number), b);
+        registry.closeKey();
     });
 }
 

@@ -129,11 +129,11 @@ int freePairNumber(const Paths& paths, FileRegistry& registry, const std::string
     for (const Pair& p : readRecords(paths)) {
         numbers.insert(p.number);
     }
-    if (registry.OpenKey(kDeviceMap)) {
-        for (const std::string& name : registry.GetValueNames()) {
+    if (registry.openKey(kDeviceMap)) {
+        for (const std::string& name : registry.valueNames()) {
             std::string port;
             try {
-                port = registry.ReadString(name);
+                port = registry.readString(name);
             } catch (const RegistryError&) {
                 continue;  // not text: no port name
             }
