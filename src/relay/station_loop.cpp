@@ -63,7 +63,7 @@ ChannelSetup channelSetup(int slot, const ChannelRecord& record, PortPrompt* pro
         return setup;
     }
     if (setup.comNumber == 0) {
-        setup.comProblem = ENoPortSelected().what();
+        setup.comProblem = NoPortSelectedError().what();
     }
     return setup;
 }
@@ -513,7 +513,8 @@ class StationLoop::Impl {
         bool retry = true;
         if (ch.setup.comNumber == 0) {
             // A ComIn without a number, or the port selection cancelled: no retry every period.
-            problem = ch.setup.comProblem.empty() ? ENoPortSelected().what() : ch.setup.comProblem;
+            problem =
+                ch.setup.comProblem.empty() ? NoPortSelectedError().what() : ch.setup.comProblem;
             retry = false;
         } else {
             problem = openPort(ch);

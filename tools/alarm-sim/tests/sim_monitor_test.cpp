@@ -101,7 +101,7 @@ TEST(AlarmSimMonitor, LineLimitAndAMissingPort) {
     MonitorOptions missing;
     missing.comNumber = 62;
     Monitor nowhere(missing, out);
-    EXPECT_THROW(nowhere.open(), EBadId);
+    EXPECT_THROW(nowhere.open(), NoSuchPortError);
 }
 
 TEST(AlarmSimMonitor, AFarEndThatGoesAwayEndsTheRun) {
