@@ -46,10 +46,10 @@ void store(ChannelTable& table, int p, std::uint32_t port, int cnvrt = 0) {
 
 std::string slotText(const ChannelTable& table, int s) {
     const ChannelRecord& r = table[s];
-    return r.isEmpty() ? "-"
-                       : std::to_string(r.Pair) + " " + r.ComIn.str() + "/" + r.ComOut.str() +
-                             " " + r.AddrIP.str() + ":" + std::to_string(r.Port) + " " +
-                             std::to_string(r.Cnvrt);
+    return r.isEmpty()
+               ? "-"
+               : std::to_string(r.Pair) + " " + r.ComIn.str() + "/" + r.ComOut.str() + " " +
+                     r.AddrIP.str() + ":" + std::to_string(r.Port) + " " + std::to_string(r.Cnvrt);
 }
 
 // The operator chose item `item` of the port list (its pair's ports shown), or typed a name over
