@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/registry_tree.h"
+#include "platform/reg_text.h"
 
 namespace {
 

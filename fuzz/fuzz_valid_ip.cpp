@@ -1,5 +1,5 @@
-// Any text: ValidIP never fails, and it accepts exactly the any-source code and the texts of four
-// decimal numbers 0 to 255 joined by dots, 7 to 15 characters long.
+// Any text: isValidTransceiverAddress never fails, and it accepts exactly the any-source code and
+// the texts of four decimal numbers 0 to 255 joined by dots, 7 to 15 characters long.
 
 #include <cstddef>
 #include <cstdint>
@@ -44,8 +44,9 @@ bool dottedQuad(const std::string& s) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
     const bool expected = text == "<tqaWnsu" || dottedQuad(text);
-    if (lan2com::ValidIP(text) != expected) {
-        std::fprintf(stderr, "fuzz_valid_ip: ValidIP answers %s\n", expected ? "false" : "true");
+    if (lan2com::isValidTransceiverAddress(text) != expected) {
+        std::fprintf(stderr, "fuzz_valid_ip: isValidTransceiverAddress answers %s\n",
+                     expected ? "false" : "true");
         std::abort();
     }
     return 0;

@@ -6,17 +6,15 @@
 #include "app/application.h"
 #include "app/event_log_reports.h"
 #include "app/heartbeat_period.h"
+#include "app/main_window.h"
 #include "app/station.h"
 #include "app/termination.h"
-#include "app/ts_form.h"
 #include "net/local_addresses.h"
 #include "platform/event_log.h"
 #include "platform/registry.h"
 #include "platform/single_instance.h"
 #include "platform/tick_clock.h"
-#include "serial/com_select_form.h"
-
-namespace {}  // namespace
+#include "serial/port_select_dialog.h"
 
 int main(int argc, char** argv) {
     lan2com::Lan2comApplication app(argc, argv);
@@ -28,8 +26,7 @@ int main(int argc, char** argv) {
         QCoreApplication::installTranslator(&qtRussian);
     }
 
-    lan2com::TS_FormOptions options;
-    options.title =
+    const std::string title =
         lan2com::applicationTitle(QCoreApplication::applicationFilePath()).toStdString();
     const lan2com::HeartbeatPeriod heartbeat =
         lan2com::heartbeatPeriodFrom(std::getenv("LAN2COM_HEARTBEAT_MS"));
@@ -39,7 +36,7 @@ int main(int argc, char** argv) {
         lan2com::QtMessageBoxes boxes;
         const lan2com::TerminationRequests termination([] { QCoreApplication::exit(1); });
         lan2com::BoxRequest request;
-        request.title = options.title;
+        request.title = title;
         request.text = lan2com::kAlreadyRunningText;
         request.icon = lan2com::BoxIcon::Error;
         request.stayOnTop = true;
@@ -47,32 +44,34 @@ int main(int argc, char** argv) {
         return 1;
     }
     const std::unique_ptr<lan2com::Registry> registry = lan2com::openSystemRegistry();
-    lan2com::ComSelectPrompt portPrompt;
+    lan2com::PortSelectPrompt portPrompt;
     int result = 0;
     {
         // The failures of start-up, and those that escape a handler, go to the event log too.
         lan2com::StartupFailuresLogged loggedBoxes;
-        options.boxes = &loggedBoxes;
-        lan2com::TS_Form S_Form(options);
-        lan2com::QtMessageBoxes windowBoxes(&S_Form);
+        lan2com::MainWindowOptions windowOptions;
+        windowOptions.boxes = &loggedBoxes;
+        lan2com::MainWindow mainWindow(windowOptions);
+        lan2com::QtMessageBoxes windowBoxes(&mainWindow);
         loggedBoxes.setInner(&windowBoxes);
-        lan2com::EscapedFailuresLogged loggedErrors(S_Form.errors);
-        app.setErrorReport(&loggedErrors);
         if (!heartbeat.logText.empty()) {
-            S_Form.appendLogLine(S_Form.timestamp() + "  " + heartbeat.logText);
+            mainWindow.appendLogLine(mainWindow.timestamp() + "  " + heartbeat.logText);
         }
         lan2com::StationOptions stationOptions;
+        stationOptions.title = title;
         stationOptions.registry = registry.get();
-        stationOptions.localAddresses = lan2com::TIdIPAddrMon().IPAddresses;
+        stationOptions.localAddresses = lan2com::LocalAddressList().addresses;
         stationOptions.portPrompt = &portPrompt;
         stationOptions.heartbeatMs = heartbeat.ms;
-        lan2com::Station station(S_Form, stationOptions);
+        lan2com::Station station(mainWindow, stationOptions);
+        lan2com::EscapedFailuresLogged loggedErrors(station.errors());
+        app.setErrorReport(&loggedErrors);
         // A system shutdown or a service manager ends the program as the operator's Yes would.
         lan2com::TerminationRequests termination([&station] {
             station.shutdown();
             QCoreApplication::exit(0);  // no close question: the end is already decided
         });
-        S_Form.show();
+        mainWindow.show();
         result = QApplication::exec();
         // Failures of the window's own destruction have no window left to be shown in.
         app.setErrorReport(nullptr);

@@ -5,29 +5,11 @@
 #include <stdexcept>
 
 #include "app/application.h"
-#include "app/ts_form.h"
+#include "app/main_window.h"
 #include "channels/startup_plan.h"
 
 namespace lan2com {
 namespace {
-
-EditorControls editorControls(TS_Form& form) {
-    EditorControls c;
-    c.chanel = form.chanel;
-    c.treePair = form.treePair;
-    c.channelList = &form.channelList;
-    c.btnAdd = form.btnAdd;
-    c.btnDel = form.btnDel;
-    c.btnApply = form.btnApply;
-    c.editIP = form.editIP;
-    c.comboCom = form.comboCom;
-    c.lblCom = form.lblCom;
-    c.edtIP = form.edtIP;
-    c.PortIn = form.PortIn;
-    c.Accnt = form.Accnt;
-    c.cnvrtRG = form.cnvrtRG;
-    return c;
-}
 
 Registry& requireRegistry(Registry* registry) {
     if (registry == nullptr) {
@@ -62,13 +44,14 @@ constexpr int kReportDelayMs = 20;
 
 }  // namespace
 
-Station::Station(TS_Form& form, StationOptions options)
-    : form_(form),
+Station::Station(MainWindow& window, StationOptions options)
+    : window_(window),
       registry_(requireRegistry(options.registry)),
       localAddresses_(std::move(options.localAddresses)),
       portPrompt_(options.portPrompt),
-      display_(form, form.state),
-      editor_(editorControls(form), form.state, form.boxes, form.errors),
+      errors_(window.boxes, options.title),
+      display_(window, state_),
+      editor_(window.editorControls(), state_, window.boxes, errors_),
       loop_(loopOptions(options, [this] {
           // The loop's thread, when reports start to wait: the window takes them on its own
           // event loop a moment later, so that a burst of events costs one repaint, and the
@@ -80,17 +63,17 @@ Station::Station(TS_Form& form, StationOptions options)
               },
               Qt::QueuedConnection);
       })) {
-    form_.onFormShow = [this] { FormShow(); };
-    form_.onExitConfirmed = [this] { shutdown(); };
-    QObject::connect(form_.btnApply, &QPushButton::clicked, &form_,
-                     reportingHandler(form_.errors, [this](bool) { btnApplyClick(); }));
-    QObject::connect(form_.DelRec, &QPushButton::clicked, &form_,
-                     reportingHandler(form_.errors, [this](bool) { DelRecClick(); }));
+    window_.onFirstShown = [this] { startUp(); };
+    window_.onExitConfirmed = [this] { shutdown(); };
+    QObject::connect(window_.applyButton, &QPushButton::clicked, &window_,
+                     reportingHandler(errors_, [this](bool) { apply(); }));
+    QObject::connect(window_.clearLogButton, &QPushButton::clicked, &window_,
+                     reportingHandler(errors_, [this](bool) { clearDiagnosticsLog(); }));
 }
 
 Station::~Station() {
-    form_.onFormShow = nullptr;
-    form_.onExitConfirmed = nullptr;
+    window_.onFirstShown = nullptr;
+    window_.onExitConfirmed = nullptr;
     loop_.shutdown();
 }
 
@@ -100,7 +83,7 @@ void Station::showReports() {
 
 ActivationPass Station::activateAll() {
     std::vector<ChannelSetup> setups;
-    form_.state.table.forEachOccupied([&](int slot, const TPair& record) {
+    state_.table.forEachOccupied([&](int slot, const ChannelRecord& record) {
         setups.push_back(channelSetup(slot, record, portPrompt_));
     });
     const ActivationPass pass = loop_.activate(setups);
@@ -108,76 +91,104 @@ ActivationPass Station::activateAll() {
     return pass;
 }
 
-void Station::FormShow() {
-    form_.comboCom->clear();
-    form_.comboCom->setEditText(QString());
-    form_.editIP->clear();
-    form_.edtIP->clear();
-    for (const std::string& address : localAddresses_) {
-        form_.edtIP->addItem(QString::fromStdString(address));
-    }
+// ---- start-up ----
 
-    StartupPlan plan = PlanStartup(registry_, form_.state);
-    for (const ComboItem& item : plan.discovery.comboItems) {
-        form_.comboCom->addItem(QString::fromStdString(item.text), item.index);
-    }
-    form_.comboCom->setCurrentIndex(-1);
-    form_.comboCom->setEditText(QString());
-
-    auto showStoreWarnings = [&] {
-        for (const std::string& warning : plan.storeWarnings) {
-            showBox(form_.boxes, std::string(kStoreWarningTitle), warning, BoxIcon::Warning, true);
-        }
-    };
-
+void Station::startUp() {
+    clearStartupFields();
+    const StartupPlan plan = planStartup(registry_, state_);
+    showDiscoveredPairs(plan.discovery);
     if (plan.noPairs) {
-        showStoreWarnings();
-        showBox(form_.boxes, std::string(kNoPairsTitle), std::string(kNoPairsText), BoxIcon::Error,
-                true);
-        form_.close();  // asks the operator; No keeps the window with nothing loaded
+        showStoreWarnings(plan);
+        askToEndWithoutPairs();
         return;
     }
     if (!plan.load.configurationFound) {
-        showStoreWarnings();
+        showStoreWarnings(plan);
         return;
     }
-    if (plan.load.edtIP) {
-        form_.edtIP->setEditText(QString::fromStdString(*plan.load.edtIP));
-    }
-    if (plan.load.PortIn) {
-        form_.PortIn->setText(QString::fromStdString(*plan.load.PortIn));
-    }
+    showStoredFields(plan.load);
+    listChannels(plan);
+    // Every stored channel is brought up before any warning waits for the operator: a warning
+    // left unanswered on an unattended station must not keep alarms from being relayed. No failure
+    // of one channel holds another back.
+    const ActivationPass pass = activateAll();
+    updateListButtons();
+    showStoreWarnings(plan);
+    showPairCheckMessages(plan);
+    // Last, so that their boxes follow the warnings instead of opening on top of one of them.
+    reportActivationFailures(pass);
+}
 
+void Station::clearStartupFields() {
+    window_.comPortCombo->clear();
+    window_.comPortCombo->setEditText(QString());
+    window_.transceiverAddressEdit->clear();
+    window_.localAddressCombo->clear();
+    for (const std::string& address : localAddresses_) {
+        window_.localAddressCombo->addItem(QString::fromStdString(address));
+    }
+}
+
+void Station::showDiscoveredPairs(const PairDiscovery& discovery) {
+    for (const ComboItem& item : discovery.comboItems) {
+        window_.comPortCombo->addItem(QString::fromStdString(item.text), item.index);
+    }
+    window_.comPortCombo->setCurrentIndex(-1);
+    window_.comPortCombo->setEditText(QString());
+}
+
+void Station::askToEndWithoutPairs() {
+    showBox(window_.boxes, std::string(kNoPairsTitle), std::string(kNoPairsText), BoxIcon::Error,
+            true);
+    window_.close();  // asks the operator; No keeps the window with nothing loaded
+}
+
+void Station::showStoredFields(const ChannelLoad& load) {
+    if (load.localAddress) {
+        window_.localAddressCombo->setEditText(QString::fromStdString(*load.localAddress));
+    }
+    if (load.receivePort) {
+        window_.receivePortEdit->setText(QString::fromStdString(*load.receivePort));
+    }
+}
+
+void Station::listChannels(const StartupPlan& plan) {
     for (const ChannelListGroup& group : plan.list) {
         std::array<QString, ChannelList::kChildren> children;
         for (int c = 0; c < ChannelList::kChildren; ++c) {
             children[static_cast<std::size_t>(c)] =
                 QString::fromStdString(group.nodes[static_cast<std::size_t>(c + 1)]);
         }
-        form_.channelList.appendGroup(QString::fromStdString(group.nodes[0]), children, group.slot);
+        window_.channelList.appendGroup(QString::fromStdString(group.nodes[0]), children,
+                                        group.slot);
     }
-
-    form_.treePair->setFocus();
-    if (form_.channelList.selectedIndex() < 0) {
-        form_.channelList.selectIndex(0);
+    window_.channelTree->setFocus();
+    if (window_.channelList.selectedIndex() < 0) {
+        window_.channelList.selectIndex(0);
     }
     if (plan.load.subkeyCount > 0) {
-        editor_.treePairClick();
+        editor_.showSelectedChannel();
     }
+}
 
-    // Every stored channel is brought up before any warning waits for the operator: a warning
-    // left unanswered on an unattended station must not keep alarms from being relayed. No failure
-    // of one channel holds another back.
-    const ActivationPass pass = activateAll();
-    updateListButtons();
+void Station::showStoreWarnings(const StartupPlan& plan) {
+    for (const std::string& warning : plan.storeWarnings) {
+        showBox(window_.boxes, std::string(kStoreWarningTitle), warning, BoxIcon::Warning, true);
+    }
+}
 
-    showStoreWarnings();
+void Station::showPairCheckMessages(const StartupPlan& plan) {
     for (const std::string& message : plan.pairCheckMessages) {
-        showBox(form_.boxes, std::string(kPairCheckTitle), message, BoxIcon::Warning, true);
+        showBox(window_.boxes, std::string(kPairCheckTitle), message, BoxIcon::Warning, true);
     }
-    // Last, so that their boxes follow the warnings instead of opening on top of one of them.
+}
+
+// ---- channels that wait ----
+
+bool Station::reportActivationFailures(const ActivationPass& pass) {
     reportBindFailures(pass);
     reportPortFailures(pass.failures);
+    return !pass.bindFailed.empty() || !pass.portOutOfRange.empty() || !pass.failures.empty();
 }
 
 void Station::reportBindFailures(const ActivationPass& pass) {
@@ -185,7 +196,7 @@ void Station::reportBindFailures(const ActivationPass& pass) {
         return;
     }
     auto endpoint = [this](int slot) {
-        const TPair& record = form_.state.table[slot];
+        const ChannelRecord& record = state_.table[slot];
         return record.AddrIP.str() + ":" + std::to_string(record.Port);
     };
     std::string text;
@@ -201,16 +212,18 @@ void Station::reportBindFailures(const ActivationPass& pass) {
     if (!pass.bindFailed.empty()) {
         add(pass.bindFailed.size() == 1
                 ? "Канал остается в настройках и будет запущен, как только порт приема "
-                  "освободится (попытка каждые 5 секунд)."
+                  "освободится (попытка каждые " +
+                      retryPeriodSecondsText() + " секунд)."
                 : "Каналы остаются в настройках и будут запущены, как только их порты приема "
-                  "освободятся (попытка каждые 5 секунд).");
+                  "освободятся (попытка каждые " +
+                      retryPeriodSecondsText() + " секунд).");
     }
     for (const int slot : pass.portOutOfRange) {
         add(endpoint(slot) +
             ": порт приема вне диапазона 1..65535. Канал остается в настройках, но не "
             "принимает; исправьте порт приема и примените настройки.");
     }
-    showBox(form_.boxes, "Ошибка создания канала", text, BoxIcon::Error, true);
+    showBox(window_.boxes, "Ошибка создания канала", text, BoxIcon::Error, true);
 }
 
 void Station::reportPortFailures(const std::vector<std::string>& failures) {
@@ -224,69 +237,89 @@ void Station::reportPortFailures(const std::vector<std::string>& failures) {
     }
     text +=
         "\nКаналы работают; порт будет открыт, как только станет доступен "
-        "(попытка каждые 5 секунд).";
-    form_.errors.report(text);
+        "(попытка каждые " +
+        retryPeriodSecondsText() + " секунд).";
+    errors_.report(text);
 }
 
 void Station::updateListButtons() {
-    const bool listed = form_.channelList.nodeCount() > 0;
-    form_.btnDel->setEnabled(listed);
-    form_.btnApply->setEnabled(listed);
+    const bool listed = window_.channelList.nodeCount() > 0;
+    window_.deleteButton->setEnabled(listed);
+    window_.applyButton->setEnabled(listed);
 }
 
-void Station::btnApplyClick() {
-    if (form_.PortIn->text().isEmpty()) {
-        showBox(form_.boxes, "Ошибка", "Проверьте заполнение порта приема приложения!",
-                BoxIcon::Error, false);
+// ---- Apply ----
+
+void Station::apply() {
+    if (!receivePortFilledIn()) {
         return;
     }
+    // Every occupied slot is stored, listed or not (a channel whose pair is missing today is still
+    // the station's channel); the stored configuration is deleted only when the table holds no
+    // channel at all.
+    const bool anyChannel = state_.table.anyOccupied();
+    if (!storeConfiguration(anyChannel)) {
+        return;
+    }
+    stopChannels();
+    if (!anyChannel) {
+        return;
+    }
+    if (reportActivationFailures(activateAll())) {
+        return;  // not done: the operator is told which channels wait instead
+    }
+    showBox(window_.boxes, "Применить", "Выполнено!", BoxIcon::Information, false);
+}
+
+bool Station::receivePortFilledIn() {
+    if (!window_.receivePortEdit->text().isEmpty()) {
+        return true;
+    }
+    showBox(window_.boxes, "Ошибка", "Проверьте заполнение порта приема приложения!",
+            BoxIcon::Error, false);
+    return false;
+}
+
+bool Station::storeConfiguration(bool anyChannel) {
     // Stored first: when the store fails, the channels run on as they were, and the store keeps
-    // the previous configuration (the store writes all or nothing). Every occupied slot is stored,
-    // listed or not (a channel whose pair is missing today is still the station's channel); the
-    // stored configuration is deleted only when the table holds no channel at all.
-    const std::string localAddress = form_.edtIP->currentText().toStdString();
-    const bool anyChannel = form_.state.table.anyOccupied();
+    // the previous configuration (the store writes all or nothing).
+    const std::string localAddress = window_.localAddressCombo->currentText().toStdString();
     try {
-        StoreChannels(registry_, form_.state.table, localAddress, anyChannel);
+        storeChannels(registry_, state_.table, localAddress, anyChannel);
     } catch (const std::exception& e) {
-        showBox(form_.boxes, "Применить",
+        showBox(window_.boxes, "Применить",
                 std::string("Настройки не сохранены: ") + e.what() +
                     "\nКаналы работают с прежними настройками.",
                 BoxIcon::Error, false);
-        return;
+        return false;
     }
+    return true;
+}
+
+void Station::stopChannels() {
     // Everything stops before anything starts again: a channel that moved down a slot must find
     // its port free, a slot that became empty must not go on receiving or beating, and a datagram
     // waiting for its acknowledgement ends without a reply (its transceiver sends it again).
     loop_.stopAll();
     showReports();
-    if (!anyChannel) {
-        return;
-    }
-    const ActivationPass pass = activateAll();
-    if (!pass.bindFailed.empty() || !pass.portOutOfRange.empty() || !pass.failures.empty()) {
-        // Not done: the operator is told which channels wait instead.
-        reportBindFailures(pass);
-        reportPortFailures(pass.failures);
-        return;
-    }
-    showBox(form_.boxes, "Применить", "Выполнено!", BoxIcon::Information, false);
 }
 
-void Station::DelRecClick() {
+// ---- the diagnostics log and the end ----
+
+void Station::clearDiagnosticsLog() {
     BoxRequest request;
     request.title = "Диагностика";
     request.text = "Очистить диагностику?";
     request.buttons = BoxButtons::YesNo;
     request.icon = BoxIcon::Question;
     request.defaultButton = BoxAnswer::No;
-    if (form_.boxes.show(request) == BoxAnswer::Yes) {
+    if (window_.boxes.show(request) == BoxAnswer::Yes) {
         display_.clearDiagnostics();
     }
 }
 
 void Station::shutdown() {
-    form_.state.AppExit = true;
+    window_.setExitConfirmed();
     loop_.shutdown();
     showReports();
 }

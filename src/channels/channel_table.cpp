@@ -3,7 +3,7 @@
 namespace lan2com {
 
 void ChannelTable::emptySlot(int slot) {
-    TPair& p = (*this)[slot];
+    ChannelRecord& p = (*this)[slot];
     p.Pair = kEmptyPair;
     p.ComIn = "";
     p.ComOut = "";
@@ -44,7 +44,7 @@ bool ChannelTable::removeSlot(int t) {
     return true;
 }
 
-bool inSetIP(char32_t c) {
+bool inAddressKeySet(char32_t c) {
     if (c == 8 || c == U'.' || (c >= U'0' && c <= U'9')) {
         return true;
     }

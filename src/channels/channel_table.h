@@ -44,7 +44,7 @@ class ShortText {
 };
 
 // One channel of the table.
-struct TPair {
+struct ChannelRecord {
     std::uint8_t Pair = 0;   // channel number: virtual pair number + 1; 255 in an empty slot
     ShortText<7> ComIn;      // application-side port, the one this program opens
     ShortText<7> ComOut;     // monitoring-side port of the same pair
@@ -57,20 +57,22 @@ struct TPair {
 };
 
 // One virtual port pair found in the device map.
-struct TVCP {
+struct PortPair {
     std::uint8_t Pair = 0;  // pair number + 1; 0 in an entry that discovery did not fill
     ShortText<7> ComIn;     // port named by the pair's first device-map value
     ShortText<7> ComOut;    // port named by the second
 };
 
-// The channel table ArrPair. Occupied slots are always a prefix: the first empty slot ends the
+// The channel table. Occupied slots are always a prefix: the first empty slot ends the
 // list. Zero-filled at process start (start-up empties every slot before anything reads it).
 class ChannelTable {
   public:
-    std::array<TPair, kSlots> ArrPair{};
+    std::array<ChannelRecord, kSlots> records{};
 
-    TPair& operator[](int slot) { return ArrPair.at(static_cast<std::size_t>(slot)); }
-    const TPair& operator[](int slot) const { return ArrPair.at(static_cast<std::size_t>(slot)); }
+    ChannelRecord& operator[](int slot) { return records.at(static_cast<std::size_t>(slot)); }
+    const ChannelRecord& operator[](int slot) const {
+        return records.at(static_cast<std::size_t>(slot));
+    }
 
     // Empties one slot: Pair 255, empty texts, Fnd false, Cnvrt 255; Port is left as it was.
     void emptySlot(int slot);
@@ -84,7 +86,7 @@ class ChannelTable {
     // Whether any of the sixteen slots holds a channel (wherever it is).
     bool anyOccupied() const {
         bool any = false;
-        forEachOccupied([&any](int, const TPair&) { any = true; });
+        forEachOccupied([&any](int, const ChannelRecord&) { any = true; });
         return any;
     }
 
@@ -97,34 +99,32 @@ class ChannelTable {
     template <typename F>
     void forEachOccupied(F&& visit) const {
         for (int s = 0; s < kSlots; ++s) {
-            if (!ArrPair[static_cast<std::size_t>(s)].isEmpty()) {
-                visit(s, ArrPair[static_cast<std::size_t>(s)]);
+            if (!records[static_cast<std::size_t>(s)].isEmpty()) {
+                visit(s, records[static_cast<std::size_t>(s)]);
             }
         }
     }
 };
 
-// Everything that lives for the whole run and is shared by the configuration code, the window and
-// the relay. Main thread only; no locks.
+// Everything that lives for the whole run, owned by the station and shared by the configuration
+// code, the channel editor and the display of the relay. Main thread only; no locks.
 struct SharedState {
-    ChannelTable table;                        // ArrPair
-    std::array<TVCP, kSlots> ArrVCP{};         // discovered pairs, from index 0
-    std::array<std::uint16_t, kSlots> ArTm{};  // timeout-trigger handle of each slot's port
-    bool AppExit = false;                      // set once when the operator confirms exit
-    std::int32_t n = 0;                        // diagnostics log line count after the last entry
+    ChannelTable table;                        // the sixteen slots
+    std::array<PortPair, kSlots> portPairs{};  // discovered pairs, from index 0
+    std::int32_t logLines = 0;                 // diagnostics log line count after the last entry
 };
 
 // The heartbeat line: "1011", eleven blanks, "@", four blanks, DC4. The same on every channel.
-constexpr std::array<std::uint8_t, 21> H_Bit = {'1', '0', '1', '1', ' ', ' ', ' ',
-                                                ' ', ' ', ' ', ' ', ' ', ' ', ' ',
-                                                ' ', '@', ' ', ' ', ' ', ' ', 0x14};
+constexpr std::array<std::uint8_t, 21> kHeartbeatLine = {'1', '0', '1', '1', ' ', ' ', ' ',
+                                                         ' ', ' ', ' ', ' ', ' ', ' ', ' ',
+                                                         ' ', '@', ' ', ' ', ' ', ' ', 0x14};
 
 // The any-source code: as a channel's AddrIP it accepts datagrams from every address.
 constexpr std::string_view kAnySource = "<tqaWnsu";
 
 // SetIP: the characters that the key filters of the address and port fields admit: backspace,
 // ".", the digits and the characters of the any-source code.
-bool inSetIP(char32_t c);
+bool inAddressKeySet(char32_t c);
 
 // The captions of the conversion modes, by Cnvrt.
 constexpr std::array<std::string_view, 3> kConversionCaptions = {"A->0", "0->A", "нет"};

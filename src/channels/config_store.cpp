@@ -95,8 +95,8 @@ struct SubkeyReader {
 
     std::optional<std::int32_t> integer(const char* name) {
         try {
-            return registry.ReadInteger(name);
-        } catch (const ERegistryException& e) {
+            return registry.readInteger(name);
+        } catch (const RegistryError& e) {
             if (startsWith(e.what(), "Failed to get data")) {
                 problems.push_back(std::string("нет значения ") + name);
             } else {
@@ -108,8 +108,8 @@ struct SubkeyReader {
 
     std::string text(const char* name) {
         try {
-            return registry.ReadString(name);
-        } catch (const ERegistryException&) {
+            return registry.readString(name);
+        } catch (const RegistryError&) {
             problems.push_back(std::string("значение ") + name + " не текст");
             return {};
         }
@@ -118,19 +118,19 @@ struct SubkeyReader {
 
 }  // namespace
 
-PairDiscovery DiscoverPairs(Registry& registry, std::array<TVCP, kSlots>& ArrVCP) {
+PairDiscovery discoverPairs(Registry& registry, std::array<PortPair, kSlots>& portPairs) {
     PairDiscovery out;
-    for (TVCP& entry : ArrVCP) {
-        entry = TVCP{};
+    for (PortPair& entry : portPairs) {
+        entry = PortPair{};
     }
-    registry.SetRootKey();
+    registry.setRootKey();
     std::vector<std::string> names;
-    if (registry.OpenKey(std::string(kDeviceMapKey))) {
-        names = registry.GetValueNames();
+    if (registry.openKey(std::string(kDeviceMapKey))) {
+        names = registry.valueNames();
     }
     if (names.size() < 2) {
         out.noPairs = true;
-        registry.CloseKey();
+        registry.closeKey();
         return out;
     }
 
@@ -164,7 +164,7 @@ PairDiscovery DiscoverPairs(Registry& registry, std::array<TVCP, kSlots>& ArrVCP
         for (const auto* side : {&in, &outSide}) {
             for (const std::size_t i : *side) {
                 lonely.push_back("«" + names[i] + "» (" +
-                                 cutText(registry.ReadString(names[i]), 7) + ")");
+                                 cutText(registry.readString(names[i]), 7) + ")");
             }
         }
     }
@@ -188,7 +188,7 @@ PairDiscovery DiscoverPairs(Registry& registry, std::array<TVCP, kSlots>& ArrVCP
                                  kinds[i + 1].kind != DeviceMapName::Kind::ApplicationHalf &&
                                  kinds[i + 1].kind != DeviceMapName::Kind::MonitorHalf;
         if (!partnerFree) {
-            lonely.push_back("«" + names[i] + "» (" + cutText(registry.ReadString(names[i]), 7) +
+            lonely.push_back("«" + names[i] + "» (" + cutText(registry.readString(names[i]), 7) +
                              ")");
             ++i;
             continue;
@@ -203,20 +203,20 @@ PairDiscovery DiscoverPairs(Registry& registry, std::array<TVCP, kSlots>& ArrVCP
 
     std::vector<std::string> surplus;
     for (const FoundPair& pair : found) {
-        const std::string comIn = registry.ReadString(names[pair.in]);
-        const std::string comOut = registry.ReadString(names[pair.out]);
+        const std::string comIn = registry.readString(names[pair.in]);
+        const std::string comOut = registry.readString(names[pair.out]);
         if (out.count == kSlots) {
             surplus.push_back(cutText(comIn, 7) + "->" + cutText(comOut, 7));
             continue;
         }
-        TVCP& entry = ArrVCP[static_cast<std::size_t>(out.count)];
+        PortPair& entry = portPairs[static_cast<std::size_t>(out.count)];
         entry.Pair = static_cast<std::uint8_t>(pair.channel);
         entry.ComIn = comIn;
         entry.ComOut = comOut;
         out.comboItems.push_back(ComboItem{entry.ComIn.str(), out.count});
         ++out.count;
     }
-    registry.CloseKey();
+    registry.closeKey();
 
     if (!badNames.empty()) {
         out.warnings.push_back(
@@ -238,22 +238,22 @@ PairDiscovery DiscoverPairs(Registry& registry, std::array<TVCP, kSlots>& ArrVCP
     return out;
 }
 
-ChannelLoad LoadChannels(Registry& registry, ChannelTable& table) {
+ChannelLoad loadChannels(Registry& registry, ChannelTable& table) {
     ChannelLoad out;
     table.emptyAll();
-    registry.SetRootKey();
+    registry.setRootKey();
     const std::string configKey(kConfigKey);
-    if (!registry.OpenKey(configKey)) {
+    if (!registry.openKey(configKey)) {
         return out;
     }
     out.configurationFound = true;
     try {
-        out.edtIP = registry.ReadString("AddrIP");
-    } catch (const ERegistryException&) {
-        out.PortIn = std::string(kPortInFallback);  // edtIP keeps what it holds
+        out.localAddress = registry.readString("AddrIP");
+    } catch (const RegistryError&) {
+        out.receivePort = std::string(kPortInFallback);  // localAddressCombo keeps what it holds
     }
 
-    const std::vector<std::string> subkeys = registry.GetKeyNames();
+    const std::vector<std::string> subkeys = registry.keyNames();
     out.subkeyCount = static_cast<int>(subkeys.size());
     std::vector<std::string> skipped;
     std::vector<std::string> surplus;
@@ -262,7 +262,7 @@ ChannelLoad LoadChannels(Registry& registry, ChannelTable& table) {
             surplus.push_back(name);
             continue;
         }
-        if (!registry.OpenKey(configKey + "\\" + name)) {
+        if (!registry.openKey(configKey + "\\" + name)) {
             skipped.push_back(name + ": раздел не открывается");
             continue;
         }
@@ -285,7 +285,7 @@ ChannelLoad LoadChannels(Registry& registry, ChannelTable& table) {
             skipped.push_back(name + ": " + joined(r.problems, "; "));
             continue;
         }
-        TPair& slot = table[out.loaded];
+        ChannelRecord& slot = table[out.loaded];
         slot.Pair = static_cast<std::uint8_t>(*pair);
         slot.ComIn = comIn;
         slot.ComOut = comOut;
@@ -295,7 +295,7 @@ ChannelLoad LoadChannels(Registry& registry, ChannelTable& table) {
         slot.Cnvrt = static_cast<std::uint8_t>(*conv);
         ++out.loaded;
     }
-    registry.CloseKey();
+    registry.closeKey();
 
     if (!skipped.empty()) {
         out.warnings.push_back("Не все каналы загружены из реестра. Пропущены разделы настроек:\n" +
@@ -308,34 +308,34 @@ ChannelLoad LoadChannels(Registry& registry, ChannelTable& table) {
     return out;
 }
 
-void StoreChannels(Registry& registry, const ChannelTable& table, const std::string& edtIP,
+void storeChannels(Registry& registry, const ChannelTable& table, const std::string& localAddress,
                    bool listShowsChannel) {
-    registry.Batch([&] {
-        registry.SetRootKey();
-        registry.DeleteKey(std::string(kVendorKey));  // the answer does not matter: gone is gone
+    registry.batch([&] {
+        registry.setRootKey();
+        registry.deleteKey(std::string(kVendorKey));  // the answer does not matter: gone is gone
         if (!listShowsChannel) {
             return;
         }
         const std::string configKey(kConfigKey);
-        registry.CreateKey(configKey);
-        if (!registry.OpenKey(configKey)) {
-            throw ERegistryException("Failed to create key " + configKey);
+        registry.createKey(configKey);
+        if (!registry.openKey(configKey)) {
+            throw RegistryError("Failed to create key " + configKey);
         }
-        registry.WriteString("AddrIP", edtIP);
-        table.forEachOccupied([&](int, const TPair& p) {
+        registry.writeString("AddrIP", localAddress);
+        table.forEachOccupied([&](int, const ChannelRecord& p) {
             const std::string key = configKey + "\\Pair" + std::to_string(p.Pair);
-            registry.CreateKey(key);
-            if (!registry.OpenKey(key)) {
-                throw ERegistryException("Failed to create key " + key);
+            registry.createKey(key);
+            if (!registry.openKey(key)) {
+                throw RegistryError("Failed to create key " + key);
             }
-            registry.WriteInteger("Pair", p.Pair);
-            registry.WriteString("AddrIP", p.AddrIP.str());
-            registry.WriteString("ComIn", p.ComIn.str());
-            registry.WriteString("ComOut", p.ComOut.str());
-            registry.WriteInteger("Port", static_cast<std::int32_t>(p.Port));
-            registry.WriteInteger("Conv", p.Cnvrt);
+            registry.writeInteger("Pair", p.Pair);
+            registry.writeString("AddrIP", p.AddrIP.str());
+            registry.writeString("ComIn", p.ComIn.str());
+            registry.writeString("ComOut", p.ComOut.str());
+            registry.writeInteger("Port", static_cast<std::int32_t>(p.Port));
+            registry.writeInteger("Conv", p.Cnvrt);
         });
-        registry.CloseKey();
+        registry.closeKey();
     });
 }
 

@@ -8,7 +8,7 @@
 //                                                        AddrIP, ComIn, ComOut (texts)
 //
 // These functions touch no widget: they fill the shared tables and answer what the window must
-// show. Registry failures (ERegistryException, EConvertError) reach the caller.
+// show. Registry failures (RegistryError, ConvertError) reach the caller.
 
 #include <array>
 #include <optional>
@@ -22,13 +22,14 @@
 namespace lan2com {
 
 inline constexpr std::string_view kDeviceMapKey = "\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
-// Everything below this key belongs to lan2com alone; StoreChannels deletes it before writing.
+// Everything below this key belongs to lan2com alone; storeChannels deletes it before writing.
 inline constexpr std::string_view kVendorKey = "\\SOFTWARE\\Vesko";
 inline constexpr std::string_view kConfigKey = "\\SOFTWARE\\Vesko\\Device\\ComIP";
-// What the port field PortIn receives when the stored local address is not text.
+// What the port field receivePortEdit receives when the stored local address is not text.
 inline constexpr std::string_view kPortInFallback = "10301";
 
-// One item of the drop-down list comboCom: the text and its attached value (the ArrVCP index).
+// One item of the drop-down list comPortCombo: the text and its attached value (the portPairs
+// index).
 struct ComboItem {
     std::string text;
     int index = 0;
@@ -38,12 +39,12 @@ struct ComboItem {
 struct PairDiscovery {
     // The device map lists fewer than two values: start-up shows its "no pairs" message and ends.
     bool noPairs = false;
-    int count = 0;                      // ArrVCP entries filled: 0 … count-1
-    std::vector<ComboItem> comboItems;  // ArrVCP[k].ComIn with k, in order
+    int count = 0;                      // portPairs entries filled: 0 … count-1
+    std::vector<ComboItem> comboItems;  // portPairs[k].ComIn with k, in order
     std::vector<std::string> warnings;  // Russian texts for the operator, each one message
 };
 
-// Reads the device map and fills ArrVCP from index 0 (every other entry is reset: Pair 0, empty
+// Reads the device map and fills portPairs from index 0 (every other entry is reset: Pair 0, empty
 // names). A value whose name holds "com0com" first at its ninth character names a port of a
 // virtual pair; the characters after the suffix's first one are the pair number (com0com10:
 // pair 0, channel 1; com0com110: pair 10, channel 11), and the channel number is that number
@@ -62,15 +63,15 @@ struct PairDiscovery {
 // skipped (only that value; the next value is examined as usual), with a warning. The pairs are
 // listed by channel number (ties in device-map order), so that the list is the same at every
 // start; pairs beyond sixteen are ignored with one warning.
-PairDiscovery DiscoverPairs(Registry& registry, std::array<TVCP, kSlots>& ArrVCP);
+PairDiscovery discoverPairs(Registry& registry, std::array<PortPair, kSlots>& portPairs);
 
 struct ChannelLoad {
-    bool configurationFound = false;    // false: no configuration key; nothing was loaded
-    std::optional<std::string> edtIP;   // the stored local address, for the field edtIP
-    std::optional<std::string> PortIn;  // "10301" when the stored address is not text
-    int subkeyCount = 0;                // channel subkeys listed under the configuration key
-    int loaded = 0;                     // slots filled: 0 … loaded-1
-    std::vector<std::string> warnings;  // Russian texts for the operator, each one message
+    bool configurationFound = false;          // false: no configuration key; nothing was loaded
+    std::optional<std::string> localAddress;  // the stored local address, for its field
+    std::optional<std::string> receivePort;   // "10301" when the stored address is not text
+    int subkeyCount = 0;                      // channel subkeys listed under the configuration key
+    int loaded = 0;                           // slots filled: 0 … loaded-1
+    std::vector<std::string> warnings;        // Russian texts for the operator, each one message
 };
 
 // Empties the table, then loads the channel subkeys into slots 0, 1, 2 … in the registry's listing
@@ -78,13 +79,13 @@ struct ChannelLoad {
 // channel number is outside 1 … 254; a Conv outside 0 … 2; a text value that is not text) is
 // skipped: the others load into consecutive slots, and one warning names each skipped subkey and
 // what is wrong with it. Subkeys beyond sixteen are ignored with one warning.
-ChannelLoad LoadChannels(Registry& registry, ChannelTable& table);
+ChannelLoad loadChannels(Registry& registry, ChannelTable& table);
 
 // Replaces the stored configuration: deletes \SOFTWARE\Vesko, then, when the channel list shows a
 // channel, writes the local address and one Pair<n> subkey per occupied slot in slot order (two
 // slots with the same Pair share one subkey; the later slot's values remain). Runs as one batch
 // of the registry: on the registry file a failure leaves the previous configuration in place.
-void StoreChannels(Registry& registry, const ChannelTable& table, const std::string& edtIP,
+void storeChannels(Registry& registry, const ChannelTable& table, const std::string& localAddress,
                    bool listShowsChannel);
 
 }  // namespace lan2com

@@ -81,12 +81,12 @@ bool DatagramEndpoint::takeResult(std::size_t i, Datagram& d) {
         case net::Received::Kind::Failed:
             break;
     }
-    throw EIdSocketError(r.error);
+    throw SocketError(r.error);
 }
 
 void DatagramEndpoint::send(const std::string& host, std::uint16_t port, const std::string& text) {
     if (!socket_) {
-        throw EIdSocketError("Socket error: the endpoint is not open");
+        throw SocketError("Socket error: the endpoint is not open");
     }
     const std::vector<std::uint8_t> bytes = asciiBytes(text);
     socket_->sendTo(host, port, bytes.data(), bytes.size());

@@ -13,20 +13,19 @@
 
 namespace lan2com {
 
-class EIdException : public std::runtime_error {
+class DatagramError : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
 };
 // Any failure to bind, whatever its cause.
-class EIdCouldNotBindSocket : public EIdException {
+class BindError : public DatagramError {
   public:
-    EIdCouldNotBindSocket()
-        : EIdException("Could not bind socket. Address and port are already in use.") {}
+    BindError() : DatagramError("Could not bind socket. Address and port are already in use.") {}
 };
 // A socket that cannot be created, or a failed send; the operating system's text follows.
-class EIdSocketError : public EIdException {
+class SocketError : public DatagramError {
   public:
-    using EIdException::EIdException;
+    using DatagramError::DatagramError;
 };
 
 namespace net {
@@ -55,7 +54,7 @@ class DatagramEndpoint {
 
     // Binds the port (0: one the system picks), closing what was open before. With a source
     // given, only its datagrams are wanted: where the system can, the others never reach the
-    // process. Raises EIdCouldNotBindSocket (or EIdSocketError) and stays closed on failure.
+    // process. Raises BindError (or SocketError) and stays closed on failure.
     void open(std::uint16_t port, const std::optional<std::string>& onlySource = std::nullopt);
     void close();
     bool isOpen() const;
@@ -69,7 +68,7 @@ class DatagramEndpoint {
 
     // Reads the datagrams waiting now, at most `budget` of them, and hands each to `take`.
     // Answers how many were read (a datagram dropped for its length counts too); a count equal
-    // to the budget means more may be waiting. A failure of the socket is raised as EIdSocketError.
+    // to the budget means more may be waiting. A failure of the socket is raised as SocketError.
     template <typename Take>
     std::size_t receive(std::size_t budget, Take&& take) {
         std::size_t count = 0;
@@ -92,7 +91,7 @@ class DatagramEndpoint {
     }
 
     // Sends text as ASCII bytes (a character above 127 becomes '?') in one datagram from the
-    // bound socket, so that its source port is the channel's port. EIdSocketError on failure.
+    // bound socket, so that its source port is the channel's port. SocketError on failure.
     void send(const std::string& host, std::uint16_t port, const std::string& text);
 
   private:
@@ -101,7 +100,7 @@ class DatagramEndpoint {
     // Reads up to `count` datagrams into the batch; answers how many.
     std::size_t receiveBatch(std::size_t count);
     // Result i of the batch as a datagram: false when it was dropped for its length. A failure of
-    // the socket is raised as EIdSocketError.
+    // the socket is raised as SocketError.
     bool takeResult(std::size_t i, Datagram& d);
 
     std::unique_ptr<net::DatagramSocket> socket_;

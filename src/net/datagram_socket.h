@@ -32,18 +32,18 @@ struct Received {
 // An IPv4 datagram socket, never with address reuse.
 class DatagramSocket {
   public:
-    DatagramSocket();   // EIdSocketError when the socket cannot be created
+    DatagramSocket();   // SocketError when the socket cannot be created
     ~DatagramSocket();  // closes
     DatagramSocket(const DatagramSocket&) = delete;
     DatagramSocket& operator=(const DatagramSocket&) = delete;
 
-    // Binds the wildcard address at port (0: a port the system chooses); EIdCouldNotBindSocket on
+    // Binds the wildcard address at port (0: a port the system chooses); BindError on
     // any failure.
     void bindAny(std::uint16_t port);
     // The bound port.
     std::uint16_t localPort() const;
 
-    // Sends one datagram to a dotted IPv4 host; EIdSocketError on failure (also a bad host).
+    // Sends one datagram to a dotted IPv4 host; SocketError on failure (also a bad host).
     void sendTo(const std::string& host, std::uint16_t port, const std::uint8_t* data,
                 std::size_t size);
 

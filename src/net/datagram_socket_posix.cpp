@@ -41,7 +41,7 @@ struct DatagramSocket::Native {
 DatagramSocket::DatagramSocket() : native_(std::make_unique<Native>()) {
     native_->fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     if (native_->fd < 0) {
-        throw EIdSocketError(systemText(errno));
+        throw SocketError(systemText(errno));
     }
 }
 
@@ -66,7 +66,7 @@ void DatagramSocket::bindAny(std::uint16_t port) {
     sa.sin_port = htons(port);
     if (native_->fd < 0 ||
         ::bind(native_->fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
-        throw EIdCouldNotBindSocket();
+        throw BindError();
     }
 }
 
@@ -86,22 +86,22 @@ void DatagramSocket::sendTo(const std::string& host, std::uint16_t port, const s
     sa.sin_family = AF_INET;
     sa.sin_port = htons(port);
     if (::inet_pton(AF_INET, host.c_str(), &sa.sin_addr) != 1) {
-        throw EIdSocketError("Not a dotted IPv4 address: \"" + host + "\"");
+        throw SocketError("Not a dotted IPv4 address: \"" + host + "\"");
     }
     if (native_->fd < 0) {
-        throw EIdSocketError(systemText(EBADF));
+        throw SocketError(systemText(EBADF));
     }
     for (;;) {
         const ssize_t n = ::sendto(native_->fd, data, size, MSG_NOSIGNAL,
                                    reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
         if (n >= 0) {
             if (static_cast<std::size_t>(n) != size) {
-                throw EIdSocketError("Socket error: the datagram was sent incompletely");
+                throw SocketError("Socket error: the datagram was sent incompletely");
             }
             return;
         }
         if (errno != EINTR) {
-            throw EIdSocketError(systemText(errno));
+            throw SocketError(systemText(errno));
         }
     }
 }

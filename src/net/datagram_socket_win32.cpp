@@ -59,7 +59,7 @@ void ensureWinsock() {
         result = WSAStartup(MAKEWORD(2, 2), &data);
     });
     if (result != 0) {
-        throw EIdSocketError(systemText(result));
+        throw SocketError(systemText(result));
     }
 }
 
@@ -75,7 +75,7 @@ DatagramSocket::DatagramSocket() : native_(std::make_unique<Native>()) {
     native_->s =
         WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
     if (native_->s == INVALID_SOCKET) {
-        throw EIdSocketError(systemText(WSAGetLastError()));
+        throw SocketError(systemText(WSAGetLastError()));
     }
     // Exclusive use of the port: no other program may bind it while this socket holds it.
     BOOL on = TRUE;
@@ -83,7 +83,7 @@ DatagramSocket::DatagramSocket() : native_(std::make_unique<Native>()) {
                    sizeof on) != 0) {
         const int code = WSAGetLastError();
         close();
-        throw EIdSocketError(systemText(code));
+        throw SocketError(systemText(code));
     }
     // An ICMP "port unreachable" for an earlier reply must not surface as an error on receive.
     BOOL reset = FALSE;
@@ -94,7 +94,7 @@ DatagramSocket::DatagramSocket() : native_(std::make_unique<Native>()) {
     if (native_->readable == WSA_INVALID_EVENT) {
         const int code = WSAGetLastError();
         close();
-        throw EIdSocketError(systemText(code));
+        throw SocketError(systemText(code));
     }
 }
 
@@ -124,11 +124,11 @@ void DatagramSocket::bindAny(std::uint16_t port) {
     sa.sin_port = htons(port);
     if (native_->s == INVALID_SOCKET ||
         bind(native_->s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
-        throw EIdCouldNotBindSocket();
+        throw BindError();
     }
     // Readability is signalled on the event (this also makes the socket non-blocking).
     if (WSAEventSelect(native_->s, native_->readable, FD_READ) != 0) {
-        throw EIdCouldNotBindSocket();
+        throw BindError();
     }
 }
 
@@ -148,18 +148,18 @@ void DatagramSocket::sendTo(const std::string& host, std::uint16_t port, const s
     sa.sin_family = AF_INET;
     sa.sin_port = htons(port);
     if (inet_pton(AF_INET, host.c_str(), &sa.sin_addr) != 1) {
-        throw EIdSocketError("Not a dotted IPv4 address: \"" + host + "\"");
+        throw SocketError("Not a dotted IPv4 address: \"" + host + "\"");
     }
     if (native_->s == INVALID_SOCKET) {
-        throw EIdSocketError(systemText(WSAENOTSOCK));
+        throw SocketError(systemText(WSAENOTSOCK));
     }
     const int n = sendto(native_->s, reinterpret_cast<const char*>(data), static_cast<int>(size), 0,
                          reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
     if (n == SOCKET_ERROR) {
-        throw EIdSocketError(systemText(WSAGetLastError()));
+        throw SocketError(systemText(WSAGetLastError()));
     }
     if (static_cast<std::size_t>(n) != size) {
-        throw EIdSocketError("Socket error: the datagram was sent incompletely");
+        throw SocketError("Socket error: the datagram was sent incompletely");
     }
 }
 

@@ -36,10 +36,10 @@ std::vector<std::string> localAddresses() {
     return pickLocalAddresses(systemInterfaceAddresses());
 }
 
-TIdIPAddrMon::TIdIPAddrMon() : IPAddresses(localAddresses()) {}
+LocalAddressList::LocalAddressList() : addresses(localAddresses()) {}
 
-void TIdIPAddrMon::ForceCheck() {
-    IPAddresses = localAddresses();
+void LocalAddressList::ForceCheck() {
+    addresses = localAddresses();
 }
 
 }  // namespace lan2com

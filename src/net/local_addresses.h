@@ -31,11 +31,11 @@ std::vector<InterfaceAddress> systemInterfaceAddresses();
 
 // The address monitor of the window (locIP). The list is built once, when the monitor is created;
 // nothing reads it later, so it is not rebuilt periodically (ForceCheck() rebuilds on demand).
-class TIdIPAddrMon {
+class LocalAddressList {
   public:
-    TIdIPAddrMon();
+    LocalAddressList();
 
-    std::vector<std::string> IPAddresses;
+    std::vector<std::string> addresses;
     bool Active = true;
     unsigned Interval = 60000;  // ms; kept for the window's settings, no periodic rebuild
 

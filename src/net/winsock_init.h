@@ -3,7 +3,7 @@
 namespace lan2com {
 namespace net {
 
-// Windows only: starts Winsock once per process; EIdSocketError when it cannot start.
+// Windows only: starts Winsock once per process; SocketError when it cannot start.
 void ensureWinsock();
 
 }  // namespace net

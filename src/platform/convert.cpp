@@ -2,7 +2,7 @@
 
 namespace lan2com {
 
-std::int32_t StrToInt(std::string_view text) {
+std::int32_t parseInt32(std::string_view text) {
     std::size_t i = 0;
     bool negative = false;
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
@@ -10,24 +10,24 @@ std::int32_t StrToInt(std::string_view text) {
         ++i;
     }
     if (i == text.size()) {
-        throw EConvertError(text);
+        throw ConvertError(text);
     }
     std::int64_t value = 0;
     for (; i < text.size(); ++i) {
         const char c = text[i];
         if (c < '0' || c > '9') {
-            throw EConvertError(text);
+            throw ConvertError(text);
         }
         value = value * 10 + (c - '0');
         if (value > 2147483648LL) {
-            throw EConvertError(text);
+            throw ConvertError(text);
         }
     }
     if (negative) {
         value = -value;
     }
     if (value > 2147483647LL) {
-        throw EConvertError(text);
+        throw ConvertError(text);
     }
     return static_cast<std::int32_t>(value);
 }

@@ -1,5 +1,7 @@
 #include "platform/registry_file.h"
 
+#include "platform/reg_text.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
@@ -232,7 +234,7 @@ void FileRegistry::notice(const std::string& text) {
     }
 }
 
-std::vector<std::string> FileRegistry::TakeNotices() {
+std::vector<std::string> FileRegistry::takeNotices() {
     std::vector<std::string> out;
     out.swap(notices_);
     return out;
@@ -401,7 +403,7 @@ bool FileRegistry::change(const std::function<Outcome(RegistryTree&)>& edit,
     return outcome == Outcome::Unchanged || save(tree);
 }
 
-void FileRegistry::Batch(const std::function<void()>& body) {
+void FileRegistry::batch(const std::function<void()>& body) {
     if (batchDepth_ > 0) {
         body();
         return;
@@ -421,7 +423,7 @@ void FileRegistry::Batch(const std::function<void()>& body) {
     });
     body();
     if (batchDirty_ && !save(batchTree_)) {
-        throw ERegistryException(batchFailure_.empty() ? batchAnswerOnly_ : batchFailure_);
+        throw RegistryError(batchFailure_.empty() ? batchAnswerOnly_ : batchFailure_);
     }
 }
 

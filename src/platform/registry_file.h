@@ -11,14 +11,14 @@
 //
 // A file that cannot be parsed is never overwritten: it is moved aside to
 // "<file>.bad-YYYYMMDD-HHMMSS", the store then reads as empty, and a notice for the operator (the
-// file, the line, where it went) comes out of TakeNotices().
+// file, the line, where it went) comes out of takeNotices().
 
 #include <chrono>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "platform/registry_tree.h"
+#include "platform/tree_registry.h"
 
 namespace lan2com {
 
@@ -36,8 +36,8 @@ class FileRegistry : public TreeRegistry {
     FileRegistry(const FileRegistry&) = delete;
     FileRegistry& operator=(const FileRegistry&) = delete;
 
-    void Batch(const std::function<void()>& body) override;
-    std::vector<std::string> TakeNotices() override;
+    void batch(const std::function<void()>& body) override;
+    std::vector<std::string> takeNotices() override;
 
     const std::string& path() const { return path_; }
 

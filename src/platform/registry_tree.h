@@ -1,8 +1,7 @@
 #pragma once
 
-// The registry as a tree in memory, its text form (the .reg files of regedit, version 5.00), and
-// the registry operations over such a tree. The file-backed registry of Linux and the in-memory
-// registry of the tests share all of it.
+// The registry as a tree in memory: keys, values and paths. Its text form is reg_text.h, the
+// registry operations over it tree_registry.h.
 
 #include <cstdint>
 #include <functional>
@@ -11,8 +10,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "platform/registry.h"
 
 namespace lan2com {
 
@@ -78,91 +75,12 @@ class RegistryTree {
     bool operator==(const RegistryTree& other) const;
 };
 
-// A .reg text that cannot be read: the line (from 1) and what is wrong there, in Russian.
-class RegParseError : public std::runtime_error {
-  public:
-    RegParseError(int line, std::string reason);
-    int line() const { return line_; }
-    const std::string& reason() const { return reason_; }
+// A name as the registry compares it: case folded (ASCII, Latin-1 and Cyrillic letters).
+std::string foldRegName(std::string_view name);
 
-  private:
-    int line_;
-    std::string reason_;
-};
-
-constexpr std::string_view kRegFileHeader = "Windows Registry Editor Version 5.00";
-
-// Reads a .reg text: UTF-8 (with or without a byte-order mark) or UTF-16LE with its mark; lines
-// end in LF or CRLF. Accepts sections [HKEY_LOCAL_MACHINE\…] and [-HKEY_LOCAL_MACHINE\…], values
-// "name"="text", "name"=dword:…, "name"=hex:… / hex(n):… (with continuation lines), "name"=-, the
-// default value @, comments (;) and blank lines. An empty text is an empty registry.
-RegistryTree parseRegText(std::string_view text);
-
-// Writes the tree as regedit writes its version 5.00 files, in UTF-8 with LF line ends: the
-// header, a blank line, then every key below the root as its own section in creation order,
-// parents before their subkeys, each followed by a blank line.
-std::string formatRegText(const RegistryTree& tree);
-
-// The registry operations over a tree kept somewhere: the subclasses say where it lives, how it is
-// read and how a change is made lasting.
-class TreeRegistry : public Registry {
-  public:
-    void SetRootKey() override;
-    bool OpenKey(const std::string& path) override;
-    std::vector<std::string> GetValueNames() override;
-    std::vector<std::string> GetKeyNames() override;
-    std::string ReadString(const std::string& name) override;
-    std::int32_t ReadInteger(const std::string& name) override;
-    void CreateKey(const std::string& path) override;
-    void WriteString(const std::string& name, const std::string& text) override;
-    void WriteInteger(const std::string& name, std::int32_t value) override;
-    bool DeleteKey(const std::string& path) override;
-    void CloseKey() override;
-    bool DeleteValue(const std::string& name) override;
-
-  protected:
-    enum class Outcome { Refused, Unchanged, Changed };
-
-    // Runs `look` on the current content of the store.
-    virtual void read(const std::function<void(const RegistryTree&)>& look) = 0;
-    // Runs `edit` on the content of the store and makes a change lasting. Answers false when the
-    // store cannot be changed or `edit` refused. `failure` is the message of the operation;
-    // `raises` tells whether the operation reports failures by raising it (DeleteKey and
-    // DeleteValue only answer), which decides the message of a failed batch.
-    virtual bool change(const std::function<Outcome(RegistryTree&)>& edit,
-                        const std::string& failure, bool raises) = 0;
-
-  private:
-    std::optional<std::vector<std::string>> current_;  // the current key's path, if one is open
-    void writeValue(RegValue v);
-};
-
-// A registry that lives in memory only: for tests and tools. Batches are all or nothing.
-class MemoryRegistry : public TreeRegistry {
-  public:
-    MemoryRegistry() = default;
-    explicit MemoryRegistry(RegistryTree tree) : tree_(std::move(tree)) {}
-
-    void Batch(const std::function<void()>& body) override;
-
-    const RegistryTree& tree() const { return tree_; }
-    RegistryTree& tree() { return tree_; }
-    // While read-only, every change fails with its operation's message (DeleteKey answers false).
-    void setReadOnly(bool readOnly) { readOnly_ = readOnly; }
-    // Counts the changes made (a batch counts once).
-    int commits() const { return commits_; }
-
-  protected:
-    void read(const std::function<void(const RegistryTree&)>& look) override;
-    bool change(const std::function<Outcome(RegistryTree&)>& edit, const std::string& failure,
-                bool raises) override;
-
-  private:
-    RegistryTree tree_;
-    bool readOnly_ = false;
-    int batchDepth_ = 0;
-    bool batchChanged_ = false;
-    int commits_ = 0;
-};
+// UTF-16LE and UTF-8: the text of a raw REG_SZ value, and back. Unpaired surrogates read as
+// U+FFFD; stopAtNul ends the text at the first NUL.
+std::string utf16leToUtf8(const std::uint8_t* data, std::size_t size, bool stopAtNul);
+std::vector<std::uint8_t> utf8ToUtf16le(std::string_view text);
 
 }  // namespace lan2com

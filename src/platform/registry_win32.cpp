@@ -257,7 +257,7 @@ class Win32Registry : public Registry {
     // The registry of Windows changes key by key. A batch keeps what each change replaced and,
     // when the batch fails, puts it back, last change first: a store that fails half-way leaves
     // the previous configuration as it was.
-    void Batch(const std::function<void()>& body) override {
+    void batch(const std::function<void()>& body) override {
         if (batchDepth_ > 0) {
             body();
             return;
@@ -278,11 +278,11 @@ class Win32Registry : public Registry {
         journal_.clear();
     }
 
-    ~Win32Registry() override { CloseKey(); }
+    ~Win32Registry() override { closeKey(); }
 
-    void SetRootKey() override { CloseKey(); }
+    void setRootKey() override { closeKey(); }
 
-    bool OpenKey(const std::string& path) override {
+    bool openKey(const std::string& path) override {
         const std::wstring sub = subPath(path);
         HKEY key = nullptr;
         LONG rc =
@@ -295,13 +295,13 @@ class Win32Registry : public Registry {
         if (rc != ERROR_SUCCESS) {
             return false;
         }
-        CloseKey();
+        closeKey();
         current_ = key;
         currentPath_ = sub;
         return true;
     }
 
-    std::vector<std::string> GetValueNames() override {
+    std::vector<std::string> valueNames() override {
         std::vector<std::string> names;
         if (current_ == nullptr) {
             return names;
@@ -327,7 +327,7 @@ class Win32Registry : public Registry {
         return names;
     }
 
-    std::vector<std::string> GetKeyNames() override {
+    std::vector<std::string> keyNames() override {
         std::vector<std::string> names;
         if (current_ == nullptr) {
             return names;
@@ -345,7 +345,7 @@ class Win32Registry : public Registry {
         return names;
     }
 
-    std::string ReadString(const std::string& name) override {
+    std::string readString(const std::string& name) override {
         if (current_ == nullptr) {
             return {};
         }
@@ -357,17 +357,17 @@ class Win32Registry : public Registry {
             return {};
         }
         if (rc != ERROR_SUCCESS) {
-            throw ERegistryException("Failed to get data for '" + name + "'");
+            throw RegistryError("Failed to get data for '" + name + "'");
         }
         if (type != REG_SZ && type != REG_EXPAND_SZ) {
-            throw ERegistryException("Invalid data type for '" + name + "'");
+            throw RegistryError("Invalid data type for '" + name + "'");
         }
         std::vector<wchar_t> buf(size / sizeof(wchar_t) + 1, L'\0');
         DWORD got = static_cast<DWORD>(buf.size() * sizeof(wchar_t));
         rc = ::RegQueryValueExW(current_, wname.c_str(), nullptr, &type,
                                 reinterpret_cast<BYTE*>(buf.data()), &got);
         if (rc != ERROR_SUCCESS) {
-            throw ERegistryException("Failed to get data for '" + name + "'");
+            throw RegistryError("Failed to get data for '" + name + "'");
         }
         std::size_t len = got / sizeof(wchar_t);
         for (std::size_t i = 0; i < len; ++i) {  // the text ends at its first NUL
@@ -379,9 +379,9 @@ class Win32Registry : public Registry {
         return narrow(buf.data(), len);
     }
 
-    std::int32_t ReadInteger(const std::string& name) override {
+    std::int32_t readInteger(const std::string& name) override {
         if (current_ == nullptr) {
-            throw ERegistryException("Failed to get data for '" + name + "'");
+            throw RegistryError("Failed to get data for '" + name + "'");
         }
         const std::wstring wname = widen(name);
         DWORD type = 0;
@@ -390,19 +390,19 @@ class Win32Registry : public Registry {
         const LONG rc = ::RegQueryValueExW(current_, wname.c_str(), nullptr, &type,
                                            reinterpret_cast<BYTE*>(&data), &size);
         if (rc == ERROR_FILE_NOT_FOUND) {
-            throw ERegistryException("Failed to get data for '" + name + "'");
+            throw RegistryError("Failed to get data for '" + name + "'");
         }
         if ((rc == ERROR_SUCCESS || rc == ERROR_MORE_DATA) &&
             (type != REG_DWORD || size != sizeof data)) {
-            throw ERegistryException("Invalid data type for '" + name + "'");
+            throw RegistryError("Invalid data type for '" + name + "'");
         }
         if (rc != ERROR_SUCCESS) {
-            throw ERegistryException("Failed to get data for '" + name + "'");
+            throw RegistryError("Failed to get data for '" + name + "'");
         }
         return static_cast<std::int32_t>(data);
     }
 
-    void CreateKey(const std::string& path) override {
+    void createKey(const std::string& path) override {
         const std::wstring sub = subPath(path);
         if (batchDepth_ > 0 && !sub.empty()) {
             // The first key of the path that is missing now is the one to remove on failure.
@@ -421,33 +421,33 @@ class Win32Registry : public Registry {
         if (sub.empty() ||
             ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, sub.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                               KEY_WRITE | kView, nullptr, &key, nullptr) != ERROR_SUCCESS) {
-            throw ERegistryException("Failed to create key " + path);
+            throw RegistryError("Failed to create key " + path);
         }
         ::RegCloseKey(key);
     }
 
-    void WriteString(const std::string& name, const std::string& text) override {
+    void writeString(const std::string& name, const std::string& text) override {
         keepValue(name);
         std::wstring data = widen(text.substr(0, text.find('\0')));
         const DWORD bytes = static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t));
         if (current_ == nullptr ||
             ::RegSetValueExW(current_, widen(name).c_str(), 0, REG_SZ,
                              reinterpret_cast<const BYTE*>(data.c_str()), bytes) != ERROR_SUCCESS) {
-            throw ERegistryException("Failed to set data for '" + name + "'");
+            throw RegistryError("Failed to set data for '" + name + "'");
         }
     }
 
-    void WriteInteger(const std::string& name, std::int32_t value) override {
+    void writeInteger(const std::string& name, std::int32_t value) override {
         keepValue(name);
         const DWORD data = static_cast<DWORD>(value);
         if (current_ == nullptr ||
             ::RegSetValueExW(current_, widen(name).c_str(), 0, REG_DWORD,
                              reinterpret_cast<const BYTE*>(&data), sizeof data) != ERROR_SUCCESS) {
-            throw ERegistryException("Failed to set data for '" + name + "'");
+            throw RegistryError("Failed to set data for '" + name + "'");
         }
     }
 
-    bool DeleteKey(const std::string& path) override {
+    bool deleteKey(const std::string& path) override {
         const std::wstring sub = subPath(path);
         if (sub.empty()) {
             return false;
@@ -488,7 +488,7 @@ class Win32Registry : public Registry {
         return ok;
     }
 
-    void CloseKey() override {
+    void closeKey() override {
         if (current_ != nullptr) {
             ::RegCloseKey(current_);
             current_ = nullptr;
@@ -496,7 +496,7 @@ class Win32Registry : public Registry {
         currentPath_.clear();
     }
 
-    bool DeleteValue(const std::string& name) override {
+    bool deleteValue(const std::string& name) override {
         keepValue(name);
         return current_ != nullptr &&
                ::RegDeleteValueW(current_, widen(name).c_str()) == ERROR_SUCCESS;

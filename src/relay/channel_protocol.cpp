@@ -142,7 +142,7 @@ void ChannelProtocol::startDatagram(const IncomingDatagram& d, Moment now, Proto
     }
     current_ = d;
     if (d.kind == DatagramKind::Service) {
-        writeLine(LineKind::Service, H_Bit, now, out);
+        writeLine(LineKind::Service, kHeartbeatLine, now, out);
         return;
     }
     writeLine(LineKind::Event, d.line, now, out);
@@ -184,7 +184,7 @@ void ChannelProtocol::writeLine(LineKind kind, const Line& line, Moment now, Pro
 void ChannelProtocol::writeHeartbeat(Moment now, ProtocolActions& out) {
     heartbeatDue_ = false;
     if (now.outputFree > kHeartbeatRoomAbove) {
-        writeLine(LineKind::Heartbeat, H_Bit, now, out);
+        writeLine(LineKind::Heartbeat, kHeartbeatLine, now, out);
     }
     // Otherwise this period goes without a heartbeat.
 }

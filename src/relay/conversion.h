@@ -20,7 +20,7 @@ std::string CId2Lvl(std::string_view cid);
 // The 21-byte receiver line of channel rr (1 to 16) for a digit text of at least 15 characters,
 // with the digit conversion mode m (0 "A->0", 1 "0->A", anything else: none).
 std::string CId2SG(std::string cid, int rr, std::uint8_t mode);
-// The same, with the conversion mode of the channel's record ArrPair[rr-1].
+// The same, with the conversion mode of the channel's record records[rr-1].
 std::string CId2SG(std::string cid, int rr, const ChannelTable& table);
 
 // What a datagram is to the relay.

@@ -34,7 +34,7 @@ void StationDisplay::show(const std::vector<StationReport>& reports) {
                 const std::string filter = view_.accountFilter();
                 if ((filter.empty() || filter == r.digits.substr(0, 4)) &&
                     view_.diagnosticsChecked()) {
-                    DiagEntry(r.pair, r.peer, r.digits, r.level);
+                    addDiagnosticsEntry(r.pair, r.peer, r.digits, r.level);
                 }
                 break;
             }
@@ -51,15 +51,15 @@ void StationDisplay::show(const std::vector<StationReport>& reports) {
     }
 }
 
-void StationDisplay::DiagEntry(std::uint8_t pair, const std::string& peer, const std::string& cid,
-                               const std::string& level) {
+void StationDisplay::addDiagnosticsEntry(std::uint8_t pair, const std::string& peer,
+                                         const std::string& cid, const std::string& level) {
     view_.appendLogLine(view_.timestamp() + "  Канал №" + std::to_string(pair) + "  " + peer);
     const std::string digits =
         cid.substr(0, 4) + (cid.size() > 6 ? cid.substr(6, 9) : std::string());
     view_.appendLogLine(digits + "   " + level);
-    state_.n = view_.logLineCount();
-    view_.setRecordCount(std::to_string(state_.n / 2));
-    if (state_.n > kLogLimit) {
+    state_.logLines = view_.logLineCount();
+    view_.setRecordCount(std::to_string(state_.logLines / 2));
+    if (state_.logLines > kLogLimit) {
         view_.setDiagnosticsChecked(false);
         view_.appendLogLine(view_.timestamp() + kLimitMessage);
     }

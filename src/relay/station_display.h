@@ -22,8 +22,8 @@ class StationDisplay {
 
     // The diagnostics entry of one written event: two lines, then the record counter; past the
     // limit, diagnostics switch off and the log says so.
-    void DiagEntry(std::uint8_t pair, const std::string& peer, const std::string& cid,
-                   const std::string& level);
+    void addDiagnosticsEntry(std::uint8_t pair, const std::string& peer, const std::string& cid,
+                             const std::string& level);
     // The memo is cleared and the counter reads "0".
     void clearDiagnostics();
 

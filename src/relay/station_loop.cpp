@@ -36,16 +36,16 @@ std::int32_t msUntil(std::uint32_t due, std::uint32_t now) {
 namespace {
 
 // The number that follows the first three characters of a port's name (COM12 gives 12);
-// EConvertError when they are not a number.
+// ConvertError when they are not a number.
 std::uint16_t numberAfterCom(const std::string& utf8) {
     const std::string name = toCp1251(utf8);
     const std::string digits = name.size() > 3 ? name.substr(3) : std::string();
-    return static_cast<std::uint16_t>(StrToInt(fromCp1251(digits)));
+    return static_cast<std::uint16_t>(parseInt32(fromCp1251(digits)));
 }
 
 }  // namespace
 
-ChannelSetup channelSetup(int slot, const TPair& record, PortPrompt* prompt) {
+ChannelSetup channelSetup(int slot, const ChannelRecord& record, PortPrompt* prompt) {
     ChannelSetup setup;
     setup.slot = slot;
     setup.record = record;
@@ -57,13 +57,13 @@ ChannelSetup channelSetup(int slot, const TPair& record, PortPrompt* prompt) {
                 setup.comNumber = numberAfterCom(*choice);
             }
         }
-    } catch (const EConvertError& e) {
+    } catch (const ConvertError& e) {
         setup.comNumber = 0;
         setup.comProblem = e.what();
         return setup;
     }
     if (setup.comNumber == 0) {
-        setup.comProblem = ENoPortSelected().what();
+        setup.comProblem = NoPortSelectedError().what();
     }
     return setup;
 }
@@ -355,7 +355,7 @@ class StationLoop::Impl {
     }
 
     void onDatagram(Channel& ch, const Datagram& d) {
-        const TPair& record = ch.setup.record;
+        const ChannelRecord& record = ch.setup.record;
         // The source check comes first: a stranger's datagram costs one comparison.
         if (record.AddrIP != kAnySource && record.AddrIP != d.peerAddress) {
             return;
@@ -533,7 +533,7 @@ class StationLoop::Impl {
     }
 
     bool bind(Channel& ch) {
-        const TPair& record = ch.setup.record;
+        const ChannelRecord& record = ch.setup.record;
         std::optional<std::string> only;
         if (record.AddrIP != kAnySource) {
             only = record.AddrIP.str();
@@ -552,7 +552,8 @@ class StationLoop::Impl {
         bool retry = true;
         if (ch.setup.comNumber == 0) {
             // A ComIn without a number, or the port selection cancelled: no retry every period.
-            problem = ch.setup.comProblem.empty() ? ENoPortSelected().what() : ch.setup.comProblem;
+            problem =
+                ch.setup.comProblem.empty() ? NoPortSelectedError().what() : ch.setup.comProblem;
             retry = false;
         } else {
             problem = openPort(ch);
@@ -590,7 +591,8 @@ class StationLoop::Impl {
         logChannel(
             ch,
             "порт приема " + std::to_string(ch.setup.record.Port) +
-                (retry ? " занят. Повторная попытка каждые 5 секунд." : " вне диапазона 1..65535."),
+                (retry ? " занят. Повторная попытка каждые " + retryPeriodSecondsText() + " секунд."
+                       : " вне диапазона 1..65535."),
             EventLogKind::Error);
         if (retry) {
             ch.retryDue = clock_.nowMs() + options_.retryMs;
@@ -620,7 +622,9 @@ class StationLoop::Impl {
             carryOut(ch, ch.protocol.portLost());
             ch.timeoutArmed = false;
             ch.backlog.clear();  // their transceivers repeat them
-            logChannel(ch, "порт недоступен (" + message + "). Повторное открытие каждые 5 секунд.",
+            logChannel(ch,
+                       "порт недоступен (" + message + "). Повторное открытие каждые " +
+                           retryPeriodSecondsText() + " секунд.",
                        EventLogKind::Error);
         }
         ch.retryPort = retry;

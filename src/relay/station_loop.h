@@ -20,11 +20,15 @@ namespace lan2com {
 // elsewhere is tried again.
 constexpr std::uint32_t kHeartbeatPeriodMs = 29000;
 constexpr std::uint32_t kRetryPeriodMs = 5000;
+// The retry period as the operator's messages give it: in whole seconds.
+inline std::string retryPeriodSecondsText() {
+    return std::to_string(kRetryPeriodMs / 1000);
+}
 
 // What one channel is brought up with: its record, and its COM port as the window resolved it.
 struct ChannelSetup {
     int slot = 0;
-    TPair record;
+    ChannelRecord record;
     // The COM number taken from ComIn (or chosen in the port selection dialog); 0 when there is
     // none, and comProblem then says why (the port is not retried: waiting cannot help).
     std::uint16_t comNumber = 0;
@@ -34,7 +38,7 @@ struct ChannelSetup {
 // The setup of the channel in the slot: its COM number is what follows the first three
 // characters of ComIn (COM12 gives 12); where that is 0, the operator is asked with the prompt
 // (none: nobody to ask) before the loop is asked to open the port.
-ChannelSetup channelSetup(int slot, const TPair& record, PortPrompt* prompt);
+ChannelSetup channelSetup(int slot, const ChannelRecord& record, PortPrompt* prompt);
 
 // The line settings of a channel's COM port: 115200 8N1; com8 and com9 keep RTS off, and com9
 // drives an RS-485 line.

@@ -15,7 +15,7 @@ ComPort::~ComPort() {
 void ComPort::open(std::uint16_t number, const LineSettings& line, SerialDeviceOpener* devices) {
     close();
     if (number == 0) {
-        throw ENoPortSelected();
+        throw NoPortSelectedError();
     }
     device_ = devices != nullptr ? devices->open(number, line) : openSerialDevice(number, line);
     number_ = number;

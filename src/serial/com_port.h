@@ -14,47 +14,47 @@ namespace lan2com {
 
 // ---- Errors of the serial port; every one carries its fixed message. ----
 
-class EAPDException : public std::runtime_error {
+class SerialError : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
 };
-class EBadId : public EAPDException {
+class NoSuchPortError : public SerialError {
   public:
-    EBadId() : EAPDException("ie_BadId - Specified comport doesn't exist") {}
+    NoSuchPortError() : SerialError("ie_BadId - Specified comport doesn't exist") {}
 };
-class EAlreadyOpen : public EAPDException {
+class PortAlreadyOpenError : public SerialError {
   public:
-    EAlreadyOpen() : EAPDException("ie_Open - device already open") {}
+    PortAlreadyOpenError() : SerialError("ie_Open - device already open") {}
 };
-class ENoPortSelected : public EAPDException {
+class NoPortSelectedError : public SerialError {
   public:
-    ENoPortSelected()
-        : EAPDException("The ComNumber property of the TApdComPort has not been set") {}
+    NoPortSelectedError()
+        : SerialError("The ComNumber property of the TApdComPort has not been set") {}
 };
-class ECommNotOpen : public EAPDException {
+class PortNotOpenError : public SerialError {
   public:
-    ECommNotOpen() : EAPDException("ie_NOpen - device not open") {}
+    PortNotOpenError() : SerialError("ie_NOpen - device not open") {}
 };
-class EOutputBufferTooSmall : public EAPDException {
+class OutputBufferTooSmallError : public SerialError {
   public:
-    EOutputBufferTooSmall() : EAPDException("Output buffer too small for block") {}
+    OutputBufferTooSmallError() : SerialError("Output buffer too small for block") {}
 };
-class EBufferIsEmpty : public EAPDException {
+class BufferEmptyError : public SerialError {
   public:
-    EBufferIsEmpty() : EAPDException("Buffer is empty") {}
+    BufferEmptyError() : SerialError("Buffer is empty") {}
 };
-class EBadTriggerHandle : public EAPDException {
+class BadTriggerHandleError : public SerialError {
   public:
-    EBadTriggerHandle() : EAPDException("Bad trigger handle") {}
+    BadTriggerHandleError() : SerialError("Bad trigger handle") {}
 };
-class ENoMoreTriggers : public EAPDException {
+class NoMoreTriggersError : public SerialError {
   public:
-    ENoMoreTriggers() : EAPDException("No more trigger slots") {}
+    NoMoreTriggersError() : SerialError("No more trigger slots") {}
 };
 // Any other failure of the device while opening (the operating system's own text follows).
-class EOpenFailed : public EAPDException {
+class OpenFailedError : public SerialError {
   public:
-    using EAPDException::EAPDException;
+    using SerialError::SerialError;
 };
 enum class PortState { psClosed, psShuttingDown, psOpen };
 enum class Parity { pNone, pOdd, pEven, pMark, pSpace };
@@ -83,8 +83,9 @@ class ComPort {
     ComPort& operator=(const ComPort&) = delete;
 
     // Opens COMn with the line settings (devices: the operating system's unless a stand-in is
-    // given). Raises EBadId when the device does not exist, EAlreadyOpen when another opener holds
-    // it, ENoPortSelected for number 0, EOpenFailed on any other failure; the port is then closed.
+    // given). Raises NoSuchPortError when the device does not exist, PortAlreadyOpenError when
+    // another opener holds it, NoPortSelectedError for number 0, OpenFailedError on any other
+    // failure; the port is then closed.
     void open(std::uint16_t number, const LineSettings& line,
               SerialDeviceOpener* devices = nullptr);
     void close();

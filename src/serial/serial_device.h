@@ -71,9 +71,9 @@ class SerialDeviceOpener {
     virtual std::unique_ptr<SerialDevice> open(std::uint16_t number, const LineSettings& line) = 0;
 };
 
-// Opens COMn with the given settings. Raises EBadId when the device does not exist,
-// EAlreadyOpen when another opener holds it, EOpenFailed ("Cannot open COMn: …") on any other
-// failure.
+// Opens COMn with the given settings. Raises NoSuchPortError when the device does not exist,
+// PortAlreadyOpenError when another opener holds it, OpenFailedError ("Cannot open COMn: …") on any
+// other failure.
 std::unique_ptr<SerialDevice> openSerialDevice(std::uint16_t number, const LineSettings& line);
 
 }  // namespace lan2com

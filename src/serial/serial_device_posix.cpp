@@ -166,7 +166,7 @@ struct OpenGuard {
 };
 
 [[noreturn]] void failOpen(std::uint16_t number, const std::string& what) {
-    throw EOpenFailed("Cannot open COM" + std::to_string(number) + ": " + what);
+    throw OpenFailedError("Cannot open COM" + std::to_string(number) + ": " + what);
 }
 
 void setModemLine(int fd, int line, bool on, std::uint16_t number, const char* name) {
@@ -202,10 +202,10 @@ std::unique_ptr<SerialDevice> openSerialDevice(std::uint16_t number, const LineS
     if (guard.fd < 0) {
         const int error = errno;
         if (error == ENOENT || error == ENOTDIR || error == ENXIO || error == ENODEV) {
-            throw EBadId();
+            throw NoSuchPortError();
         }
         if (error == EBUSY || error == EACCES) {
-            throw EAlreadyOpen();
+            throw PortAlreadyOpenError();
         }
         failOpen(number, errnoText(error));
     }
@@ -217,7 +217,7 @@ std::unique_ptr<SerialDevice> openSerialDevice(std::uint16_t number, const LineS
     // port, of this process or another, that opens the device the same way.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK) {
-            throw EAlreadyOpen();
+            throw PortAlreadyOpenError();
         }
         failOpen(number, errnoText(errno));
     }

@@ -48,7 +48,7 @@ class Claim {
     explicit Claim(std::uint16_t number) : number_(number) {
         std::lock_guard<std::mutex> lock(mutex());
         if (!held().insert(number).second) {
-            throw EAlreadyOpen();
+            throw PortAlreadyOpenError();
         }
     }
     ~Claim() {
@@ -330,7 +330,7 @@ class Win32SerialDevice final : public SerialDevice {
 
 [[noreturn]] void failOpen(HANDLE handle, std::uint16_t number, const std::string& what) {
     CloseHandle(handle);
-    throw EOpenFailed("Cannot open COM" + std::to_string(number) + ": " + what);
+    throw OpenFailedError("Cannot open COM" + std::to_string(number) + ": " + what);
 }
 
 }  // namespace
@@ -361,18 +361,19 @@ bool comDeviceExists(std::uint16_t number) {
 
 std::unique_ptr<SerialDevice> openSerialDevice(std::uint16_t number, const LineSettings& line) {
     const std::string path = comDevicePath(number);
-    auto claim = std::make_unique<Claim>(number);  // EAlreadyOpen while another port has it
+    auto claim = std::make_unique<Claim>(number);  // PortAlreadyOpenError while another port has it
     HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-            throw EBadId();
+            throw NoSuchPortError();
         }
         if (error == ERROR_ACCESS_DENIED) {
-            throw EAlreadyOpen();
+            throw PortAlreadyOpenError();
         }
-        throw EOpenFailed("Cannot open COM" + std::to_string(number) + ": " + winErrorText(error));
+        throw OpenFailedError("Cannot open COM" + std::to_string(number) + ": " +
+                              winErrorText(error));
     }
 
     if (!SetupComm(handle, line.inSize, line.outSize)) {
@@ -456,7 +457,8 @@ std::unique_ptr<SerialDevice> openSerialDevice(std::uint16_t number, const LineS
     if (!device->valid()) {
         const DWORD error = GetLastError();
         device.reset();  // closes the handle
-        throw EOpenFailed("Cannot open COM" + std::to_string(number) + ": " + winErrorText(error));
+        throw OpenFailedError("Cannot open COM" + std::to_string(number) + ": " +
+                              winErrorText(error));
     }
     device->readModemLines();
     return device;

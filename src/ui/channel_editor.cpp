@@ -15,17 +15,14 @@
 #include <QValidator>
 #include <exception>
 #include <string>
+#include <variant>
 
-#include "channels/startup_plan.h"
-#include "platform/convert.h"
+#include "ui/channel_rules.h"
 #include "ui/valid_ip.h"
 
 namespace lan2com {
 
 namespace {
-
-constexpr std::int64_t kLowestReceivePort = 1;
-constexpr std::int64_t kHighestReceivePort = 65535;
 
 std::string utf8(const QString& text) {
     return text.toStdString();
@@ -35,7 +32,7 @@ std::string utf8(const QString& text) {
 int charactersOutsideSetIP(const QString& text) {
     int count = 0;
     for (const char32_t c : text.toUcs4()) {
-        if (!editIPKeyPress(c)) {
+        if (!isAddressKey(c)) {
             ++count;
         }
     }
@@ -108,27 +105,27 @@ void ChannelEditor::guarded(F&& handler) {
 }
 
 void ChannelEditor::connectControls() {
-    QObject::connect(c_.treePair, &QAbstractItemView::clicked, this,
-                     [this](const QModelIndex&) { guarded([this] { treePairClick(); }); });
-    c_.treePair->installEventFilter(this);
+    QObject::connect(c_.channelTree, &QAbstractItemView::clicked, this,
+                     [this](const QModelIndex&) { guarded([this] { showSelectedChannel(); }); });
+    c_.channelTree->installEventFilter(this);
 
-    QObject::connect(c_.btnAdd, &QPushButton::clicked, this,
-                     [this](bool) { guarded([this] { btnAddClick(); }); });
-    QObject::connect(c_.btnDel, &QPushButton::clicked, this,
-                     [this](bool) { guarded([this] { btnDelClick(); }); });
+    QObject::connect(c_.createButton, &QPushButton::clicked, this,
+                     [this](bool) { guarded([this] { createChannel(); }); });
+    QObject::connect(c_.deleteButton, &QPushButton::clicked, this,
+                     [this](bool) { guarded([this] { deleteSelectedChannel(); }); });
 
-    // The drop-down list of comboCom is a window of its own: its hiding is the list closing.
-    comboPopup_ = c_.comboCom->view()->window();
+    // The drop-down list of comPortCombo is a window of its own: its hiding is the list closing.
+    comboPopup_ = c_.comPortCombo->view()->window();
     comboPopup_->installEventFilter(this);
 
-    for (QLineEdit* edit : {c_.editIP, c_.PortIn, c_.Accnt}) {
+    for (QLineEdit* edit : {c_.transceiverAddressEdit, c_.receivePortEdit, c_.accountFilterEdit}) {
         edit->installEventFilter(this);
         edit->setValidator(new SetIPGuard(edit));
     }
-    // edtIP changes only by a choice from its list: keys that type are discarded, and its text
-    // cannot be edited in any other way either (no paste, cut, Delete or drop).
-    c_.edtIP->installEventFilter(this);
-    if (QLineEdit* edit = c_.edtIP->lineEdit()) {
+    // localAddressCombo changes only by a choice from its list: keys that type are discarded, and
+    // its text cannot be edited in any other way either (no paste, cut, Delete or drop).
+    c_.localAddressCombo->installEventFilter(this);
+    if (QLineEdit* edit = c_.localAddressCombo->lineEdit()) {
         edit->setReadOnly(true);
         edit->installEventFilter(this);
     }
@@ -136,24 +133,24 @@ void ChannelEditor::connectControls() {
 
 bool ChannelEditor::eventFilter(QObject* watched, QEvent* event) {
     const QEvent::Type type = event->type();
-    if (watched == c_.treePair && (type == QEvent::KeyPress || type == QEvent::KeyRelease)) {
+    if (watched == c_.channelTree && (type == QEvent::KeyPress || type == QEvent::KeyRelease)) {
         if (type == QEvent::KeyPress) {
             // After the list has moved its selection for the key.
             QMetaObject::invokeMethod(
-                this, [this] { guarded([this] { treePairKeyUp(); }); }, Qt::QueuedConnection);
+                this, [this] { guarded([this] { showSelectedChannel(); }); }, Qt::QueuedConnection);
         } else {
-            guarded([this] { treePairKeyUp(); });
+            guarded([this] { showSelectedChannel(); });
         }
         return false;
     }
     if (watched == comboPopup_ && type == QEvent::Hide) {
         // The combo box sets its chosen item only after it has hidden the list.
-        QPointer<QComboBox> combo = c_.comboCom;
+        QPointer<QComboBox> combo = c_.comPortCombo;
         QMetaObject::invokeMethod(
             this,
             [this, combo] {
                 if (combo != nullptr) {
-                    guarded([this] { comboComDropDown(); });
+                    guarded([this] { showChosenPair(); });
                 }
             },
             Qt::QueuedConnection);
@@ -161,22 +158,24 @@ bool ChannelEditor::eventFilter(QObject* watched, QEvent* event) {
     }
     if (type == QEvent::KeyPress) {
         auto* key = static_cast<QKeyEvent*>(event);
-        if (watched == c_.editIP || watched == c_.PortIn || watched == c_.Accnt) {
+        if (watched == c_.transceiverAddressEdit || watched == c_.receivePortEdit ||
+            watched == c_.accountFilterEdit) {
             return filterSetIPKey(key);
         }
-        if (watched == c_.edtIP || watched == c_.edtIP->lineEdit()) {
+        if (watched == c_.localAddressCombo || watched == c_.localAddressCombo->lineEdit()) {
             return filterLocalAddressKey(key);
         }
     }
-    if (watched == c_.editIP && type == QEvent::FocusOut) {
+    if (watched == c_.transceiverAddressEdit && type == QEvent::FocusOut) {
         const auto* focus = static_cast<QFocusEvent*>(event);
         // Only a move to another control of the window is leaving the field: not a window that
         // comes in front (a message box among them), not a menu that opens, not the window going.
         const QWidget* next = QApplication::focusWidget();
         if (focus->reason() != Qt::ActiveWindowFocusReason &&
-            focus->reason() != Qt::PopupFocusReason && next != nullptr && next != c_.editIP &&
-            next->window() == c_.editIP->window()) {
-            guarded([this] { editIPExit(); });
+            focus->reason() != Qt::PopupFocusReason && next != nullptr &&
+            next != c_.transceiverAddressEdit &&
+            next->window() == c_.transceiverAddressEdit->window()) {
+            guarded([this] { checkTransceiverAddress(); });
         }
         return false;
     }
@@ -189,7 +188,7 @@ bool ChannelEditor::filterSetIPKey(QKeyEvent* key) {
         return false;
     }
     for (const char32_t c : *typed) {
-        if (!editIPKeyPress(c)) {
+        if (!isAddressKey(c)) {
             return true;  // discarded
         }
     }
@@ -202,7 +201,7 @@ bool ChannelEditor::filterLocalAddressKey(QKeyEvent* key) {
 
 // ---- Selection ----
 
-void ChannelEditor::treePairClick() {
+void ChannelEditor::showSelectedChannel() {
     ChannelList& list = *c_.channelList;
     if (list.nodeCount() == 0) {
         return;
@@ -211,30 +210,27 @@ void ChannelEditor::treePairClick() {
     if (!list.hasChildren(x)) {
         return;
     }
-    c_.chanel->setTitle(list.nodeText(x));
-    c_.editIP->setText(list.nodeText(x + 1));
-    c_.comboCom->setEditText(list.nodeText(x + 2));
-    c_.lblCom->setText(list.nodeText(x + 3));
-    c_.PortIn->setText(list.nodeText(x + 4));
-    c_.cnvrtRG->SetItemIndex(c_.cnvrtRG->indexOfCaption(list.nodeText(x + 5)));
-}
-
-void ChannelEditor::treePairKeyUp() {
-    treePairClick();
+    c_.editorGroup->setTitle(list.nodeText(x));
+    c_.transceiverAddressEdit->setText(list.nodeText(x + 1));
+    c_.comPortCombo->setEditText(list.nodeText(x + 2));
+    c_.monitorPortLabel->setText(list.nodeText(x + 3));
+    c_.receivePortEdit->setText(list.nodeText(x + 4));
+    c_.conversionGroup->setCheckedIndex(c_.conversionGroup->indexOfCaption(list.nodeText(x + 5)));
 }
 
 // ---- Choice of the application-side port ----
 
 namespace {
 
-// The ArrVCP index attached to an item of comboCom: its value when it has one, else its index.
+// The portPairs index attached to an item of comPortCombo: its value when it has one, else its
+// index.
 int pairIndexOfItem(const QComboBox* combo, int item) {
     bool ok = false;
     const int attached = combo->itemData(item).toInt(&ok);
     return ok ? attached : item;
 }
 
-// The item of comboCom that is chosen: the current item, as long as the text is still its text
+// The item of comPortCombo that is chosen: the current item, as long as the text is still its text
 // (typing over it leaves no item chosen). -1 when none is.
 int chosenItem(const QComboBox* combo) {
     const int item = combo->currentIndex();
@@ -243,36 +239,17 @@ int chosenItem(const QComboBox* combo) {
 
 }  // namespace
 
-void ChannelEditor::comboComDropDown() {
-    const int item = chosenItem(c_.comboCom);
+void ChannelEditor::showChosenPair() {
+    const int item = chosenItem(c_.comPortCombo);
     if (item < 0) {
         return;
     }
-    const int p = pairIndexOfItem(c_.comboCom, item);
+    const int p = pairIndexOfItem(c_.comPortCombo, item);
     if (p < 0 || p >= kSlots) {
         return;
     }
-    c_.lblCom->setText(
-        QString::fromStdString(state_.ArrVCP[static_cast<std::size_t>(p)].ComOut.str()));
-}
-
-std::optional<int> ChannelEditor::chosenPair() const {
-    const int item = chosenItem(c_.comboCom);
-    if (item >= 0) {
-        const int p = pairIndexOfItem(c_.comboCom, item);
-        if (p >= 0 && p < kSlots && state_.ArrVCP[static_cast<std::size_t>(p)].Pair != 0) {
-            return p;
-        }
-    }
-    // A typed name takes the discovered pair whose application-side port it names.
-    const std::string typed = utf8(c_.comboCom->currentText());
-    for (int p = 0; p < kSlots; ++p) {
-        const TVCP& entry = state_.ArrVCP[static_cast<std::size_t>(p)];
-        if (entry.Pair != 0 && entry.ComIn == typed) {
-            return p;
-        }
-    }
-    return std::nullopt;
+    c_.monitorPortLabel->setText(
+        QString::fromStdString(state_.portPairs[static_cast<std::size_t>(p)].ComOut.str()));
 }
 
 // ---- Creation ----
@@ -286,91 +263,47 @@ void ChannelEditor::refuse(const char* text) {
     boxes_.show(request);
 }
 
-void ChannelEditor::btnAddClick() {
-    const QString address = c_.editIP->text();
-    const QString comIn = c_.comboCom->currentText();
-    const QString portText = c_.PortIn->text();
-    if (address.isEmpty() || comIn.isEmpty() || portText.isEmpty()) {
-        refuse(editor_text::kFillIn);
-        return;
+void ChannelEditor::createChannel() {
+    ChannelRequest request;
+    request.transceiverAddress = utf8(c_.transceiverAddressEdit->text());
+    request.comIn = utf8(c_.comPortCombo->currentText());
+    request.comOut = utf8(c_.monitorPortLabel->text());
+    request.receivePort = utf8(c_.receivePortEdit->text());
+    if (const int item = chosenItem(c_.comPortCombo); item >= 0) {
+        request.chosenPair = pairIndexOfItem(c_.comPortCombo, item);
     }
-    // The buttons take no focus, so an address still being typed has not been checked on
-    // leaving its field: a channel with an address that no transceiver can have would never
-    // receive anything.
-    if (!ValidIP(utf8(address))) {
-        refuse(editor_text::kBadAddress);
-        c_.editIP->setFocus(Qt::OtherFocusReason);
-        return;
-    }
+    request.conversion = c_.conversionGroup->checkedIndex();
 
-    const std::string comInText = utf8(comIn);
-    const std::string comOutText = utf8(c_.lblCom->text());
-    std::optional<std::int64_t> port;
-    for (int s = 0; s < kSlots; ++s) {
-        const TPair& slot = state_.table[s];
-        if (slot.ComIn == comInText || slot.ComOut == comOutText) {
-            refuse(editor_text::kComPortInUse);
-            return;
+    const std::variant<Refusal, Creation> answer =
+        addChannel(state_.table, state_.portPairs, request);
+    if (const Refusal* refusal = std::get_if<Refusal>(&answer)) {
+        refuse(refusal->text);
+        if (refusal->addressField) {
+            c_.transceiverAddressEdit->setFocus(Qt::OtherFocusReason);
         }
-        if (!port) {
-            port = StrToInt(utf8(portText));  // EConvertError for a text that is no number
-        }
-        // Ports compare by what the endpoint binds, their low 16 bits: a stored 70000 takes
-        // port 4464, and so would a new channel typed as 4464.
-        if ((*port & 0xFFFF) == static_cast<std::int64_t>(slot.Port & 0xFFFFu)) {
-            refuse(editor_text::kReceivePortInUse);
-            return;
-        }
-    }
-
-    const int j = state_.table.firstEmpty();
-    if (j < 0) {
-        refuse(editor_text::kTableFull);
         return;
     }
-    // The datagram endpoint takes only the low 16 bits of the port: a larger number would listen
-    // on another port than the one the operator typed.
-    if (*port < kLowestReceivePort || *port > kHighestReceivePort) {
-        refuse(editor_text::kFillIn);
-        return;
-    }
-    const std::optional<int> p = chosenPair();
-    if (!p) {
-        refuse(editor_text::kUnknownComPort);
-        return;
-    }
-
-    const TVCP& pair = state_.ArrVCP[static_cast<std::size_t>(*p)];
-    TPair record = state_.table[j];  // Fnd stays as the empty slot has it
-    record.Pair = pair.Pair;
-    record.ComIn = pair.ComIn.str();
-    record.ComOut = pair.ComOut.str();
-    record.AddrIP = utf8(address);
-    record.Port = static_cast<std::uint32_t>(*port);
-    record.Cnvrt = static_cast<std::uint8_t>(c_.cnvrtRG->ItemIndex());
-    // The group shows the channel as it is kept and as start-up lists it: the pair's own port
-    // names, the address as stored, the port as a number.
-    const std::array<std::string, 6> nodes = ChannelNodeTexts(record);  // throws before any change
-    state_.table[j] = record;
+    const Creation& created = std::get<Creation>(answer);
+    state_.table = created.table;
     std::array<QString, ChannelList::kChildren> children;
     for (std::size_t i = 0; i < children.size(); ++i) {
-        children[i] = QString::fromStdString(nodes[i + 1]);
+        children[i] = QString::fromStdString(created.nodes[i + 1]);
     }
-    c_.channelList->appendGroup(QString::fromStdString(nodes[0]), children, j);
+    c_.channelList->appendGroup(QString::fromStdString(created.nodes[0]), children, created.slot);
 
-    c_.comboCom->setCurrentIndex(-1);
-    c_.comboCom->setEditText(QString());
-    c_.lblCom->clear();
-    c_.PortIn->clear();
-    c_.btnDel->setEnabled(true);
-    c_.btnApply->setEnabled(true);
+    c_.comPortCombo->setCurrentIndex(-1);
+    c_.comPortCombo->setEditText(QString());
+    c_.monitorPortLabel->clear();
+    c_.receivePortEdit->clear();
+    c_.deleteButton->setEnabled(true);
+    c_.applyButton->setEnabled(true);
     c_.channelList->selectIndex(0);
-    treePairClick();
+    showSelectedChannel();
 }
 
 // ---- Deletion ----
 
-void ChannelEditor::btnDelClick() {
+void ChannelEditor::deleteSelectedChannel() {
     ChannelList& list = *c_.channelList;
     if (list.nodeCount() == 0) {
         return;
@@ -381,8 +314,8 @@ void ChannelEditor::btnDelClick() {
         // slot, and the later groups then stand lower in the list than their slots.
         const int slot = list.slotOfGroup(x);
         list.removeGroup(x);  // also moves the later groups' slots down
-        if (slot >= 0) {
-            state_.table.removeSlot(slot);
+        if (std::optional<ChannelTable> table = removeChannel(state_.table, slot)) {
+            state_.table = *table;
         }
     }
     finishDeletion();
@@ -393,10 +326,11 @@ void ChannelEditor::deleteSlot(int slot) {
     const int header = list.headerOfSlot(slot);
     if (header >= 0) {
         list.selectIndex(header);
-        btnDelClick();
+        deleteSelectedChannel();
         return;
     }
-    if (state_.table.removeSlot(slot)) {
+    if (std::optional<ChannelTable> table = removeChannel(state_.table, slot)) {
+        state_.table = *table;
         list.slotRemoved(slot);
     }
     finishDeletion();
@@ -406,28 +340,28 @@ void ChannelEditor::finishDeletion() {
     ChannelList& list = *c_.channelList;
     const bool listed = list.nodeCount() > 0;
     if (!listed) {
-        c_.editIP->clear();
-        c_.comboCom->setCurrentIndex(-1);
-        c_.comboCom->setEditText(QString());
-        c_.lblCom->clear();
+        c_.transceiverAddressEdit->clear();
+        c_.comPortCombo->setCurrentIndex(-1);
+        c_.comPortCombo->setEditText(QString());
+        c_.monitorPortLabel->clear();
     }
-    c_.btnDel->setEnabled(listed);
+    c_.deleteButton->setEnabled(listed);
     if (listed) {
         list.selectIndex(0);
-        treePairClick();
+        showSelectedChannel();
     }
 }
 
 // ---- Address check ----
 
-void ChannelEditor::editIPExit() {
-    if (ValidIP(utf8(c_.editIP->text()))) {
-        c_.btnAdd->setEnabled(true);
+void ChannelEditor::checkTransceiverAddress() {
+    if (isValidTransceiverAddress(utf8(c_.transceiverAddressEdit->text()))) {
+        c_.createButton->setEnabled(true);
         return;
     }
     refuse(editor_text::kBadAddress);
-    c_.btnAdd->setEnabled(false);
-    c_.editIP->setFocus(Qt::OtherFocusReason);
+    c_.createButton->setEnabled(false);
+    c_.transceiverAddressEdit->setFocus(Qt::OtherFocusReason);
 }
 
 }  // namespace lan2com

@@ -9,6 +9,7 @@
 #include "channels/channel_table.h"
 #include "platform/error_report.h"
 #include "ui/channel_list.h"
+#include "ui/channel_rules.h"
 #include "ui/message_box.h"
 #include "ui/radio_group.h"
 
@@ -25,46 +26,31 @@ namespace lan2com {
 
 // The controls of the main window that the channel editor works with. The window owns them.
 struct EditorControls {
-    QGroupBox* chanel = nullptr;  // caption: header text of the selected channel
-    QTreeWidget* treePair = nullptr;
-    ChannelList* channelList = nullptr;  // treePair as a flat list of nodes
-    QPushButton* btnAdd = nullptr;       // "Создать"
-    QPushButton* btnDel = nullptr;       // "Удалить"
-    QPushButton* btnApply = nullptr;     // "Применить"
-    QLineEdit* editIP = nullptr;         // transceiver address
-    QComboBox* comboCom = nullptr;       // application-side port; item i is ArrVCP[i]
-    QLabel* lblCom = nullptr;            // monitoring-side port of the chosen pair
-    QComboBox* edtIP = nullptr;          // this computer's address, chosen from its list only
-    QLineEdit* PortIn = nullptr;         // receive port
-    QLineEdit* Accnt = nullptr;          // account filter of the diagnostics log
-    TRadioGroup* cnvrtRG = nullptr;      // conversion mode
+    QGroupBox* editorGroup = nullptr;  // caption: header text of the selected channel
+    QTreeWidget* channelTree = nullptr;
+    ChannelList* channelList = nullptr;           // channelTree as a flat list of nodes
+    QPushButton* createButton = nullptr;          // "Создать"
+    QPushButton* deleteButton = nullptr;          // "Удалить"
+    QPushButton* applyButton = nullptr;           // "Применить"
+    QLineEdit* transceiverAddressEdit = nullptr;  // transceiver address
+    QComboBox* comPortCombo = nullptr;            // application-side port; item i is portPairs[i]
+    QLabel* monitorPortLabel = nullptr;           // monitoring-side port of the chosen pair
+    QComboBox* localAddressCombo = nullptr;  // this computer's address, chosen from its list only
+    QLineEdit* receivePortEdit = nullptr;    // receive port
+    QLineEdit* accountFilterEdit = nullptr;  // account filter of the diagnostics log
+    RadioGroup* conversionGroup = nullptr;   // conversion mode
 };
-
-// Messages of the editor; every one is shown with the title kRefusalTitle, an OK button and the
-// error icon.
-namespace editor_text {
-inline constexpr const char* kRefusalTitle = "Ошибка";
-inline constexpr const char* kFillIn =
-    "Проверьте заполнение IP-адреса источника, Сом-порта приложения и порта приема.";
-inline constexpr const char* kComPortInUse = "Повторное применение Сом-порта запрешено";
-inline constexpr const char* kReceivePortInUse = "Повторное применение порта приема запрешено";
-inline constexpr const char* kTableFull =
-    "Создано 16 каналов, больше создать нельзя. Удалите канал и повторите создание.";
-inline constexpr const char* kUnknownComPort =
-    "Сом-порт приложения не найден среди пар виртуальных Сом-портов. "
-    "Выберите Сом-порт из списка.";
-inline constexpr const char* kBadAddress = "Нарушен формат IP-адреса.";
-}  // namespace editor_text
 
 // Editing of the channel list and the checks on what the operator types: selection shows a
 // channel in the editor fields, "Создать" adds the channel they describe, "Удалить" removes the
 // selected one. Changes go to the channel list and the channel table only; nothing is stored or
 // activated here (Apply does that).
 //
-// The constructor wires the controls: clicks and keys in the list, the closing of comboCom's
-// drop-down list, the two buttons, leaving editIP, and the key filters of editIP, PortIn, Accnt
-// and edtIP. A failure escaping a wired handler goes to the error report and the window goes on;
-// the public handlers themselves let failures through to their caller.
+// The constructor wires the controls: clicks and keys in the list, the closing of comPortCombo's
+// drop-down list, the two buttons, leaving transceiverAddressEdit, and the key filters of
+// transceiverAddressEdit, receivePortEdit, accountFilterEdit and localAddressCombo. A failure
+// escaping a wired handler goes to the error report and the window goes on; the public handlers
+// themselves let failures through to their caller.
 class ChannelEditor final : public QObject {
   public:
     ChannelEditor(const EditorControls& controls, SharedState& state, MessageBoxes& boxes,
@@ -75,18 +61,17 @@ class ChannelEditor final : public QObject {
 
     // Shows the channel whose header is selected in the editor fields; a selected child row
     // changes nothing.
-    void treePairClick();
-    // The list's key down and key up: the editor follows the selection.
-    void treePairKeyUp();
-    // comboCom's drop-down list closed: the chosen pair's monitoring-side port goes to lblCom.
-    void comboComDropDown();
+    void showSelectedChannel();
+    // comPortCombo's drop-down list closed: the chosen pair's monitoring-side port goes to
+    // monitorPortLabel.
+    void showChosenPair();
     // Creates the channel that the editor fields describe, or refuses with a message. A receive
-    // port that is not a decimal integer raises EConvertError.
-    void btnAddClick();
+    // port that is not a decimal integer raises ConvertError.
+    void createChannel();
     // Deletes the channel whose header is selected (the slot it shows, wherever it is listed).
-    void btnDelClick();
-    // The focus left editIP: checks the address and enables or disables "Создать".
-    void editIPExit();
+    void deleteSelectedChannel();
+    // The focus left transceiverAddressEdit: checks the address and enables or disables "Создать".
+    void checkTransceiverAddress();
     // Deletes the channel of a table slot: through the list when a group shows the slot,
     // otherwise (the channel's pair was not found at start-up) from the table alone.
     void deleteSlot(int slot);
@@ -95,9 +80,6 @@ class ChannelEditor final : public QObject {
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
-    // The ArrVCP index of the pair that comboCom names, or nothing: its chosen item when the text
-    // is that item's, otherwise the discovered pair whose ComIn is the text.
-    std::optional<int> chosenPair() const;
     void finishDeletion();
     void refuse(const char* text);
     // Runs a handler; a failure escaping it goes to the error report.
@@ -111,7 +93,7 @@ class ChannelEditor final : public QObject {
     SharedState& state_;
     MessageBoxes& boxes_;
     ErrorReport& errors_;
-    QPointer<QWidget> comboPopup_;  // the window of comboCom's drop-down list
+    QPointer<QWidget> comboPopup_;  // the window of comPortCombo's drop-down list
 };
 
 }  // namespace lan2com

@@ -8,7 +8,7 @@ class QTreeWidgetItem;
 
 namespace lan2com {
 
-// The channel list treePair seen as one flat list: every node in display order, each header
+// The channel list channelTree seen as one flat list: every node in display order, each header
 // followed by its children, whether they are shown or folded. With six nodes per channel the
 // header of the t-th group is node 6t and its children 6t+1 … 6t+5. Index -1 means "no node".
 //

@@ -4,7 +4,7 @@
 
 namespace lan2com {
 
-TRadioGroup::TRadioGroup(const QStringList& items, QWidget* parent) : QGroupBox(parent) {
+RadioGroup::RadioGroup(const QStringList& items, QWidget* parent) : QGroupBox(parent) {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(8, 4, 4, 4);
     layout->setSpacing(2);
@@ -17,7 +17,7 @@ TRadioGroup::TRadioGroup(const QStringList& items, QWidget* parent) : QGroupBox(
     }
 }
 
-void TRadioGroup::SetItemIndex(int i) {
+void RadioGroup::setCheckedIndex(int i) {
     if (QRadioButton* radio = button(i)) {
         radio->setChecked(true);
         return;
@@ -30,13 +30,13 @@ void TRadioGroup::SetItemIndex(int i) {
     group_.setExclusive(true);
 }
 
-QString TRadioGroup::itemCaption(int i) const {
+QString RadioGroup::itemCaption(int i) const {
     const QRadioButton* radio = button(i);
     return radio == nullptr ? QString() : radio->text();
 }
 
-int TRadioGroup::indexOfCaption(const QString& caption) const {
-    for (int i = 0; i < Items(); ++i) {
+int RadioGroup::indexOfCaption(const QString& caption) const {
+    for (int i = 0; i < count(); ++i) {
         if (buttons_[static_cast<std::size_t>(i)]->text() == caption) {
             return i;
         }
@@ -44,8 +44,8 @@ int TRadioGroup::indexOfCaption(const QString& caption) const {
     return -1;
 }
 
-QRadioButton* TRadioGroup::button(int i) const {
-    if (i < 0 || i >= Items()) {
+QRadioButton* RadioGroup::button(int i) const {
+    if (i < 0 || i >= count()) {
         return nullptr;
     }
     return buttons_[static_cast<std::size_t>(i)];

@@ -10,14 +10,14 @@
 namespace lan2com {
 
 // A group of radio buttons of which at most one is chosen, addressed by item index (-1: none).
-class TRadioGroup final : public QGroupBox {
+class RadioGroup final : public QGroupBox {
   public:
-    explicit TRadioGroup(const QStringList& items, QWidget* parent = nullptr);
+    explicit RadioGroup(const QStringList& items, QWidget* parent = nullptr);
 
-    int Items() const { return static_cast<int>(buttons_.size()); }
-    int ItemIndex() const { return group_.checkedId(); }
+    int count() const { return static_cast<int>(buttons_.size()); }
+    int checkedIndex() const { return group_.checkedId(); }
     // Chooses item i; -1, or any index that is not an item, leaves no item chosen.
-    void SetItemIndex(int i);
+    void setCheckedIndex(int i);
     QString itemCaption(int i) const;                  // empty for an index that is not an item
     int indexOfCaption(const QString& caption) const;  // -1 when no item has it
     QRadioButton* button(int i) const;                 // nullptr for an index that is not an item

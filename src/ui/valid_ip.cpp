@@ -35,7 +35,7 @@ bool isAddressPart(std::u32string_view part) {
 
 }  // namespace
 
-bool ValidIP(const std::string& ip) {
+bool isValidTransceiverAddress(const std::string& ip) {
     if (ip == kAnySource) {
         return true;
     }
@@ -55,8 +55,8 @@ bool ValidIP(const std::string& ip) {
     return isAddressPart(rest);
 }
 
-bool editIPKeyPress(char32_t ch) {
-    return inSetIP(ch);
+bool isAddressKey(char32_t ch) {
+    return inAddressKeySet(ch);
 }
 
 }  // namespace lan2com

@@ -11,12 +11,12 @@ namespace lan2com {
 // address: four decimal numbers from 0 to 255 joined by three dots, 7 to 15 characters in all.
 // Leading zeros are allowed (001.002.003.004). A part that is not a plain run of digits (letters
 // of the any-source code, a sign, a blank) makes the text invalid; nothing is ever raised.
-bool ValidIP(const std::string& ip);
+bool isValidTransceiverAddress(const std::string& ip);
 
 // The key filter of the transceiver address, the receive port and the account filter: true when
 // a typed character is kept, false when it is discarded. Kept are backspace, ".", the digits and
 // the characters of the any-source code; the whole character is compared, so no character beyond
 // the single-byte range is ever kept.
-bool editIPKeyPress(char32_t ch);
+bool isAddressKey(char32_t ch);
 
 }  // namespace lan2com

@@ -9,7 +9,8 @@
 #include <stdexcept>
 
 #include "app/application.h"
-#include "app/ts_form.h"
+#include "app/error_box.h"
+#include "app/main_window.h"
 #include "support/scripted_boxes.h"
 
 namespace lan2com {
@@ -38,18 +39,21 @@ class ThrowingWidget final : public QWidget {
 class NotifyTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        TS_FormOptions options;
+        MainWindowOptions options;
         options.boxes = &boxes;
-        form = std::make_unique<TS_Form>(options);
-        application().setErrorReport(&form->errors);
+        form = std::make_unique<MainWindow>(options);
+        errors = std::make_unique<BoxErrorReport>(boxes, "lan2com");
+        application().setErrorReport(errors.get());
     }
     void TearDown() override {
         application().setErrorReport(nullptr);
+        errors.reset();
         form.reset();
     }
 
     ScriptedBoxes boxes;
-    std::unique_ptr<TS_Form> form;
+    std::unique_ptr<MainWindow> form;
+    std::unique_ptr<BoxErrorReport> errors;  // the default error report, as the station has it
 };
 
 TEST_F(NotifyTest, AFailureEscapingAQueuedCallIsReportedAndTheLoopGoesOn) {
@@ -79,18 +83,18 @@ TEST_F(NotifyTest, AFailureInAWidgetEventIsReported) {
 TEST_F(NotifyTest, AFailingClickHandlerIsReportedAndTheButtonWorksOn) {
     boxes.expect(BoxAnswer::Ok);
     int clicks = 0;
-    QObject::connect(form->btnApply, &QPushButton::clicked, form.get(),
-                     reportingHandler(form->errors, [&](bool) {
+    QObject::connect(form->applyButton, &QPushButton::clicked, form.get(),
+                     reportingHandler(*errors, [&](bool) {
                          if (++clicks == 1) {
                              throw std::runtime_error("ie_BadId - Specified comport doesn't exist");
                          }
                      }));
     form->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
-    QTest::mouseClick(form->btnApply, Qt::LeftButton);
+    QTest::mouseClick(form->applyButton, Qt::LeftButton);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !boxes.shown.empty(); }, 2000));
     EXPECT_EQ(boxes.shown[0].text, "ie_BadId - Specified comport doesn't exist.");
-    QTest::mouseClick(form->btnApply, Qt::LeftButton);
+    QTest::mouseClick(form->applyButton, Qt::LeftButton);
     EXPECT_EQ(clicks, 2);
     QCoreApplication::processEvents();
     EXPECT_EQ(boxes.shown.size(), 1u);
@@ -98,7 +102,7 @@ TEST_F(NotifyTest, AFailingClickHandlerIsReportedAndTheButtonWorksOn) {
 
 TEST_F(NotifyTest, AFailureInStartUpIsReportedWithTheWindowShown) {
     boxes.expect(BoxAnswer::Ok, [&](const BoxRequest&) { EXPECT_TRUE(form->isVisible()); });
-    form->onFormShow = [] { throw std::runtime_error("List index out of bounds (3)"); };
+    form->onFirstShown = [] { throw std::runtime_error("List index out of bounds (3)"); };
     form->show();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !boxes.shown.empty(); }, 2000));
     // ")" stands below the full stop: no full stop is added.

@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "app/main_window.h"
 #include "app/station.h"
-#include "app/ts_form.h"
 #include "net/test_socket.h"
+#include "platform/reg_text.h"
 #include "platform/registry_file.h"
-#include "platform/registry_tree.h"
 #include "support/pty_peer.h"
 #include "support/scripted_boxes.h"
 #include "support/temp_dir.h"
@@ -75,16 +75,16 @@ class StationTest : public ::testing::Test {
 
     void start() {
         registry = std::make_unique<FileRegistry>(home.registryFile().string());
-        TS_FormOptions options;
+        MainWindowOptions options;
         options.boxes = &boxes;
-        form = std::make_unique<TS_Form>(options);
+        form = std::make_unique<MainWindow>(options);
         StationOptions stationOptions;
         stationOptions.registry = registry.get();
         stationOptions.localAddresses = {"127.0.0.1"};
         stationOptions.reopenPeriodMs = reopenPeriodMs;
         stationOptions.portPrompt = prompt;
         station = std::make_unique<Station>(*form, stationOptions);
-        station->FormShow();
+        station->startUp();
     }
 
     // The channel receives: its endpoint is bound.
@@ -130,13 +130,13 @@ class StationTest : public ::testing::Test {
         return replyArrives(transceiver, 3000);
     }
 
-    int reopenPeriodMs = 5000;
+    int reopenPeriodMs = static_cast<int>(kRetryPeriodMs);
     PortPrompt* prompt = nullptr;
     DataHome home;
     ScriptedBoxes boxes;
     std::vector<std::unique_ptr<PtyPeer>> monitors;
     std::unique_ptr<FileRegistry> registry;
-    std::unique_ptr<TS_Form> form;
+    std::unique_ptr<MainWindow> form;
     std::unique_ptr<Station> station;
 };
 
@@ -162,8 +162,9 @@ TEST_F(StationTest, StartUpRunsEveryStoredChannelBeforeItWarnsAboutAMissingPair)
     EXPECT_TRUE(allUpDuringWarning);
     EXPECT_EQ(form->channelList.nodeCount(), 12);
     EXPECT_EQ(form->channelList.nodeText(6).toStdString(), "Канал №3");
-    EXPECT_EQ(form->editIP->text().toStdString(), "127.0.0.2");  // the first channel is shown
-    EXPECT_TRUE(form->btnDel->isEnabled());
+    EXPECT_EQ(form->transceiverAddressEdit->text().toStdString(),
+              "127.0.0.2");  // the first channel is shown
+    EXPECT_TRUE(form->deleteButton->isEnabled());
 }
 
 TEST_F(StationTest, WithoutPairsTheOperatorIsToldAndAskedWhetherToEnd) {
@@ -176,8 +177,8 @@ TEST_F(StationTest, WithoutPairsTheOperatorIsToldAndAskedWhetherToEnd) {
               "Нет ни одной пары Сом-портов. Создайте пары и запустите приложение.");
     EXPECT_EQ(boxes.shown[0].icon, BoxIcon::Error);
     EXPECT_EQ(boxes.shown[1].title, "Завершение работы");
-    EXPECT_FALSE(form->state.AppExit);
-    EXPECT_TRUE(form->state.table[0].isEmpty());
+    EXPECT_FALSE(form->exitConfirmed());
+    EXPECT_TRUE(station->state().table[0].isEmpty());
     EXPECT_FALSE(active(0));
 }
 
@@ -192,9 +193,9 @@ TEST_F(StationTest, ApplyAfterDeletingTheFirstChannelKeepsEveryLaterChannel) {
     ASSERT_TRUE(boxes.shown.empty());
 
     form->channelList.selectIndex(0);
-    station->editor().btnDelClick();
+    station->editor().deleteSelectedChannel();
     boxes.expect(BoxAnswer::Ok);
-    station->btnApplyClick();
+    station->apply();
 
     // Each channel moved down a slot and still found its own port free.
     ASSERT_EQ(boxes.shown.size(), 1u);
@@ -242,9 +243,9 @@ TEST_F(StationTest, AReceivePortInUseHoldsNoChannelBackAndItsChannelRunsOnceTheP
     EXPECT_TRUE(boxes.shown[0].stayOnTop);
     EXPECT_TRUE(laterChannelsUpDuringMessage);
     EXPECT_EQ(form->channelList.nodeCount(), 24);
-    EXPECT_EQ(form->state.table[2].Port, p2);
+    EXPECT_EQ(station->state().table[2].Port, p2);
     EXPECT_TRUE(bindFailed(2));
-    EXPECT_EQ(form->k[2]->color(), TS_Form::lampColor(LampColor::Red));
+    EXPECT_EQ(form->lamps[2]->color(), MainWindow::lampColor(LampColor::Red));
     EXPECT_TRUE(relays(p3, fourth));  // channel 4 keeps its own slot: its lines say channel 4
     const std::string stored = storedText();
     EXPECT_NE(stored.find("\"ComIn\"=\"COM42\""), std::string::npos);
@@ -276,7 +277,7 @@ TEST_F(StationTest, AReceivePortWhoseLow16BitsAreZeroIsAFailureOfItsOwnNotAnyPor
               "но не принимает; исправьте порт приема и примените настройки.");
     EXPECT_FALSE(active(0));
     EXPECT_FALSE(portOpen(0));
-    EXPECT_EQ(form->k[0]->color(), TS_Form::lampColor(LampColor::Red));
+    EXPECT_EQ(form->lamps[0]->color(), MainWindow::lampColor(LampColor::Red));
     EXPECT_TRUE(relays(p1, second));
     QTest::qWait(200);  // no retry binds it after all
     EXPECT_FALSE(active(0));
@@ -295,9 +296,9 @@ TEST_F(StationTest, ApplyStoresAndRunsTheChannelsThatTheListDoesNotShow) {
     ASSERT_EQ(form->channelList.nodeCount(), 0);
     const std::string before = storedText();
 
-    form->PortIn->setText("10301");
+    form->receivePortEdit->setText("10301");
     boxes.expect(BoxAnswer::Ok);
-    station->btnApplyClick();
+    station->apply();
     ASSERT_EQ(boxes.shown.size(), 3u);
     EXPECT_EQ(boxes.shown[2].text, "Выполнено!");
     // The same configuration, written again.
@@ -312,9 +313,9 @@ TEST_F(StationTest, ApplyDeletesTheStoredConfigurationOnlyWhenNoChannelIsLeft) {
     monitor(40);
     start();
     form->channelList.selectIndex(0);
-    station->editor().btnDelClick();
-    ASSERT_FALSE(form->state.table.anyOccupied());
-    station->btnApplyClick();  // no message
+    station->editor().deleteSelectedChannel();
+    ASSERT_FALSE(station->state().table.anyOccupied());
+    station->apply();  // no message
     EXPECT_TRUE(boxes.shown.empty());
     EXPECT_EQ(storedText().find("Vesko"), std::string::npos);
     EXPECT_NE(storedText().find("SERIALCOMM"), std::string::npos);
@@ -332,9 +333,9 @@ TEST_F(StationTest, ApplyWhoseStoreFailsLeavesTheChannelsRunningAsTheyWere) {
     std::filesystem::permissions(home.registryFile(), std::filesystem::perms::owner_read |
                                                           std::filesystem::perms::group_read);
     form->channelList.selectIndex(6);
-    station->editor().btnDelClick();
+    station->editor().deleteSelectedChannel();
     boxes.expect(BoxAnswer::Ok);
-    station->btnApplyClick();
+    station->apply();
 
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_EQ(boxes.shown[0].text.rfind("Настройки не сохранены: ", 0), 0u);
@@ -357,7 +358,7 @@ TEST_F(StationTest, ApplyUsesAPortThatCameBackSinceItFailed) {
 
     PtyPeer& software = monitor(40);  // the device is back
     boxes.expect(BoxAnswer::Ok);
-    station->btnApplyClick();
+    station->apply();
     EXPECT_EQ(boxes.shown.back().text, "Выполнено!");
     EXPECT_FALSE(portFailed(0));
     EXPECT_TRUE(relays(p1, software));
@@ -399,11 +400,11 @@ TEST_F(StationTest, ACancelledPortSelectionIsNotAskedAgainUntilTheNextApply) {
     QTest::qWait(300);
     EXPECT_EQ(dialog.shown, 1);
     EXPECT_TRUE(portFailed(0));
-    EXPECT_EQ(form->k[0]->color(), TS_Form::lampColor(LampColor::Red));
+    EXPECT_EQ(form->lamps[0]->color(), MainWindow::lampColor(LampColor::Red));
     EXPECT_TRUE(active(0));
 
     boxes.expect(BoxAnswer::Ok);
-    station->btnApplyClick();
+    station->apply();
     QTest::qWait(300);
     EXPECT_EQ(dialog.shown, 2);
 }
@@ -417,7 +418,7 @@ TEST_F(StationTest, ApplyWhileAnEventWaitsEndsItWithoutAReplyAndRelaysTheNextOne
     ASSERT_EQ(lineFor(transceiver, p1, software).size(), 21u);  // waits for its 0x06
 
     boxes.expect(BoxAnswer::Ok);
-    station->btnApplyClick();
+    station->apply();
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_FALSE(replyArrives(transceiver, 100));
 
@@ -435,8 +436,8 @@ TEST_F(StationTest, EndingTheProgramEndsWaitsWithoutAReplyAndClosesEverything) {
     ASSERT_EQ(lineFor(transceiver, p1, software).size(), 21u);
 
     boxes.expect(BoxAnswer::Yes);
-    EXPECT_TRUE(form->FormCloseQuery());
-    EXPECT_TRUE(form->state.AppExit);
+    EXPECT_TRUE(form->confirmExit());
+    EXPECT_TRUE(form->exitConfirmed());
     EXPECT_FALSE(station->loop().status(0).holding);
     EXPECT_FALSE(active(0));
     EXPECT_FALSE(portOpen(0));
@@ -467,9 +468,9 @@ TEST_F(StationTest, ApplyWithoutAReceivePortChangesNothing) {
     store({40}, {{1, "127.0.0.2", 40, p1}});
     monitor(40);
     start();
-    form->PortIn->clear();
+    form->receivePortEdit->clear();
     boxes.expect(BoxAnswer::Ok);
-    station->btnApplyClick();
+    station->apply();
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_EQ(boxes.shown[0].text, "Проверьте заполнение порта приема приложения!");
     EXPECT_TRUE(active(0));
@@ -482,15 +483,15 @@ TEST_F(StationTest, ClearingTheLogAsksFirstAndNoKeepsIt) {
     start();
     ASSERT_GT(form->logLineCount(), 0);  // the port-opened line
     boxes.expect(BoxAnswer::No);
-    station->DelRecClick();
+    station->clearDiagnosticsLog();
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_EQ(boxes.shown[0].text, "Очистить диагностику?");
     EXPECT_EQ(boxes.shown[0].defaultButton, BoxAnswer::No);
     EXPECT_GT(form->logLineCount(), 0);
     boxes.expect(BoxAnswer::Yes);
-    station->DelRecClick();
-    EXPECT_TRUE(form->VirtualComList->toPlainText().isEmpty());
-    EXPECT_EQ(form->recCnt->text().toStdString(), "0");
+    station->clearDiagnosticsLog();
+    EXPECT_TRUE(form->diagnosticsLog->toPlainText().isEmpty());
+    EXPECT_EQ(form->recordCountLabel->text().toStdString(), "0");
 }
 
 }  // namespace

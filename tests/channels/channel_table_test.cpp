@@ -5,8 +5,8 @@
 namespace lan2com {
 namespace {
 
-TPair channel(std::uint8_t pair, const char* comIn, std::uint32_t port, std::uint8_t mode) {
-    TPair p;
+ChannelRecord channel(std::uint8_t pair, const char* comIn, std::uint32_t port, std::uint8_t mode) {
+    ChannelRecord p;
     p.Pair = pair;
     p.ComIn = comIn;
     p.ComOut = "COM99";
@@ -64,24 +64,24 @@ TEST(ChannelTable, AFullTableHasNoEmptySlotAndRemovalNeverWalksPastTheEnd) {
     EXPECT_TRUE(t[15].isEmpty());
     EXPECT_EQ(t.firstEmpty(), 15);
     int visited = 0;
-    t.forEachOccupied([&](int, const TPair&) { ++visited; });
+    t.forEachOccupied([&](int, const ChannelRecord&) { ++visited; });
     EXPECT_EQ(visited, 15);
 }
 
 TEST(ChannelTable, TextsAreCutToTheirCapacity) {
-    TPair p;
+    ChannelRecord p;
     p.ComIn = "COM123456";
     p.AddrIP = "192.168.100.200.7";
     EXPECT_EQ(p.ComIn, "COM1234");
     EXPECT_EQ(p.AddrIP, "192.168.100.200");
 }
 
-TEST(SetIP, AdmitsDigitsDotBackspaceAndTheAnySourceLettersOnly) {
+TEST(AddressKeySet, AdmitsDigitsDotBackspaceAndTheAnySourceLettersOnly) {
     for (char32_t c : std::u32string(U"0123456789.<tqaWnsu\b")) {
-        EXPECT_TRUE(inSetIP(c)) << static_cast<int>(c);
+        EXPECT_TRUE(inAddressKeySet(c)) << static_cast<int>(c);
     }
     for (char32_t c : std::u32string(U" -,ЖAwQx\x16\x7f")) {
-        EXPECT_FALSE(inSetIP(c)) << static_cast<int>(c);
+        EXPECT_FALSE(inAddressKeySet(c)) << static_cast<int>(c);
     }
 }
 

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/registry_tree.h"
+#include "platform/tree_registry.h"
 
 namespace lan2com {
 namespace {
@@ -17,12 +17,12 @@ using Values = std::vector<std::pair<std::string, std::string>>;
 
 MemoryRegistry withDeviceMap(const Values& values) {
     MemoryRegistry r;
-    r.CreateKey(std::string(kDeviceMapKey));
-    EXPECT_TRUE(r.OpenKey(std::string(kDeviceMapKey)));
+    r.createKey(std::string(kDeviceMapKey));
+    EXPECT_TRUE(r.openKey(std::string(kDeviceMapKey)));
     for (const auto& [name, port] : values) {
-        r.WriteString(name, port);
+        r.writeString(name, port);
     }
-    r.CloseKey();
+    r.closeKey();
     return r;
 }
 
@@ -36,20 +36,20 @@ struct Channel {
 void storeByHand(MemoryRegistry& r, const std::vector<Channel>& channels,
                  const std::string& local = "192.168.1.5") {
     const std::string config(kConfigKey);
-    r.CreateKey(config);
-    ASSERT_TRUE(r.OpenKey(config));
-    r.WriteString("AddrIP", local);
+    r.createKey(config);
+    ASSERT_TRUE(r.openKey(config));
+    r.writeString("AddrIP", local);
     for (const Channel& c : channels) {
-        r.CreateKey(config + "\\" + c.key);
-        ASSERT_TRUE(r.OpenKey(config + "\\" + c.key));
-        r.WriteInteger("Pair", c.pair);
-        r.WriteString("ComIn", c.comIn);
-        r.WriteString("ComOut", c.comOut);
-        r.WriteString("AddrIP", c.addrIP);
-        r.WriteInteger("Port", c.port);
-        r.WriteInteger("Conv", c.conv);
+        r.createKey(config + "\\" + c.key);
+        ASSERT_TRUE(r.openKey(config + "\\" + c.key));
+        r.writeInteger("Pair", c.pair);
+        r.writeString("ComIn", c.comIn);
+        r.writeString("ComOut", c.comOut);
+        r.writeString("AddrIP", c.addrIP);
+        r.writeInteger("Port", c.port);
+        r.writeInteger("Conv", c.conv);
     }
-    r.CloseKey();
+    r.closeKey();
 }
 
 std::string failureOf(const std::function<void()>& f) {
@@ -63,11 +63,11 @@ std::string failureOf(const std::function<void()>& f) {
 
 // ---- discovery -------------------------------------------------------------------------------
 
-// The pairs as "channel:ComIn->ComOut", in ArrVCP order; checks that comboCom lists them alike.
-Names pairsOf(const PairDiscovery& d, const std::array<TVCP, kSlots>& vcp) {
+// The pairs as "channel:ComIn->ComOut", in portPairs order; checks that comboCom lists them alike.
+Names pairsOf(const PairDiscovery& d, const std::array<PortPair, kSlots>& vcp) {
     Names out;
     for (int k = 0; k < d.count; ++k) {
-        const TVCP& e = vcp[static_cast<std::size_t>(k)];
+        const PortPair& e = vcp[static_cast<std::size_t>(k)];
         out.push_back(std::to_string(e.Pair) + ":" + e.ComIn.str() + "->" + e.ComOut.str());
         EXPECT_EQ(d.comboItems.at(static_cast<std::size_t>(k)), (ComboItem{e.ComIn.str(), k}));
     }
@@ -82,7 +82,7 @@ struct DiscoveryCase {
     std::vector<std::string> warned;  // texts that the warnings must hold ({} = no warning)
 };
 
-TEST(DiscoverPairs, PairsHalvesByTheirNameWhereverTheyAreListed) {
+TEST(discoverPairs, PairsHalvesByTheirNameWhereverTheyAreListed) {
     const std::vector<DiscoveryCase> cases = {
         {"the driver's own order",
          {{"\\Device\\com0com10", "COM10"},
@@ -169,10 +169,10 @@ TEST(DiscoverPairs, PairsHalvesByTheirNameWhereverTheyAreListed) {
     for (const DiscoveryCase& c : cases) {
         SCOPED_TRACE(c.what);
         MemoryRegistry r = withDeviceMap(c.deviceMap);
-        std::array<TVCP, kSlots> vcp{};
+        std::array<PortPair, kSlots> vcp{};
         vcp[5].Pair = 9;  // left over from before: discovery starts afresh
         vcp[5].ComIn = "COM99";
-        const PairDiscovery d = DiscoverPairs(r, vcp);
+        const PairDiscovery d = discoverPairs(r, vcp);
         EXPECT_FALSE(d.noPairs);
         EXPECT_EQ(pairsOf(d, vcp), c.pairs);
         for (std::size_t k = c.pairs.size(); k < kSlots; ++k) {
@@ -190,7 +190,7 @@ TEST(DiscoverPairs, PairsHalvesByTheirNameWhereverTheyAreListed) {
     }
 }
 
-TEST(DiscoverPairs, EveryListingOrderGivesTheSamePairs) {
+TEST(discoverPairs, EveryListingOrderGivesTheSamePairs) {
     Values values = {{"\\Device\\com0com10", "COM10"}, {"\\Device\\com0com11", "COM12"},
                      {"\\Device\\com0com14", "COM20"}, {"\\Device\\com0com20", "COM11"},
                      {"\\Device\\com0com21", "COM13"}, {"\\Device\\Serial0", "COM1"}};
@@ -198,8 +198,8 @@ TEST(DiscoverPairs, EveryListingOrderGivesTheSamePairs) {
     int orders = 0;
     do {
         MemoryRegistry r = withDeviceMap(values);
-        std::array<TVCP, kSlots> vcp{};
-        const PairDiscovery d = DiscoverPairs(r, vcp);
+        std::array<PortPair, kSlots> vcp{};
+        const PairDiscovery d = discoverPairs(r, vcp);
         ASSERT_EQ(pairsOf(d, vcp), (Names{"1:COM10->COM11", "2:COM12->COM13"}))
             << "listing " << orders;
         ASSERT_EQ(d.warnings.size(), 1u) << "listing " << orders;
@@ -209,26 +209,26 @@ TEST(DiscoverPairs, EveryListingOrderGivesTheSamePairs) {
     EXPECT_EQ(orders, 720);
 }
 
-TEST(DiscoverPairs, FewerThanTwoValuesMeanNoPairs) {
-    std::array<TVCP, kSlots> vcp{};
+TEST(discoverPairs, FewerThanTwoValuesMeanNoPairs) {
+    std::array<PortPair, kSlots> vcp{};
     MemoryRegistry none;
-    EXPECT_TRUE(DiscoverPairs(none, vcp).noPairs);
+    EXPECT_TRUE(discoverPairs(none, vcp).noPairs);
     MemoryRegistry empty = withDeviceMap({});
-    EXPECT_TRUE(DiscoverPairs(empty, vcp).noPairs);
+    EXPECT_TRUE(discoverPairs(empty, vcp).noPairs);
     MemoryRegistry one = withDeviceMap({{"\\Device\\com0com10", "COM10"}});
-    const PairDiscovery d = DiscoverPairs(one, vcp);
+    const PairDiscovery d = discoverPairs(one, vcp);
     EXPECT_TRUE(d.noPairs);
     EXPECT_TRUE(d.comboItems.empty());
     EXPECT_EQ(vcp[0].Pair, 0);
     // Two ordinary ports are not "no pairs": start-up goes on with none discovered.
     MemoryRegistry ordinary =
         withDeviceMap({{"\\Device\\Serial0", "COM1"}, {"\\Device\\Serial1", "COM2"}});
-    const PairDiscovery o = DiscoverPairs(ordinary, vcp);
+    const PairDiscovery o = discoverPairs(ordinary, vcp);
     EXPECT_FALSE(o.noPairs);
     EXPECT_EQ(o.count, 0);
 }
 
-TEST(DiscoverPairs, CutsNamesAndIgnoresPairsBeyondSixteenWithOneWarning) {
+TEST(discoverPairs, CutsNamesAndIgnoresPairsBeyondSixteenWithOneWarning) {
     Values values;
     for (int p = 0; p < 18; ++p) {
         values.push_back(
@@ -238,8 +238,8 @@ TEST(DiscoverPairs, CutsNamesAndIgnoresPairsBeyondSixteenWithOneWarning) {
     }
     values[0].second = "COM123456789";
     MemoryRegistry r = withDeviceMap(values);
-    std::array<TVCP, kSlots> vcp{};
-    const PairDiscovery d = DiscoverPairs(r, vcp);
+    std::array<PortPair, kSlots> vcp{};
+    const PairDiscovery d = discoverPairs(r, vcp);
     ASSERT_EQ(d.count, 16);
     EXPECT_EQ(vcp[0].ComIn, "COM1234");
     EXPECT_EQ(d.comboItems.front().text, "COM1234");
@@ -250,27 +250,27 @@ TEST(DiscoverPairs, CutsNamesAndIgnoresPairsBeyondSixteenWithOneWarning) {
         << d.warnings[0];
 }
 
-TEST(DiscoverPairs, ADeviceMapValueThatIsNotTextFailsDiscovery) {
+TEST(discoverPairs, ADeviceMapValueThatIsNotTextFailsDiscovery) {
     MemoryRegistry r = withDeviceMap({{"\\Device\\com0com10", "COM10"}});
-    ASSERT_TRUE(r.OpenKey(std::string(kDeviceMapKey)));
-    r.WriteInteger("\\Device\\com0com20", 11);
-    std::array<TVCP, kSlots> vcp{};
-    EXPECT_EQ(failureOf([&] { DiscoverPairs(r, vcp); }),
+    ASSERT_TRUE(r.openKey(std::string(kDeviceMapKey)));
+    r.writeInteger("\\Device\\com0com20", 11);
+    std::array<PortPair, kSlots> vcp{};
+    EXPECT_EQ(failureOf([&] { discoverPairs(r, vcp); }),
               "Invalid data type for '\\Device\\com0com20'");
 }
 
 // ---- loading ---------------------------------------------------------------------------------
 
-TEST(LoadChannels, LoadsInListingOrderNotByChannelNumber) {
+TEST(loadChannels, LoadsInListingOrderNotByChannelNumber) {
     MemoryRegistry r;
     storeByHand(r, {{"Pair10", 10, "COM10", "COM11", "10.0.0.10", 5010, 0},
                     {"Pair2", 2, "COM2", "COM3", "10.0.0.2", 70000, 2},
                     {"Pair7", 7, "COM7", "COM8", "<tqaWnsu", -1, 1}});
     ChannelTable table;
-    const ChannelLoad load = LoadChannels(r, table);
+    const ChannelLoad load = loadChannels(r, table);
     EXPECT_TRUE(load.configurationFound);
-    EXPECT_EQ(load.edtIP, "192.168.1.5");
-    EXPECT_FALSE(load.PortIn);
+    EXPECT_EQ(load.localAddress, "192.168.1.5");
+    EXPECT_FALSE(load.receivePort);
     EXPECT_EQ(load.subkeyCount, 3);
     EXPECT_EQ(load.loaded, 3);
     EXPECT_TRUE(load.warnings.empty());
@@ -290,48 +290,48 @@ TEST(LoadChannels, LoadsInListingOrderNotByChannelNumber) {
     EXPECT_EQ(table.listLength(), 3);
 }
 
-TEST(LoadChannels, WithoutTheConfigurationKeyLoadsNothing) {
+TEST(loadChannels, WithoutTheConfigurationKeyLoadsNothing) {
     MemoryRegistry r = withDeviceMap({{"\\Device\\com0com10", "COM10"}});
-    r.CreateKey("\\SOFTWARE\\Vesko\\Device");  // the key above it is not enough
+    r.createKey("\\SOFTWARE\\Vesko\\Device");  // the key above it is not enough
     ChannelTable table;
     table[0].Pair = 4;  // whatever was there: start-up loads into an empty table
-    const ChannelLoad load = LoadChannels(r, table);
+    const ChannelLoad load = loadChannels(r, table);
     EXPECT_FALSE(load.configurationFound);
-    EXPECT_FALSE(load.edtIP);
+    EXPECT_FALSE(load.localAddress);
     EXPECT_EQ(load.subkeyCount, 0);
     EXPECT_EQ(table.listLength(), 0);
 }
 
-TEST(LoadChannels, TheLocalAddressFallsBackToThePortFieldWhenItIsNotText) {
+TEST(loadChannels, TheLocalAddressFallsBackToThePortFieldWhenItIsNotText) {
     MemoryRegistry r;
     storeByHand(r, {});
-    ASSERT_TRUE(r.OpenKey(std::string(kConfigKey)));
-    r.WriteInteger("AddrIP", 7);
+    ASSERT_TRUE(r.openKey(std::string(kConfigKey)));
+    r.writeInteger("AddrIP", 7);
     ChannelTable table;
-    ChannelLoad load = LoadChannels(r, table);
+    ChannelLoad load = loadChannels(r, table);
     EXPECT_TRUE(load.configurationFound);
-    EXPECT_FALSE(load.edtIP);  // edtIP keeps what it holds
-    EXPECT_EQ(load.PortIn, "10301");
+    EXPECT_FALSE(load.localAddress);  // edtIP keeps what it holds
+    EXPECT_EQ(load.receivePort, "10301");
     EXPECT_EQ(load.subkeyCount, 0);
 
-    ASSERT_TRUE(r.OpenKey(std::string(kConfigKey)));
-    ASSERT_TRUE(r.DeleteValue("AddrIP"));
-    load = LoadChannels(r, table);
-    EXPECT_EQ(load.edtIP, "");  // a missing address reads as empty text
-    EXPECT_FALSE(load.PortIn);
+    ASSERT_TRUE(r.openKey(std::string(kConfigKey)));
+    ASSERT_TRUE(r.deleteValue("AddrIP"));
+    load = loadChannels(r, table);
+    EXPECT_EQ(load.localAddress, "");  // a missing address reads as empty text
+    EXPECT_FALSE(load.receivePort);
 }
 
-TEST(LoadChannels, CutsTextsToTheirFieldCapacities) {
+TEST(loadChannels, CutsTextsToTheirFieldCapacities) {
     MemoryRegistry r;
     storeByHand(r, {{"Pair1", 1, "COM1234567", "Порт-выход", "192.168.100.200:99", 1, 0}});
     ChannelTable table;
-    LoadChannels(r, table);
+    loadChannels(r, table);
     EXPECT_EQ(table[0].ComIn, "COM1234");
     EXPECT_EQ(table[0].ComOut, "Порт-вы");
     EXPECT_EQ(table[0].AddrIP, "192.168.100.200");
 }
 
-TEST(LoadChannels, ASubkeyThatCannotBeLoadedIsSkippedWithOneWarningNamingEach) {
+TEST(loadChannels, ASubkeyThatCannotBeLoadedIsSkippedWithOneWarningNamingEach) {
     MemoryRegistry r;
     storeByHand(r, {{"Pair1", 1, "COM1", "COM2", "10.0.0.1", 5001, 0},
                     {"Pair3", 3, "COM5", "COM6", "10.0.0.3", 5003, 3},
@@ -341,16 +341,16 @@ TEST(LoadChannels, ASubkeyThatCannotBeLoadedIsSkippedWithOneWarningNamingEach) {
                     {"Broken", 8, "COM13", "COM14", "10.0.0.8", 5008, 1},
                     {"Pair9", 9, "COM15", "COM16", "10.0.0.9", 5009, 2}});
     const std::string config(kConfigKey);
-    ASSERT_TRUE(r.OpenKey(config + "\\Pair4"));
-    ASSERT_TRUE(r.DeleteValue("Port"));
-    ASSERT_TRUE(r.OpenKey(config + "\\Broken"));
-    r.WriteString("Conv", "1");
-    r.WriteInteger("ComIn", 13);
-    ASSERT_TRUE(r.DeleteValue("Pair"));
-    r.CreateKey(config + "\\Empty");
+    ASSERT_TRUE(r.openKey(config + "\\Pair4"));
+    ASSERT_TRUE(r.deleteValue("Port"));
+    ASSERT_TRUE(r.openKey(config + "\\Broken"));
+    r.writeString("Conv", "1");
+    r.writeInteger("ComIn", 13);
+    ASSERT_TRUE(r.deleteValue("Pair"));
+    r.createKey(config + "\\Empty");
 
     ChannelTable table;
-    const ChannelLoad load = LoadChannels(r, table);
+    const ChannelLoad load = loadChannels(r, table);
     EXPECT_EQ(load.subkeyCount, 8);
     ASSERT_EQ(load.loaded, 2);
     EXPECT_EQ(table[0].Pair, 1);
@@ -373,7 +373,7 @@ TEST(LoadChannels, ASubkeyThatCannotBeLoadedIsSkippedWithOneWarningNamingEach) {
     EXPECT_EQ(w.find("Pair9"), std::string::npos);
 }
 
-TEST(LoadChannels, SubkeysBeyondSixteenAreIgnoredWithOneWarning) {
+TEST(loadChannels, SubkeysBeyondSixteenAreIgnoredWithOneWarning) {
     MemoryRegistry r;
     std::vector<Channel> channels;
     for (int c = 1; c <= 18; ++c) {
@@ -383,7 +383,7 @@ TEST(LoadChannels, SubkeysBeyondSixteenAreIgnoredWithOneWarning) {
     }
     storeByHand(r, channels);
     ChannelTable table;
-    const ChannelLoad load = LoadChannels(r, table);
+    const ChannelLoad load = loadChannels(r, table);
     EXPECT_EQ(load.subkeyCount, 18);
     EXPECT_EQ(load.loaded, 16);
     EXPECT_TRUE(table.isFull());
@@ -418,20 +418,20 @@ ChannelTable threeChannels() {
     return t;
 }
 
-TEST(StoreChannels, WritesTheLayoutThatLoadReadsBack) {
+TEST(storeChannels, WritesTheLayoutThatLoadReadsBack) {
     MemoryRegistry r =
         withDeviceMap({{"\\Device\\com0com10", "COM10"}, {"\\Device\\com0com20", "COM11"}});
     const RegKey deviceMapBefore = *r.tree().find({"HARDWARE", "DEVICEMAP", "SERIALCOMM"});
     const ChannelTable table = threeChannels();
-    StoreChannels(r, table, "192.168.0.1", true);
+    storeChannels(r, table, "192.168.0.1", true);
 
-    ASSERT_TRUE(r.OpenKey(std::string(kConfigKey)));
-    EXPECT_EQ(r.ReadString("AddrIP"), "192.168.0.1");
-    EXPECT_EQ(r.GetKeyNames(), (Names{"Pair3", "Pair1", "Pair12"}));  // slot order
-    ASSERT_TRUE(r.OpenKey(std::string(kConfigKey) + "\\Pair3"));
-    EXPECT_EQ(r.GetValueNames(), (Names{"Pair", "AddrIP", "ComIn", "ComOut", "Port", "Conv"}));
-    EXPECT_EQ(r.ReadInteger("Port"), 70000);
-    EXPECT_EQ(r.ReadInteger("Conv"), 1);
+    ASSERT_TRUE(r.openKey(std::string(kConfigKey)));
+    EXPECT_EQ(r.readString("AddrIP"), "192.168.0.1");
+    EXPECT_EQ(r.keyNames(), (Names{"Pair3", "Pair1", "Pair12"}));  // slot order
+    ASSERT_TRUE(r.openKey(std::string(kConfigKey) + "\\Pair3"));
+    EXPECT_EQ(r.valueNames(), (Names{"Pair", "AddrIP", "ComIn", "ComOut", "Port", "Conv"}));
+    EXPECT_EQ(r.readInteger("Port"), 70000);
+    EXPECT_EQ(r.readInteger("Conv"), 1);
     // Nothing of it under the device map, which stays as it was.
     const RegKey* deviceMap = r.tree().find({"HARDWARE", "DEVICEMAP", "SERIALCOMM"});
     ASSERT_NE(deviceMap, nullptr);
@@ -439,8 +439,8 @@ TEST(StoreChannels, WritesTheLayoutThatLoadReadsBack) {
     EXPECT_EQ(deviceMap->values.size(), deviceMapBefore.values.size());
 
     ChannelTable back;
-    const ChannelLoad load = LoadChannels(r, back);
-    EXPECT_EQ(load.edtIP, "192.168.0.1");
+    const ChannelLoad load = loadChannels(r, back);
+    EXPECT_EQ(load.localAddress, "192.168.0.1");
     ASSERT_EQ(load.loaded, 3);
     for (int s = 0; s < 3; ++s) {
         EXPECT_EQ(back[s].Pair, table[s].Pair);
@@ -452,42 +452,42 @@ TEST(StoreChannels, WritesTheLayoutThatLoadReadsBack) {
     }
 }
 
-TEST(StoreChannels, ReplacesEverythingUnderTheVendorKey) {
+TEST(storeChannels, ReplacesEverythingUnderTheVendorKey) {
     MemoryRegistry r;
     storeByHand(r, {{"Pair9", 9, "COM9", "COM10", "1.2.3.4", 9, 0}});
-    r.CreateKey("\\SOFTWARE\\Vesko\\Other\\Deep");
-    r.CreateKey("\\SOFTWARE\\Neighbour");
+    r.createKey("\\SOFTWARE\\Vesko\\Other\\Deep");
+    r.createKey("\\SOFTWARE\\Neighbour");
     ChannelTable table = threeChannels();
     table.removeSlot(2);
     table.removeSlot(1);
-    StoreChannels(r, table, "", true);
-    ASSERT_TRUE(r.OpenKey("\\SOFTWARE\\Vesko"));
-    EXPECT_EQ(r.GetKeyNames(), Names{"Device"});
-    ASSERT_TRUE(r.OpenKey(std::string(kConfigKey)));
-    EXPECT_EQ(r.GetKeyNames(), Names{"Pair3"});
-    EXPECT_TRUE(r.OpenKey("\\SOFTWARE\\Neighbour"));
+    storeChannels(r, table, "", true);
+    ASSERT_TRUE(r.openKey("\\SOFTWARE\\Vesko"));
+    EXPECT_EQ(r.keyNames(), Names{"Device"});
+    ASSERT_TRUE(r.openKey(std::string(kConfigKey)));
+    EXPECT_EQ(r.keyNames(), Names{"Pair3"});
+    EXPECT_TRUE(r.openKey("\\SOFTWARE\\Neighbour"));
 }
 
-TEST(StoreChannels, AnEmptyListLeavesNoConfigurationAtAll) {
+TEST(storeChannels, AnEmptyListLeavesNoConfigurationAtAll) {
     MemoryRegistry r;
     storeByHand(r, {{"Pair9", 9, "COM9", "COM10", "1.2.3.4", 9, 0}});
-    StoreChannels(r, threeChannels(), "192.168.0.1", false);
-    EXPECT_FALSE(r.OpenKey("\\SOFTWARE\\Vesko"));
+    storeChannels(r, threeChannels(), "192.168.0.1", false);
+    EXPECT_FALSE(r.openKey("\\SOFTWARE\\Vesko"));
     ChannelTable back;
-    EXPECT_FALSE(LoadChannels(r, back).configurationFound);
+    EXPECT_FALSE(loadChannels(r, back).configurationFound);
     // and with nothing stored before, it is no failure either
-    EXPECT_EQ(failureOf([&] { StoreChannels(r, ChannelTable{}, "", false); }), "(no failure)");
+    EXPECT_EQ(failureOf([&] { storeChannels(r, ChannelTable{}, "", false); }), "(no failure)");
 }
 
-TEST(StoreChannels, TwoSlotsWithTheSameChannelNumberShareOneSubkey) {
+TEST(storeChannels, TwoSlotsWithTheSameChannelNumberShareOneSubkey) {
     ChannelTable table = threeChannels();
     table[2].Pair = 3;  // like slot 0
     MemoryRegistry r;
-    StoreChannels(r, table, "x", true);
-    ASSERT_TRUE(r.OpenKey(std::string(kConfigKey)));
-    EXPECT_EQ(r.GetKeyNames(), (Names{"Pair3", "Pair1"}));
+    storeChannels(r, table, "x", true);
+    ASSERT_TRUE(r.openKey(std::string(kConfigKey)));
+    EXPECT_EQ(r.keyNames(), (Names{"Pair3", "Pair1"}));
     ChannelTable back;
-    const ChannelLoad load = LoadChannels(r, back);
+    const ChannelLoad load = loadChannels(r, back);
     ASSERT_EQ(load.loaded, 2);
     EXPECT_EQ(back[0].ComIn, "COM20");  // the later slot's values remain
     EXPECT_EQ(back[0].Port, 10301u);
@@ -497,25 +497,25 @@ TEST(StoreChannels, TwoSlotsWithTheSameChannelNumberShareOneSubkey) {
 class FailingRegistry : public MemoryRegistry {
   public:
     int failAt = 0;
-    void WriteInteger(const std::string& name, std::int32_t value) override {
+    void writeInteger(const std::string& name, std::int32_t value) override {
         if (--failAt == 0) {
-            throw ERegistryException("Failed to set data for '" + name + "'");
+            throw RegistryError("Failed to set data for '" + name + "'");
         }
-        MemoryRegistry::WriteInteger(name, value);
+        MemoryRegistry::writeInteger(name, value);
     }
 };
 
-TEST(StoreChannels, AFailureReachesTheCallerAndLeavesTheOldConfigurationInPlace) {
+TEST(storeChannels, AFailureReachesTheCallerAndLeavesTheOldConfigurationInPlace) {
     FailingRegistry r;
     storeByHand(r, {{"Pair9", 9, "COM9", "COM10", "1.2.3.4", 9, 0}});
     const RegistryTree before = r.tree();
     r.failAt = 5;  // the Port of the second channel
-    EXPECT_EQ(failureOf([&] { StoreChannels(r, threeChannels(), "192.168.0.1", true); }),
+    EXPECT_EQ(failureOf([&] { storeChannels(r, threeChannels(), "192.168.0.1", true); }),
               "Failed to set data for 'Port'");
     EXPECT_TRUE(r.tree() == before);
 
     r.setReadOnly(true);
-    EXPECT_EQ(failureOf([&] { StoreChannels(r, threeChannels(), "192.168.0.1", true); }),
+    EXPECT_EQ(failureOf([&] { storeChannels(r, threeChannels(), "192.168.0.1", true); }),
               "Failed to create key \\SOFTWARE\\Vesko\\Device\\ComIP");
     EXPECT_TRUE(r.tree() == before);
 }

@@ -59,18 +59,18 @@ TEST_F(StoreOnFile, AHandWrittenSampleLoadsIntoTheExpectedTables) {
     fs::copy_file(fs::path(LAN2COM_SOURCE_DIR) / "tests/channels/sample_registry.reg", file_);
     const auto registry = openSystemRegistry();
     SharedState state;
-    const StartupPlan plan = PlanStartup(*registry, state);
+    const StartupPlan plan = planStartup(*registry, state);
 
     EXPECT_TRUE(plan.proceed());
     EXPECT_TRUE(plan.storeWarnings.empty());
     EXPECT_EQ(plan.discovery.comboItems,
               (std::vector<ComboItem>{{"COM10", 0}, {"COM12", 1}, {"COM30", 2}}));
-    EXPECT_EQ(state.ArrVCP[0].Pair, 1);
-    EXPECT_EQ(state.ArrVCP[1].ComOut, "COM13");
-    EXPECT_EQ(state.ArrVCP[2].Pair, 11);
-    EXPECT_EQ(state.ArrVCP[3].Pair, 0);
+    EXPECT_EQ(state.portPairs[0].Pair, 1);
+    EXPECT_EQ(state.portPairs[1].ComOut, "COM13");
+    EXPECT_EQ(state.portPairs[2].Pair, 11);
+    EXPECT_EQ(state.portPairs[3].Pair, 0);
 
-    EXPECT_EQ(plan.load.edtIP, "192.168.1.10");
+    EXPECT_EQ(plan.load.localAddress, "192.168.1.10");
     ASSERT_EQ(plan.load.loaded, 3);
     const ChannelTable& t = state.table;
     EXPECT_EQ(t[0].Pair, 11);  // listed first in the file
@@ -94,11 +94,11 @@ TEST_F(StoreOnFile, StoredChannelsRoundTripThroughTheFileWithEscapesAndCyrillic)
     fs::copy_file(fs::path(LAN2COM_SOURCE_DIR) / "tests/channels/sample_registry.reg", file_);
     const auto registry = openSystemRegistry();
     SharedState state;
-    PlanStartup(*registry, state);
+    planStartup(*registry, state);
     ChannelTable& t = state.table;
     t[2].AddrIP = "Я\"кв\\ы\"";  // what the operator typed, however odd
     t[2].ComOut = "COM13";
-    StoreChannels(*registry, t, "Адрес \\ \"ПК\"", true);
+    storeChannels(*registry, t, "Адрес \\ \"ПК\"", true);
 
     const std::string text = slurp(file_);
     EXPECT_NE(text.find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vesko\\Device\\ComIP]\n"
@@ -120,8 +120,8 @@ TEST_F(StoreOnFile, StoredChannelsRoundTripThroughTheFileWithEscapesAndCyrillic)
         std::string::npos);
 
     SharedState again;
-    const StartupPlan plan = PlanStartup(*openSystemRegistry(), again);
-    EXPECT_EQ(plan.load.edtIP, "Адрес \\ \"ПК\"");
+    const StartupPlan plan = planStartup(*openSystemRegistry(), again);
+    EXPECT_EQ(plan.load.localAddress, "Адрес \\ \"ПК\"");
     ASSERT_EQ(plan.load.loaded, 3);
     EXPECT_EQ(again.table[2].AddrIP, "Я\"кв\\ы\"");
     EXPECT_EQ(plan.list.size(), 3u);  // COM12->COM13 is a discovered pair now
@@ -134,19 +134,19 @@ TEST_F(StoreOnFile, AFailedStoreLeavesThePreviousConfigurationWhole) {
     ASSERT_EQ(::chmod(file_.c_str(), 0444), 0);
     const auto registry = openSystemRegistry();
     SharedState state;
-    PlanStartup(*registry, state);
+    planStartup(*registry, state);
     try {
-        StoreChannels(*registry, state.table, "10.0.0.1", true);
+        storeChannels(*registry, state.table, "10.0.0.1", true);
         ADD_FAILURE() << "stored into a read-only file";
-    } catch (const ERegistryException& e) {
+    } catch (const RegistryError& e) {
         EXPECT_STREQ(e.what(), "Failed to create key \\SOFTWARE\\Vesko\\Device\\ComIP");
     }
     EXPECT_EQ(slurp(file_), before);
     // Deleting the configuration (an empty list) that does not last is reported too.
     try {
-        StoreChannels(*registry, state.table, "10.0.0.1", false);
+        storeChannels(*registry, state.table, "10.0.0.1", false);
         ADD_FAILURE() << "deleted from a read-only file";
-    } catch (const ERegistryException& e) {
+    } catch (const RegistryError& e) {
         EXPECT_STREQ(e.what(), "Failed to delete key \\SOFTWARE\\Vesko");
     }
     EXPECT_EQ(slurp(file_), before);
@@ -157,7 +157,7 @@ TEST_F(StoreOnFile, ACorruptFileStartsEmptyWithANoticeFirst) {
                             "\"Port\"=dword:-5\n";
     const auto registry = openSystemRegistry();
     SharedState state;
-    const StartupPlan plan = PlanStartup(*registry, state);
+    const StartupPlan plan = planStartup(*registry, state);
     EXPECT_TRUE(plan.noPairs);
     ASSERT_EQ(plan.storeWarnings.size(), 1u);
     EXPECT_NE(plan.storeWarnings[0].find("строка 4"), std::string::npos) << plan.storeWarnings[0];

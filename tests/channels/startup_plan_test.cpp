@@ -7,15 +7,15 @@
 #include <utility>
 #include <vector>
 
-#include "platform/registry_tree.h"
+#include "platform/tree_registry.h"
 
 namespace lan2com {
 namespace {
 
 using Texts = std::vector<std::string>;
 
-void setChannel(TPair& p, std::uint8_t pair, const char* in, const char* out, const char* addr,
-                std::uint32_t port, std::uint8_t conv) {
+void setChannel(ChannelRecord& p, std::uint8_t pair, const char* in, const char* out,
+                const char* addr, std::uint32_t port, std::uint8_t conv) {
     p.Pair = pair;
     p.ComIn = in;
     p.ComOut = out;
@@ -25,7 +25,7 @@ void setChannel(TPair& p, std::uint8_t pair, const char* in, const char* out, co
     p.Fnd = false;
 }
 
-void setPair(TVCP& v, std::uint8_t pair, const char* in, const char* out) {
+void setPair(PortPair& v, std::uint8_t pair, const char* in, const char* out) {
     v.Pair = pair;
     v.ComIn = in;
     v.ComOut = out;
@@ -41,19 +41,19 @@ Texts flat(const std::vector<ChannelListGroup>& list) {
 }
 
 TEST(ChannelList, NodeTextsOfAChannel) {
-    TPair p;
+    ChannelRecord p;
     setChannel(p, 10, "COM10", "COM11", "192.168.0.10", 4294967295u, 0);
-    EXPECT_EQ(ChannelNodeTexts(p), (std::array<std::string, 6>{"Канал №10", "192.168.0.10", "COM10",
+    EXPECT_EQ(channelNodeTexts(p), (std::array<std::string, 6>{"Канал №10", "192.168.0.10", "COM10",
                                                                "COM11", "4294967295", "A->0"}));
     p.Cnvrt = 1;
-    EXPECT_EQ(ChannelNodeTexts(p)[5], "0->A");
+    EXPECT_EQ(channelNodeTexts(p)[5], "0->A");
     p.Cnvrt = 2;
-    EXPECT_EQ(ChannelNodeTexts(p)[5], "нет");
-    EXPECT_EQ(ChannelHeaderText(1), "Канал №1");
-    EXPECT_EQ(ChannelHeaderText(254), "Канал №254");
+    EXPECT_EQ(channelNodeTexts(p)[5], "нет");
+    EXPECT_EQ(channelHeaderText(1), "Канал №1");
+    EXPECT_EQ(channelHeaderText(254), "Канал №254");
     p.Cnvrt = 3;
     try {
-        ChannelNodeTexts(p);
+        channelNodeTexts(p);
         ADD_FAILURE() << "a conversion mode outside the radio group was accepted";
     } catch (const std::out_of_range& e) {
         EXPECT_STREQ(e.what(), "List index out of bounds (3)");
@@ -66,11 +66,11 @@ TEST(ChannelList, ListsFoundChannelsAndWarnsAboutTheOthersInSlotOrder) {
     setChannel(t[0], 1, "COM10", "COM11", "10.0.0.1", 5001, 0);
     setChannel(t[1], 2, "COM12", "COM13", "10.0.0.2", 5002, 1);  // its pair is gone
     setChannel(t[2], 3, "COM14", "COM15", "10.0.0.3", 5003, 2);
-    std::array<TVCP, kSlots> vcp{};
+    std::array<PortPair, kSlots> vcp{};
     setPair(vcp[0], 3, "COM14", "COM15");
     setPair(vcp[1], 1, "COM10", "COM11");
 
-    const auto list = BuildChannelList(t, vcp);
+    const auto list = buildChannelList(t, vcp);
     ASSERT_EQ(list.size(), 2u);
     EXPECT_EQ(list[0].slot, 0);
     EXPECT_EQ(list[1].slot, 2);
@@ -82,7 +82,7 @@ TEST(ChannelList, ListsFoundChannelsAndWarnsAboutTheOthersInSlotOrder) {
     EXPECT_TRUE(t[0].Fnd);
     EXPECT_FALSE(t[1].Fnd);
     EXPECT_TRUE(t[2].Fnd);
-    EXPECT_EQ(PairCheckMessages(t),
+    EXPECT_EQ(missingPairMessages(t),
               Texts{"Внимание! В com0com отсутствует пара COM12->COM13. Прием от IP 10.0.0.2 "
                     "невозможен."});
 }
@@ -91,19 +91,19 @@ TEST(ChannelList, ComparesPortNamesExactly) {
     ChannelTable t;
     t.emptyAll();
     setChannel(t[0], 1, "COM5", "COM6", "<tqaWnsu", 1, 0);
-    std::array<TVCP, kSlots> vcp{};
+    std::array<PortPair, kSlots> vcp{};
     setPair(vcp[0], 1, "com5", "COM6");
     setPair(vcp[1], 2, "COM5", "COM7");  // right first port, wrong second
-    EXPECT_TRUE(BuildChannelList(t, vcp).empty());
+    EXPECT_TRUE(buildChannelList(t, vcp).empty());
     EXPECT_FALSE(t[0].Fnd);
-    EXPECT_EQ(PairCheckMessages(t),
+    EXPECT_EQ(missingPairMessages(t),
               Texts{"Внимание! В com0com отсутствует пара COM5->COM6. Прием от IP <tqaWnsu "
                     "невозможен."});
 }
 
 TEST(ChannelList, SixteenFoundChannelsFillNinetySixNodes) {
     ChannelTable t;
-    std::array<TVCP, kSlots> vcp{};
+    std::array<PortPair, kSlots> vcp{};
     for (int s = 0; s < kSlots; ++s) {
         const std::string in = "COM" + std::to_string(2 * s + 1);
         const std::string out = "COM" + std::to_string(2 * s + 2);
@@ -112,14 +112,14 @@ TEST(ChannelList, SixteenFoundChannelsFillNinetySixNodes) {
         setPair(vcp[static_cast<std::size_t>(kSlots - 1 - s)], static_cast<std::uint8_t>(s + 1),
                 in.c_str(), out.c_str());
     }
-    const auto list = BuildChannelList(t, vcp);
+    const auto list = buildChannelList(t, vcp);
     ASSERT_EQ(list.size(), 16u);
     EXPECT_EQ(flat(list).size(), 96u);
     for (int s = 0; s < kSlots; ++s) {
         EXPECT_EQ(list[static_cast<std::size_t>(s)].slot, s);  // table order, not pair order
     }
     EXPECT_EQ(flat(list)[90], "Канал №16");
-    EXPECT_TRUE(PairCheckMessages(t).empty());
+    EXPECT_TRUE(missingPairMessages(t).empty());
 }
 
 TEST(ChannelList, EachChannelIsListedOnceAndOnlyForADiscoveredPair) {
@@ -127,15 +127,15 @@ TEST(ChannelList, EachChannelIsListedOnceAndOnlyForADiscoveredPair) {
     t.emptyAll();
     setChannel(t[0], 1, "COM1", "COM2", "10.0.0.1", 1, 0);
     setChannel(t[1], 2, "", "", "10.0.0.2", 2, 0);  // stored without its port names
-    std::array<TVCP, kSlots> vcp{};
+    std::array<PortPair, kSlots> vcp{};
     setPair(vcp[0], 1, "COM1", "COM2");
     setPair(vcp[1], 1, "COM1", "COM2");  // the same pair twice in the device map
     // vcp[2 …] are not filled: their empty names must not make channel 2 look found
-    const auto list = BuildChannelList(t, vcp);
+    const auto list = buildChannelList(t, vcp);
     ASSERT_EQ(list.size(), 1u);
     EXPECT_EQ(list[0].slot, 0);
     EXPECT_FALSE(t[1].Fnd);
-    EXPECT_EQ(PairCheckMessages(t).size(), 1u);
+    EXPECT_EQ(missingPairMessages(t).size(), 1u);
 }
 
 TEST(ChannelList, ThePairCheckStopsAtTheFirstEmptySlot) {
@@ -143,7 +143,7 @@ TEST(ChannelList, ThePairCheckStopsAtTheFirstEmptySlot) {
     t.emptyAll();
     setChannel(t[0], 1, "COM1", "COM2", "10.0.0.1", 1, 0);
     setChannel(t[2], 3, "COM5", "COM6", "10.0.0.3", 3, 0);  // beyond the end of the list
-    const auto messages = PairCheckMessages(t);
+    const auto messages = missingPairMessages(t);
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_NE(messages[0].find("COM1->COM2"), std::string::npos);
 }
@@ -153,27 +153,27 @@ TEST(ChannelList, ThePairCheckStopsAtTheFirstEmptySlot) {
 class NoticingRegistry : public MemoryRegistry {
   public:
     std::vector<std::string> notices;
-    std::vector<std::string> TakeNotices() override { return std::exchange(notices, {}); }
+    std::vector<std::string> takeNotices() override { return std::exchange(notices, {}); }
 };
 
 void addDeviceMap(MemoryRegistry& r, const std::vector<std::pair<std::string, std::string>>& v) {
-    r.CreateKey(std::string(kDeviceMapKey));
-    ASSERT_TRUE(r.OpenKey(std::string(kDeviceMapKey)));
+    r.createKey(std::string(kDeviceMapKey));
+    ASSERT_TRUE(r.openKey(std::string(kDeviceMapKey)));
     for (const auto& [name, port] : v) {
-        r.WriteString(name, port);
+        r.writeString(name, port);
     }
 }
 
 void addChannel(MemoryRegistry& r, int pair, const char* in, const char* out, int conv = 0) {
     const std::string key = std::string(kConfigKey) + "\\Pair" + std::to_string(pair);
-    r.CreateKey(key);
-    ASSERT_TRUE(r.OpenKey(key));
-    r.WriteInteger("Pair", pair);
-    r.WriteString("ComIn", in);
-    r.WriteString("ComOut", out);
-    r.WriteString("AddrIP", "10.0.0." + std::to_string(pair));
-    r.WriteInteger("Port", 5000 + pair);
-    r.WriteInteger("Conv", conv);
+    r.createKey(key);
+    ASSERT_TRUE(r.openKey(key));
+    r.writeInteger("Pair", pair);
+    r.writeString("ComIn", in);
+    r.writeString("ComOut", out);
+    r.writeString("AddrIP", "10.0.0." + std::to_string(pair));
+    r.writeInteger("Port", 5000 + pair);
+    r.writeInteger("Conv", conv);
 }
 
 TEST(PlanStartup, NoPairsEndsStartUpWithAnEmptyTable) {
@@ -182,7 +182,7 @@ TEST(PlanStartup, NoPairsEndsStartUpWithAnEmptyTable) {
     addChannel(r, 1, "COM10", "COM11");
     SharedState state;
     state.table[0].Pair = 1;
-    const StartupPlan plan = PlanStartup(r, state);
+    const StartupPlan plan = planStartup(r, state);
     EXPECT_TRUE(plan.noPairs);
     EXPECT_FALSE(plan.proceed());
     EXPECT_FALSE(plan.load.configurationFound);
@@ -195,7 +195,7 @@ TEST(PlanStartup, PairsWithoutConfigurationFillOnlyTheDropDownList) {
     NoticingRegistry r;
     addDeviceMap(r, {{"\\Device\\com0com10", "COM10"}, {"\\Device\\com0com20", "COM11"}});
     SharedState state;
-    const StartupPlan plan = PlanStartup(r, state);
+    const StartupPlan plan = planStartup(r, state);
     EXPECT_FALSE(plan.noPairs);
     EXPECT_FALSE(plan.proceed());
     EXPECT_EQ(plan.discovery.comboItems, (std::vector<ComboItem>{{"COM10", 0}}));
@@ -206,9 +206,9 @@ TEST(PlanStartup, PairsWithoutConfigurationFillOnlyTheDropDownList) {
 TEST(PlanStartup, AConfigurationKeyWithoutSubkeysListsNothingAndWarnsAboutNothing) {
     NoticingRegistry r;
     addDeviceMap(r, {{"\\Device\\com0com10", "COM10"}, {"\\Device\\com0com20", "COM11"}});
-    r.CreateKey(std::string(kConfigKey));
+    r.createKey(std::string(kConfigKey));
     SharedState state;
-    const StartupPlan plan = PlanStartup(r, state);
+    const StartupPlan plan = planStartup(r, state);
     EXPECT_TRUE(plan.proceed());
     EXPECT_EQ(plan.load.subkeyCount, 0);
     EXPECT_TRUE(plan.list.empty());
@@ -230,7 +230,7 @@ TEST(PlanStartup, GathersEverythingTheWindowMustShowInOrder) {
     addChannel(r, 9, "COM30", "COM31", 9);
     r.notices = {"файл реестра перенесён"};
     SharedState state;
-    const StartupPlan plan = PlanStartup(r, state);
+    const StartupPlan plan = planStartup(r, state);
     EXPECT_TRUE(plan.proceed());
     EXPECT_EQ(plan.load.subkeyCount, 4);
     EXPECT_EQ(plan.load.loaded, 3);

@@ -261,8 +261,8 @@ TEST_F(VcomPair, LanComDiscoversThePairsTheToolMade) {
     ASSERT_EQ(tool({"add", "COM7", "COM8"}).status, 0);  // pair 0 again, listed after pair 1
 
     FileRegistry registry((data_ / "registry.reg").string());
-    std::array<TVCP, kSlots> vcp{};
-    const PairDiscovery d = DiscoverPairs(registry, vcp);
+    std::array<PortPair, kSlots> vcp{};
+    const PairDiscovery d = discoverPairs(registry, vcp);
     EXPECT_FALSE(d.noPairs);
     ASSERT_EQ(d.count, 2);
     // Listed by channel number, not in the device map's order.
@@ -274,7 +274,7 @@ TEST_F(VcomPair, LanComDiscoversThePairsTheToolMade) {
     EXPECT_EQ(vcp[1].ComOut, "COM4");
     EXPECT_EQ(d.comboItems, (std::vector<ComboItem>{{"COM7", 0}, {"COM3", 1}}));
     EXPECT_TRUE(d.warnings.empty());
-    EXPECT_TRUE(registry.TakeNotices().empty());
+    EXPECT_TRUE(registry.takeNotices().empty());
     EXPECT_EQ(tool({"remove", "COM3"}).status, 0);
     EXPECT_EQ(tool({"remove", "COM8"}).status, 0);
 }

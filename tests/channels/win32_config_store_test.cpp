@@ -90,9 +90,9 @@ DWORD rawDword(const std::wstring& path, const wchar_t* name, DWORD* type) {
     return data;
 }
 
-TPair channel(std::uint8_t pair, const char* comIn, const char* comOut, const char* addr,
-              std::uint32_t port, std::uint8_t conv) {
-    TPair p;
+ChannelRecord channel(std::uint8_t pair, const char* comIn, const char* comOut, const char* addr,
+                      std::uint32_t port, std::uint8_t conv) {
+    ChannelRecord p;
     p.Pair = pair;
     p.ComIn = comIn;
     p.ComOut = comOut;
@@ -132,8 +132,8 @@ TEST_F(Win32ConfigStore, DiscoverPairsReadsTheDeviceMapThatComZeroComKeeps) {
     writeDeviceMap({{L"\\Device\\com0com10", L"COM21"},
                     {L"\\Device\\com0com20", L"COM22"},
                     {L"\\Device\\Serial0", L"COM1"}});
-    std::array<TVCP, kSlots> vcp{};
-    const PairDiscovery found = DiscoverPairs(*registry_, vcp);
+    std::array<PortPair, kSlots> vcp{};
+    const PairDiscovery found = discoverPairs(*registry_, vcp);
     EXPECT_FALSE(found.noPairs);
     ASSERT_EQ(found.count, 1);
     EXPECT_EQ(vcp[0].Pair, 1);
@@ -146,7 +146,7 @@ TEST_F(Win32ConfigStore, DiscoverPairsReadsTheDeviceMapThatComZeroComKeeps) {
 
     writeDeviceMap({{L"\\Device\\com0com10", L"COM21"}});
     vcp = {};
-    EXPECT_TRUE(DiscoverPairs(*registry_, vcp).noPairs);
+    EXPECT_TRUE(discoverPairs(*registry_, vcp).noPairs);
 }
 
 TEST_F(Win32ConfigStore, StoredChannelsSurviveInANonVolatileKeyAndLoadBack) {
@@ -155,7 +155,7 @@ TEST_F(Win32ConfigStore, StoredChannelsSurviveInANonVolatileKeyAndLoadBack) {
     table[0] = channel(2, "COM11", "COM12", "10.0.0.5", 70000, 1);
     table[1] = channel(10, "COM13", "COM14", std::string(kAnySource).c_str(), 10003, 0);
     table[2] = channel(1, "COM15", "COM16", "192.168.100.200", 5000, 2);
-    StoreChannels(*registry_, table, "192.168.1.10", true);
+    storeChannels(*registry_, table, "192.168.1.10", true);
 
     // Native types where another program (or an older installation) looks for them.
     const std::wstring pair2 = std::wstring(kConfig) + L"\\Pair2";
@@ -181,10 +181,10 @@ TEST_F(Win32ConfigStore, StoredChannelsSurviveInANonVolatileKeyAndLoadBack) {
     RegDeleteKeyExW(HKEY_LOCAL_MACHINE, probePath.c_str(), kView, 0);
 
     ChannelTable loaded;
-    const ChannelLoad result = LoadChannels(*registry_, loaded);
+    const ChannelLoad result = loadChannels(*registry_, loaded);
     EXPECT_TRUE(result.configurationFound);
-    EXPECT_EQ(result.edtIP, std::optional<std::string>("192.168.1.10"));
-    EXPECT_FALSE(result.PortIn.has_value());
+    EXPECT_EQ(result.localAddress, std::optional<std::string>("192.168.1.10"));
+    EXPECT_FALSE(result.receivePort.has_value());
     EXPECT_TRUE(result.warnings.empty());
     ASSERT_EQ(result.loaded, 3);
     // Slots follow the registry's listing of the subkeys, which sorts Pair10 before Pair2.
@@ -207,21 +207,21 @@ TEST_F(Win32ConfigStore, StoringReplacesTheWholeConfigurationAndAnEmptyListRemov
     table.emptyAll();
     table[0] = channel(1, "COM11", "COM12", "10.0.0.5", 10001, 0);
     table[1] = channel(2, "COM13", "COM14", "10.0.0.6", 10002, 0);
-    StoreChannels(*registry_, table, "192.168.1.10", true);
+    storeChannels(*registry_, table, "192.168.1.10", true);
 
     table.removeSlot(0);
-    StoreChannels(*registry_, table, "192.168.1.11", true);
+    storeChannels(*registry_, table, "192.168.1.11", true);
     ChannelTable loaded;
-    ChannelLoad result = LoadChannels(*registry_, loaded);
+    ChannelLoad result = loadChannels(*registry_, loaded);
     ASSERT_EQ(result.loaded, 1);
     EXPECT_EQ(result.subkeyCount, 1);
     EXPECT_EQ(loaded[0].Pair, 2);
-    EXPECT_EQ(result.edtIP, std::optional<std::string>("192.168.1.11"));
+    EXPECT_EQ(result.localAddress, std::optional<std::string>("192.168.1.11"));
 
-    StoreChannels(*registry_, table, "192.168.1.11", false);
+    storeChannels(*registry_, table, "192.168.1.11", false);
     EXPECT_FALSE(keyExists(kVendor));
     ChannelTable none;
-    result = LoadChannels(*registry_, none);
+    result = loadChannels(*registry_, none);
     EXPECT_FALSE(result.configurationFound);
     EXPECT_EQ(result.loaded, 0);
 }

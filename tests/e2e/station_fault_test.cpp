@@ -7,10 +7,10 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <atomic>
 #include <functional>
 #include <optional>
 #include <set>
@@ -20,6 +20,7 @@
 
 #include "e2e/station_process.h"
 #include "net/test_socket.h"
+#include "relay/station_loop.h"
 
 namespace lan2com::e2e {
 namespace {
@@ -193,9 +194,10 @@ TEST_F(StationFaults, AReceivePortHeldElsewhereAtStartUpHoldsNoChannelBackAndIsT
     EXPECT_FALSE(station.boundByStation(station.port(1)));
     EXPECT_NE(slurp(station.registryFile()).find("ComIP\\Pair2]"), std::string::npos);
 
-    // The port is let go: the channel takes it within one retry period (5 s).
+    // The port is let go: the channel takes it within one retry period.
     holder.reset();
-    const auto taken = Clock::now() + std::chrono::seconds(6);
+    const auto taken =
+        Clock::now() + milliseconds(lan2com::kRetryPeriodMs) + std::chrono::seconds(1);
     while (!station.boundByStation(station.port(1)) && Clock::now() < taken) {
         std::this_thread::sleep_for(milliseconds(20));
     }

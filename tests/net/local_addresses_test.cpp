@@ -28,13 +28,13 @@ TEST(LocalAddresses, NeverLoopbackAndEveryEntryAnAddressText) {
 }
 
 TEST(LocalAddresses, MonitorHoldsTheListFromItsCreation) {
-    TIdIPAddrMon monitor;
+    LocalAddressList monitor;
     EXPECT_TRUE(monitor.Active);
     EXPECT_EQ(monitor.Interval, 60000u);
-    EXPECT_EQ(monitor.IPAddresses, localAddresses());
-    monitor.IPAddresses.clear();
+    EXPECT_EQ(monitor.addresses, localAddresses());
+    monitor.addresses.clear();
     monitor.ForceCheck();
-    EXPECT_EQ(monitor.IPAddresses, localAddresses());
+    EXPECT_EQ(monitor.addresses, localAddresses());
 }
 
 InterfaceAddress entry(const std::string& key, const std::string& text) {

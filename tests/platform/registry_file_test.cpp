@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/reg_text.h"
 #include "platform/registry_file.h"
 
 namespace lan2com {
@@ -37,7 +38,7 @@ void spit(const fs::path& p, const std::string& text) {
 std::string failureOf(const std::function<void()>& f) {
     try {
         f();
-    } catch (const ERegistryException& e) {
+    } catch (const RegistryError& e) {
         return e.what();
     }
     return "(no failure)";
@@ -73,12 +74,12 @@ class RegistryFile : public ::testing::Test {
 
 TEST_F(RegistryFile, EveryChangeRewritesTheWholeFileInRegeditForm) {
     FileRegistry r(file_.string());
-    EXPECT_FALSE(r.OpenKey("\\HARDWARE"));
+    EXPECT_FALSE(r.openKey("\\HARDWARE"));
     EXPECT_FALSE(fs::exists(file_));  // reading creates nothing
-    r.CreateKey("\\HARDWARE\\DEVICEMAP\\SERIALCOMM");
-    ASSERT_TRUE(r.OpenKey("\\HARDWARE\\DEVICEMAP\\SERIALCOMM"));
-    r.WriteString("\\Device\\com0com10", "COM10");
-    r.WriteInteger("Порт", 10);
+    r.createKey("\\HARDWARE\\DEVICEMAP\\SERIALCOMM");
+    ASSERT_TRUE(r.openKey("\\HARDWARE\\DEVICEMAP\\SERIALCOMM"));
+    r.writeString("\\Device\\com0com10", "COM10");
+    r.writeInteger("Порт", 10);
     EXPECT_EQ(slurp(file_),
               "Windows Registry Editor Version 5.00\n\n"
               "[HKEY_LOCAL_MACHINE\\HARDWARE]\n\n"
@@ -87,25 +88,25 @@ TEST_F(RegistryFile, EveryChangeRewritesTheWholeFileInRegeditForm) {
               "\"\\\\Device\\\\com0com10\"=\"COM10\"\n"
               "\"Порт\"=dword:0000000a\n\n");
     EXPECT_TRUE(leftovers(".registry.reg.").empty());  // no temporary file stays behind
-    EXPECT_TRUE(r.TakeNotices().empty());
+    EXPECT_TRUE(r.takeNotices().empty());
 }
 
 TEST_F(RegistryFile, EveryOperationSeesWhatOthersWroteMeanwhile) {
     FileRegistry mine(file_.string());
     FileRegistry theirs(file_.string());
-    mine.CreateKey("\\K");
-    ASSERT_TRUE(mine.OpenKey("\\K"));
-    ASSERT_TRUE(theirs.OpenKey("\\K"));
-    theirs.WriteString("a", "1");
-    EXPECT_EQ(mine.ReadString("a"), "1");
-    mine.WriteString("b", "2");
-    EXPECT_EQ(theirs.GetValueNames(), (Names{"a", "b"}));
+    mine.createKey("\\K");
+    ASSERT_TRUE(mine.openKey("\\K"));
+    ASSERT_TRUE(theirs.openKey("\\K"));
+    theirs.writeString("a", "1");
+    EXPECT_EQ(mine.readString("a"), "1");
+    mine.writeString("b", "2");
+    EXPECT_EQ(theirs.valueNames(), (Names{"a", "b"}));
     // Changed by hand meanwhile: the next operation reads the new text.
     spit(file_, "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\K]\n\"c\"=\"3\"\n");
-    EXPECT_EQ(mine.GetValueNames(), Names{"c"});
-    EXPECT_TRUE(theirs.DeleteKey("\\K"));
-    EXPECT_EQ(failureOf([&] { mine.WriteString("d", "4"); }), "Failed to set data for 'd'");
-    EXPECT_EQ(failureOf([&] { mine.ReadInteger("c"); }), "Failed to get data for 'c'");
+    EXPECT_EQ(mine.valueNames(), Names{"c"});
+    EXPECT_TRUE(theirs.deleteKey("\\K"));
+    EXPECT_EQ(failureOf([&] { mine.writeString("d", "4"); }), "Failed to set data for 'd'");
+    EXPECT_EQ(failureOf([&] { mine.readInteger("c"); }), "Failed to get data for 'c'");
 }
 
 TEST_F(RegistryFile, ACorruptFileIsMovedAsideReportedAndNeverOverwritten) {
@@ -117,7 +118,7 @@ TEST_F(RegistryFile, ACorruptFileIsMovedAsideReportedAndNeverOverwritten) {
         "\"x\"=\"\xD0\x96\"\n";
     spit(file_, bad);
     FileRegistry r(file_.string());
-    EXPECT_FALSE(r.OpenKey("\\SOFTWARE\\Vesko\\Device\\ComIP"));  // the store reads as empty
+    EXPECT_FALSE(r.openKey("\\SOFTWARE\\Vesko\\Device\\ComIP"));  // the store reads as empty
     EXPECT_FALSE(fs::exists(file_));
     const auto moved = leftovers("registry.reg.bad-");
     ASSERT_EQ(moved.size(), 1u);
@@ -125,26 +126,26 @@ TEST_F(RegistryFile, ACorruptFileIsMovedAsideReportedAndNeverOverwritten) {
     EXPECT_EQ(name.size(), std::string("registry.reg.bad-20260101-120000").size()) << name;
     EXPECT_EQ(slurp(moved[0]), bad);  // every byte kept
 
-    const auto notices = r.TakeNotices();
+    const auto notices = r.takeNotices();
     ASSERT_EQ(notices.size(), 1u);
     EXPECT_NE(notices[0].find(file_.string()), std::string::npos) << notices[0];
     EXPECT_NE(notices[0].find("строка 5"), std::string::npos) << notices[0];
     EXPECT_NE(notices[0].find(moved[0].string()), std::string::npos) << notices[0];
-    EXPECT_TRUE(r.TakeNotices().empty());  // handed out once
+    EXPECT_TRUE(r.takeNotices().empty());  // handed out once
 
     // The store starts afresh; the moved file stays as it was.
-    r.CreateKey("\\SOFTWARE");
-    EXPECT_TRUE(r.OpenKey("\\SOFTWARE"));
+    r.createKey("\\SOFTWARE");
+    EXPECT_TRUE(r.openKey("\\SOFTWARE"));
     EXPECT_EQ(slurp(moved[0]), bad);
 
     // A second corrupt file in the same second gets a name of its own.
     spit(file_, "garbage\n");
     FileRegistry other(file_.string());
-    other.CreateKey("\\NEW");  // a writer that meets a corrupt file moves it aside too
+    other.createKey("\\NEW");  // a writer that meets a corrupt file moves it aside too
     EXPECT_EQ(leftovers("registry.reg.bad-").size(), 2u);
-    EXPECT_TRUE(other.OpenKey("\\NEW"));
-    EXPECT_FALSE(other.OpenKey("\\SOFTWARE"));
-    EXPECT_EQ(other.TakeNotices().size(), 1u);
+    EXPECT_TRUE(other.openKey("\\NEW"));
+    EXPECT_FALSE(other.openKey("\\SOFTWARE"));
+    EXPECT_EQ(other.takeNotices().size(), 1u);
 }
 
 TEST_F(RegistryFile, AWriteRemovesWhatInterruptedWritesLeftAndNeverLocksThroughALink) {
@@ -155,7 +156,7 @@ TEST_F(RegistryFile, AWriteRemovesWhatInterruptedWritesLeftAndNeverLocksThroughA
     spit(file_.parent_path() / ".registry.reg.notes", "mine");
     spit(file_.parent_path() / ".registry.reg.a-b_c.", "mine");
     FileRegistry r(file_.string());
-    r.CreateKey("\\K");
+    r.createKey("\\K");
     std::vector<std::string> left;
     for (const fs::path& p : leftovers(".registry.reg.")) {
         left.push_back(p.filename().string());
@@ -168,88 +169,88 @@ TEST_F(RegistryFile, AWriteRemovesWhatInterruptedWritesLeftAndNeverLocksThroughA
     const std::string lock = file_.string() + ".lock";
     fs::remove(lock);
     fs::create_symlink(root_ / "elsewhere", lock);
-    EXPECT_EQ(failureOf([&] { r.CreateKey("\\L"); }), "Failed to create key \\L");
+    EXPECT_EQ(failureOf([&] { r.createKey("\\L"); }), "Failed to create key \\L");
     EXPECT_FALSE(fs::exists(root_ / "elsewhere"));
-    EXPECT_FALSE(r.OpenKey("\\L"));
-    EXPECT_TRUE(r.OpenKey("\\K"));
+    EXPECT_FALSE(r.openKey("\\L"));
+    EXPECT_TRUE(r.openKey("\\K"));
 }
 
 TEST_F(RegistryFile, AnUnwritableFileOrFolderFailsWithTheOperationsMessage) {
     FileRegistry r(file_.string());
-    r.CreateKey("\\K");
-    ASSERT_TRUE(r.OpenKey("\\K"));
-    r.WriteInteger("v", 1);
+    r.createKey("\\K");
+    ASSERT_TRUE(r.openKey("\\K"));
+    r.writeInteger("v", 1);
     const std::string before = slurp(file_);
     ASSERT_EQ(::chmod(file_.c_str(), 0444), 0);
-    EXPECT_EQ(failureOf([&] { r.WriteInteger("v", 2); }), "Failed to set data for 'v'");
-    EXPECT_EQ(failureOf([&] { r.WriteString("w", "x"); }), "Failed to set data for 'w'");
-    EXPECT_EQ(failureOf([&] { r.CreateKey("\\K\\Sub"); }), "Failed to create key \\K\\Sub");
-    EXPECT_FALSE(r.DeleteKey("\\K"));
-    EXPECT_FALSE(r.DeleteValue("v"));
-    EXPECT_EQ(r.ReadInteger("v"), 1);
+    EXPECT_EQ(failureOf([&] { r.writeInteger("v", 2); }), "Failed to set data for 'v'");
+    EXPECT_EQ(failureOf([&] { r.writeString("w", "x"); }), "Failed to set data for 'w'");
+    EXPECT_EQ(failureOf([&] { r.createKey("\\K\\Sub"); }), "Failed to create key \\K\\Sub");
+    EXPECT_FALSE(r.deleteKey("\\K"));
+    EXPECT_FALSE(r.deleteValue("v"));
+    EXPECT_EQ(r.readInteger("v"), 1);
     EXPECT_EQ(slurp(file_), before);
-    r.CreateKey("\\K");  // nothing to change: no failure
-    EXPECT_EQ(failureOf([&] { r.Batch([&] { r.WriteInteger("v", 3); }); }),
+    r.createKey("\\K");  // nothing to change: no failure
+    EXPECT_EQ(failureOf([&] { r.batch([&] { r.writeInteger("v", 3); }); }),
               "Failed to set data for 'v'");
     EXPECT_EQ(slurp(file_), before);
 
     // A folder that cannot be made: its place is taken by a file.
     spit(root_ / "blocked", "not a folder");
     FileRegistry nowhere((root_ / "blocked" / "lan2com" / "registry.reg").string());
-    EXPECT_EQ(failureOf([&] { nowhere.CreateKey("\\K"); }), "Failed to create key \\K");
-    EXPECT_FALSE(nowhere.OpenKey("\\K"));
+    EXPECT_EQ(failureOf([&] { nowhere.createKey("\\K"); }), "Failed to create key \\K");
+    EXPECT_FALSE(nowhere.openKey("\\K"));
 
     if (::geteuid() != 0) {  // permissions bind everybody but root
         ASSERT_EQ(::chmod(file_.c_str(), 0644), 0);
         ASSERT_EQ(::chmod(file_.parent_path().c_str(), 0555), 0);
-        EXPECT_EQ(failureOf([&] { r.WriteInteger("v", 4); }), "Failed to set data for 'v'");
+        EXPECT_EQ(failureOf([&] { r.writeInteger("v", 4); }), "Failed to set data for 'v'");
         EXPECT_EQ(slurp(file_), before);
     }
 }
 
 TEST_F(RegistryFile, AWriterThatCannotGetTheLockFailsWithItsOwnMessage) {
     FileRegistry r(file_.string(), std::chrono::milliseconds(150));
-    r.CreateKey("\\K");
-    ASSERT_TRUE(r.OpenKey("\\K"));
-    r.WriteInteger("v", 1);
+    r.createKey("\\K");
+    ASSERT_TRUE(r.openKey("\\K"));
+    r.writeInteger("v", 1);
 
     const int fd = ::open((file_.string() + ".lock").c_str(), O_RDWR | O_CLOEXEC);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::flock(fd, LOCK_EX), 0);  // another writer that does not let go
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(failureOf([&] { r.WriteInteger("v", 2); }), "Failed to set data for 'v'");
+    EXPECT_EQ(failureOf([&] { r.writeInteger("v", 2); }), "Failed to set data for 'v'");
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
-    EXPECT_EQ(failureOf([&] { r.Batch([&] { r.CreateKey("\\K\\B"); }); }),
+    EXPECT_EQ(failureOf([&] { r.batch([&] { r.createKey("\\K\\B"); }); }),
               "Failed to create key \\K\\B");
-    EXPECT_EQ(r.ReadInteger("v"), 1);  // readers need no lock
+    EXPECT_EQ(r.readInteger("v"), 1);  // readers need no lock
     ::flock(fd, LOCK_UN);
     ::close(fd);
-    r.WriteInteger("v", 2);
-    EXPECT_EQ(r.ReadInteger("v"), 2);
+    r.writeInteger("v", 2);
+    EXPECT_EQ(r.readInteger("v"), 2);
 }
 
 TEST_F(RegistryFile, ABatchWritesOnceAndAFailureInsideChangesNothing) {
     FileRegistry r(file_.string());
-    r.CreateKey("\\K");
+    r.createKey("\\K");
     const std::string before = slurp(file_);
-    EXPECT_THROW(r.Batch([&] {
-        r.CreateKey("\\K\\A");
-        ASSERT_TRUE(r.OpenKey("\\K\\A"));
-        r.WriteString("x", "y");
-        EXPECT_EQ(r.ReadString("x"), "y");  // the batch sees its own changes
-        r.ReadInteger("missing");
+    EXPECT_THROW(r.batch([&] {
+        r.createKey("\\K\\A");
+        ASSERT_TRUE(r.openKey("\\K\\A"));
+        r.writeString("x", "y");
+        EXPECT_EQ(r.readString("x"), "y");  // the batch sees its own changes
+        r.readInteger("missing");
     }),
-                 ERegistryException);
+                 RegistryError);
     EXPECT_EQ(slurp(file_), before);
-    EXPECT_FALSE(r.OpenKey("\\K\\A"));
+    EXPECT_FALSE(r.openKey("\\K\\A"));
 
     struct stat st {};
     ASSERT_EQ(::stat(file_.c_str(), &st), 0);
     const ino_t inode = st.st_ino;
-    r.Batch([&] {
-        ASSERT_TRUE(r.OpenKey("\\K"));
+    r.batch([&] {
+        ASSERT_TRUE(r.openKey("\\K"));
         for (int i = 0; i < 20; ++i) {
-            r.WriteInteger("v" + std::to_string(i), i);
+            r.writeInteger("v" + std::to_string(i), i);
             // Nobody sees the batch before it ends.
             ASSERT_EQ(::stat(file_.c_str(), &st), 0);
             EXPECT_EQ(st.st_ino, inode);
@@ -258,16 +259,16 @@ TEST_F(RegistryFile, ABatchWritesOnceAndAFailureInsideChangesNothing) {
     ASSERT_EQ(::stat(file_.c_str(), &st), 0);
     EXPECT_NE(st.st_ino, inode);
     FileRegistry other(file_.string());
-    ASSERT_TRUE(other.OpenKey("\\K"));
-    EXPECT_EQ(other.GetValueNames().size(), 20u);
+    ASSERT_TRUE(other.openKey("\\K"));
+    EXPECT_EQ(other.valueNames().size(), 20u);
 }
 
 TEST_F(RegistryFile, TwoProcessesWritingAtOnceLoseNothingAndTheFileStaysWhole) {
     {
         FileRegistry r(file_.string());
-        r.CreateKey("\\Counter");
-        ASSERT_TRUE(r.OpenKey("\\Counter"));
-        r.WriteInteger("n", 0);
+        r.createKey("\\Counter");
+        ASSERT_TRUE(r.openKey("\\Counter"));
+        r.writeInteger("n", 0);
     }
     constexpr int kRounds = 60;
     std::vector<pid_t> children;
@@ -279,16 +280,16 @@ TEST_F(RegistryFile, TwoProcessesWritingAtOnceLoseNothingAndTheFileStaysWhole) {
             try {
                 FileRegistry r(file_.string(), std::chrono::seconds(30));
                 for (int i = 0; i < kRounds; ++i) {
-                    r.Batch([&] {  // read-modify-write under one lock
-                        if (!r.OpenKey("\\Counter")) {
-                            throw ERegistryException("lost the key");
+                    r.batch([&] {  // read-modify-write under one lock
+                        if (!r.openKey("\\Counter")) {
+                            throw RegistryError("lost the key");
                         }
-                        r.WriteInteger("n", r.ReadInteger("n") + 1);
+                        r.writeInteger("n", r.readInteger("n") + 1);
                     });
                     // and a plain write of a value of its own
-                    r.WriteString("p" + std::to_string(who) + "-" + std::to_string(i), "x");
+                    r.writeString("p" + std::to_string(who) + "-" + std::to_string(i), "x");
                 }
-            } catch (const ERegistryException&) {
+            } catch (const RegistryError&) {
                 status = 2;
             }
             ::_exit(status);
@@ -318,10 +319,10 @@ TEST_F(RegistryFile, TwoProcessesWritingAtOnceLoseNothingAndTheFileStaysWhole) {
     }
     EXPECT_GT(reads, 0);
     FileRegistry r(file_.string());
-    ASSERT_TRUE(r.OpenKey("\\Counter"));
-    EXPECT_EQ(r.ReadInteger("n"), 2 * kRounds);
-    EXPECT_EQ(r.GetValueNames().size(), 1u + 2 * kRounds);
-    EXPECT_TRUE(r.TakeNotices().empty());
+    ASSERT_TRUE(r.openKey("\\Counter"));
+    EXPECT_EQ(r.readInteger("n"), 2 * kRounds);
+    EXPECT_EQ(r.valueNames().size(), 1u + 2 * kRounds);
+    EXPECT_TRUE(r.takeNotices().empty());
     EXPECT_TRUE(leftovers(".registry.reg.").empty());
 }
 
@@ -334,7 +335,7 @@ TEST_F(RegistryFile, TheSystemRegistryLivesUnderXdgDataHome) {
     ::setenv("XDG_DATA_HOME", root_.c_str(), 1);
     EXPECT_EQ(defaultRegistryPath(), file_.string());
     auto reg = openSystemRegistry();
-    reg->CreateKey("\\HARDWARE");
+    reg->createKey("\\HARDWARE");
     EXPECT_TRUE(fs::exists(file_));
 
     ::setenv("XDG_DATA_HOME", "relative/path", 1);  // not absolute: ignored

@@ -4,7 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/reg_text.h"
 #include "platform/registry_tree.h"
+#include "platform/tree_registry.h"
 
 namespace lan2com {
 namespace {
@@ -14,7 +16,7 @@ using Names = std::vector<std::string>;
 std::string expectFailure(const std::function<void()>& f) {
     try {
         f();
-    } catch (const ERegistryException& e) {
+    } catch (const RegistryError& e) {
         return e.what();
     }
     return "(no failure)";
@@ -24,15 +26,15 @@ std::string expectFailure(const std::function<void()>& f) {
 
 TEST(RegText, WritesEveryKeyAsItsOwnSectionWithEscapedNamesAndTexts) {
     MemoryRegistry r;
-    r.CreateKey("\\HARDWARE\\DEVICEMAP\\SERIALCOMM");
-    ASSERT_TRUE(r.OpenKey("\\HARDWARE\\DEVICEMAP\\SERIALCOMM"));
-    r.WriteString("\\Device\\com0com10", "COM10");
-    r.WriteString("Say \"hi\"", "a\\b \"c\"");
-    r.CreateKey("\\SOFTWARE\\Vesko\\Device\\ComIP\\Pair1");
-    ASSERT_TRUE(r.OpenKey("\\SOFTWARE\\Vesko\\Device\\ComIP\\Pair1"));
-    r.WriteInteger("Port", 10);
-    r.WriteInteger("Neg", -1);
-    r.WriteString("Имя", "Канал №1");
+    r.createKey("\\HARDWARE\\DEVICEMAP\\SERIALCOMM");
+    ASSERT_TRUE(r.openKey("\\HARDWARE\\DEVICEMAP\\SERIALCOMM"));
+    r.writeString("\\Device\\com0com10", "COM10");
+    r.writeString("Say \"hi\"", "a\\b \"c\"");
+    r.createKey("\\SOFTWARE\\Vesko\\Device\\ComIP\\Pair1");
+    ASSERT_TRUE(r.openKey("\\SOFTWARE\\Vesko\\Device\\ComIP\\Pair1"));
+    r.writeInteger("Port", 10);
+    r.writeInteger("Neg", -1);
+    r.writeString("Имя", "Канал №1");
     EXPECT_EQ(formatRegText(r.tree()),
               "Windows Registry Editor Version 5.00\n"
               "\n"
@@ -62,13 +64,13 @@ TEST(RegText, WritesEveryKeyAsItsOwnSectionWithEscapedNamesAndTexts) {
 
 TEST(RegText, RoundTripsEveryKindOfValue) {
     MemoryRegistry r;
-    r.CreateKey("\\A\\Ключ ]x[");
-    ASSERT_TRUE(r.OpenKey("\\A\\Ключ ]x["));
-    r.WriteString("", "default value");
-    r.WriteString("lines", "first\r\nsecond\nthird");  // cannot stand in a quoted line
-    r.WriteString("quotes", "\"\\\"\\\\");
-    r.WriteString("empty", "");
-    r.WriteInteger("big", 70000);
+    r.createKey("\\A\\Ключ ]x[");
+    ASSERT_TRUE(r.openKey("\\A\\Ключ ]x["));
+    r.writeString("", "default value");
+    r.writeString("lines", "first\r\nsecond\nthird");  // cannot stand in a quoted line
+    r.writeString("quotes", "\"\\\"\\\\");
+    r.writeString("empty", "");
+    r.writeInteger("big", 70000);
     RegValue blob;
     blob.name = "blob";
     blob.kind = RegValue::Kind::Raw;
@@ -94,13 +96,12 @@ TEST(RegText, RoundTripsEveryKindOfValue) {
     const RegistryTree back = parseRegText(text);
     EXPECT_TRUE(back == r.tree()) << text;
     MemoryRegistry again(back);
-    ASSERT_TRUE(again.OpenKey("\\A\\Ключ ]x["));
-    EXPECT_EQ(again.ReadString("lines"), "first\r\nsecond\nthird");
-    EXPECT_EQ(again.ReadString(""), "default value");
-    EXPECT_EQ(again.ReadString("quotes"), "\"\\\"\\\\");
-    EXPECT_EQ(again.ReadInteger("big"), 70000);
-    EXPECT_EQ(again.GetValueNames(),
-              (Names{"", "lines", "quotes", "empty", "big", "blob", "multi"}));
+    ASSERT_TRUE(again.openKey("\\A\\Ключ ]x["));
+    EXPECT_EQ(again.readString("lines"), "first\r\nsecond\nthird");
+    EXPECT_EQ(again.readString(""), "default value");
+    EXPECT_EQ(again.readString("quotes"), "\"\\\"\\\\");
+    EXPECT_EQ(again.readInteger("big"), 70000);
+    EXPECT_EQ(again.valueNames(), (Names{"", "lines", "quotes", "empty", "big", "blob", "multi"}));
 }
 
 TEST(RegText, ReadsWhatPeopleAndRegeditWrite) {
@@ -125,18 +126,18 @@ TEST(RegText, ReadsWhatPeopleAndRegeditWrite) {
         "[HKEY_LOCAL_MACHINE\\OLD\\Stuff]\r\n"
         "[-HKEY_LOCAL_MACHINE\\old]\r\n";
     MemoryRegistry r(parseRegText(text));
-    ASSERT_TRUE(r.OpenKey("\\HARDWARE\\DEVICEMAP\\SERIALCOMM"));
-    EXPECT_EQ(r.GetValueNames(),
+    ASSERT_TRUE(r.openKey("\\HARDWARE\\DEVICEMAP\\SERIALCOMM"));
+    EXPECT_EQ(r.valueNames(),
               (Names{"\\Device\\com0com10", "\\Device\\com0com20", "\\Device\\Serial0"}));
-    EXPECT_EQ(r.ReadString("\\Device\\com0com20"), "COM11");
-    ASSERT_TRUE(r.OpenKey("\\HARDWARE"));
-    EXPECT_EQ(r.GetKeyNames(), Names{"DEVICEMAP"});
-    EXPECT_EQ(r.ReadInteger("n"), 0x1ABCD);
-    EXPECT_EQ(r.ReadInteger("d"), 0x12345678);  // a REG_DWORD in its binary form
-    EXPECT_EQ(r.ReadString("e"), "C:\\");       // REG_EXPAND_SZ reads as text
-    EXPECT_FALSE(r.OpenKey("\\OLD"));
-    ASSERT_TRUE(r.OpenKey("\\"));
-    EXPECT_EQ(r.GetKeyNames(), Names{"HARDWARE"});
+    EXPECT_EQ(r.readString("\\Device\\com0com20"), "COM11");
+    ASSERT_TRUE(r.openKey("\\HARDWARE"));
+    EXPECT_EQ(r.keyNames(), Names{"DEVICEMAP"});
+    EXPECT_EQ(r.readInteger("n"), 0x1ABCD);
+    EXPECT_EQ(r.readInteger("d"), 0x12345678);  // a REG_DWORD in its binary form
+    EXPECT_EQ(r.readString("e"), "C:\\");       // REG_EXPAND_SZ reads as text
+    EXPECT_FALSE(r.openKey("\\OLD"));
+    ASSERT_TRUE(r.openKey("\\"));
+    EXPECT_EQ(r.keyNames(), Names{"HARDWARE"});
 
     // regedit's own files are UTF-16LE with a byte-order mark.
     std::string utf16 = "\xFF\xFE";
@@ -152,8 +153,8 @@ TEST(RegText, ReadsWhatPeopleAndRegeditWrite) {
     const std::size_t quote = utf16.rfind(std::string("\"\0\r\0", 4));
     utf16.insert(quote, std::string("\x16\x04", 2));
     MemoryRegistry w(parseRegText(utf16));
-    ASSERT_TRUE(w.OpenKey("\\K"));
-    EXPECT_EQ(w.ReadString("v"), "Ж");
+    ASSERT_TRUE(w.openKey("\\K"));
+    EXPECT_EQ(w.readString("v"), "Ж");
 }
 
 TEST(RegText, EmptyTextIsAnEmptyRegistry) {
@@ -236,7 +237,7 @@ TEST(RegText, KeysNestedBeyondTheRegistrysDepthMakeTheFileUnreadableNotTheReader
     }
     EXPECT_FALSE(splitRegPath(deepPath).has_value());
     MemoryRegistry r;
-    EXPECT_EQ(expectFailure([&] { r.CreateKey(deepPath); }), "Failed to create key " + deepPath);
+    EXPECT_EQ(expectFailure([&] { r.createKey(deepPath); }), "Failed to create key " + deepPath);
 }
 
 TEST(RegText, ALargeFileIsReadInTimeLinearInItsSize) {
@@ -302,35 +303,35 @@ TEST(RegText, SectionsRemovedAndMadeAgainReadAsTheRegistryWouldHaveThem) {
 
 TEST(RegistryOperations, OpenKeyNeverCreatesAndKeepsTheCurrentKeyWhenItFails) {
     MemoryRegistry r;
-    EXPECT_FALSE(r.OpenKey("\\SOFTWARE\\Vesko"));
+    EXPECT_FALSE(r.openKey("\\SOFTWARE\\Vesko"));
     EXPECT_TRUE(r.tree().root.subkeys.empty());
-    r.CreateKey("\\A\\B");
-    ASSERT_TRUE(r.OpenKey("\\A\\B"));
-    r.WriteString("x", "1");
-    EXPECT_FALSE(r.OpenKey("\\A\\Missing"));
-    EXPECT_FALSE(r.OpenKey("\\A\\\\B"));
-    EXPECT_EQ(r.ReadString("x"), "1");  // still in \A\B
-    EXPECT_TRUE(r.OpenKey("a\\b\\"));   // names compare without case; the slashes are optional
-    EXPECT_EQ(r.ReadString("X"), "1");
+    r.createKey("\\A\\B");
+    ASSERT_TRUE(r.openKey("\\A\\B"));
+    r.writeString("x", "1");
+    EXPECT_FALSE(r.openKey("\\A\\Missing"));
+    EXPECT_FALSE(r.openKey("\\A\\\\B"));
+    EXPECT_EQ(r.readString("x"), "1");  // still in \A\B
+    EXPECT_TRUE(r.openKey("a\\b\\"));   // names compare without case; the slashes are optional
+    EXPECT_EQ(r.readString("X"), "1");
 }
 
 TEST(RegistryOperations, EnumerateInCreationOrderNotSorted) {
     MemoryRegistry r;
     for (const char* k : {"\\C\\Pair10", "\\C\\Pair2", "\\C\\pair1"}) {
-        r.CreateKey(k);
+        r.createKey(k);
     }
-    r.CreateKey("\\C\\PAIR10");  // the same key as Pair10
-    ASSERT_TRUE(r.OpenKey("\\C"));
-    EXPECT_EQ(r.GetKeyNames(), (Names{"Pair10", "Pair2", "pair1"}));
+    r.createKey("\\C\\PAIR10");  // the same key as Pair10
+    ASSERT_TRUE(r.openKey("\\C"));
+    EXPECT_EQ(r.keyNames(), (Names{"Pair10", "Pair2", "pair1"}));
     for (const char* v : {"zeta", "alpha", "Mid"}) {
-        r.WriteString(v, v);
+        r.writeString(v, v);
     }
-    r.WriteString("ALPHA", "again");  // overwrites alpha in place, keeping its name
-    EXPECT_EQ(r.GetValueNames(), (Names{"zeta", "alpha", "Mid"}));
-    EXPECT_EQ(r.ReadString("alpha"), "again");
-    r.CloseKey();
-    EXPECT_TRUE(r.GetValueNames().empty());
-    EXPECT_TRUE(r.GetKeyNames().empty());
+    r.writeString("ALPHA", "again");  // overwrites alpha in place, keeping its name
+    EXPECT_EQ(r.valueNames(), (Names{"zeta", "alpha", "Mid"}));
+    EXPECT_EQ(r.readString("alpha"), "again");
+    r.closeKey();
+    EXPECT_TRUE(r.valueNames().empty());
+    EXPECT_TRUE(r.keyNames().empty());
 }
 
 TEST(RegistryOperations, CaseInsensitiveNamesCoverCyrillic) {
@@ -343,77 +344,77 @@ TEST(RegistryOperations, CaseInsensitiveNamesCoverCyrillic) {
 
 TEST(RegistryOperations, ReadsAnswerAndFailAsTheRegistryDoes) {
     MemoryRegistry r;
-    r.CreateKey("\\K");
-    ASSERT_TRUE(r.OpenKey("\\K"));
-    r.WriteString("text", "abc");
-    r.WriteInteger("num", 42);
-    r.WriteInteger("min", -2147483647 - 1);
-    EXPECT_EQ(r.ReadString("missing"), "");
-    EXPECT_EQ(r.ReadInteger("num"), 42);
-    EXPECT_EQ(r.ReadInteger("min"), -2147483647 - 1);
-    EXPECT_EQ(expectFailure([&] { r.ReadString("num"); }), "Invalid data type for 'num'");
-    EXPECT_EQ(expectFailure([&] { r.ReadInteger("text"); }), "Invalid data type for 'text'");
-    EXPECT_EQ(expectFailure([&] { r.ReadInteger("missing"); }), "Failed to get data for 'missing'");
-    r.CloseKey();
-    EXPECT_EQ(r.ReadString("text"), "");
-    EXPECT_EQ(expectFailure([&] { r.ReadInteger("num"); }), "Failed to get data for 'num'");
+    r.createKey("\\K");
+    ASSERT_TRUE(r.openKey("\\K"));
+    r.writeString("text", "abc");
+    r.writeInteger("num", 42);
+    r.writeInteger("min", -2147483647 - 1);
+    EXPECT_EQ(r.readString("missing"), "");
+    EXPECT_EQ(r.readInteger("num"), 42);
+    EXPECT_EQ(r.readInteger("min"), -2147483647 - 1);
+    EXPECT_EQ(expectFailure([&] { r.readString("num"); }), "Invalid data type for 'num'");
+    EXPECT_EQ(expectFailure([&] { r.readInteger("text"); }), "Invalid data type for 'text'");
+    EXPECT_EQ(expectFailure([&] { r.readInteger("missing"); }), "Failed to get data for 'missing'");
+    r.closeKey();
+    EXPECT_EQ(r.readString("text"), "");
+    EXPECT_EQ(expectFailure([&] { r.readInteger("num"); }), "Failed to get data for 'num'");
 }
 
 TEST(RegistryOperations, WritesCreateAndDeleteWithTheirMessages) {
     MemoryRegistry r;
-    EXPECT_EQ(expectFailure([&] { r.WriteString("v", "x"); }), "Failed to set data for 'v'");
-    r.CreateKey("\\A\\B\\C");
-    EXPECT_TRUE(r.GetValueNames().empty());  // CreateKey does not open the key
-    EXPECT_EQ(expectFailure([&] { r.WriteInteger("v", 1); }), "Failed to set data for 'v'");
-    EXPECT_EQ(expectFailure([&] { r.CreateKey("\\A\\\\B"); }), "Failed to create key \\A\\\\B");
-    ASSERT_TRUE(r.OpenKey("\\A\\B"));
-    EXPECT_EQ(expectFailure([&] { r.WriteString("two\nlines", "x"); }),
+    EXPECT_EQ(expectFailure([&] { r.writeString("v", "x"); }), "Failed to set data for 'v'");
+    r.createKey("\\A\\B\\C");
+    EXPECT_TRUE(r.valueNames().empty());  // createKey does not open the key
+    EXPECT_EQ(expectFailure([&] { r.writeInteger("v", 1); }), "Failed to set data for 'v'");
+    EXPECT_EQ(expectFailure([&] { r.createKey("\\A\\\\B"); }), "Failed to create key \\A\\\\B");
+    ASSERT_TRUE(r.openKey("\\A\\B"));
+    EXPECT_EQ(expectFailure([&] { r.writeString("two\nlines", "x"); }),
               "Failed to set data for 'two\nlines'");
-    r.WriteString("v", std::string("cut\0here", 8));
-    EXPECT_EQ(r.ReadString("v"), "cut");
-    EXPECT_TRUE(r.DeleteValue("V"));
-    EXPECT_FALSE(r.DeleteValue("v"));
+    r.writeString("v", std::string("cut\0here", 8));
+    EXPECT_EQ(r.readString("v"), "cut");
+    EXPECT_TRUE(r.deleteValue("V"));
+    EXPECT_FALSE(r.deleteValue("v"));
 
-    r.CreateKey("\\A\\B\\C\\D");
-    r.CreateKey("\\A\\E");
-    EXPECT_TRUE(r.DeleteKey("\\A\\b"));  // with all its subkeys
-    EXPECT_FALSE(r.DeleteKey("\\A\\B"));
-    EXPECT_FALSE(r.OpenKey("\\A\\B\\C\\D"));
-    EXPECT_FALSE(r.DeleteKey("\\"));
+    r.createKey("\\A\\B\\C\\D");
+    r.createKey("\\A\\E");
+    EXPECT_TRUE(r.deleteKey("\\A\\b"));  // with all its subkeys
+    EXPECT_FALSE(r.deleteKey("\\A\\B"));
+    EXPECT_FALSE(r.openKey("\\A\\B\\C\\D"));
+    EXPECT_FALSE(r.deleteKey("\\"));
     // The current key was \A\B: it is gone, so writing to it fails.
-    EXPECT_EQ(expectFailure([&] { r.WriteString("w", "x"); }), "Failed to set data for 'w'");
-    ASSERT_TRUE(r.OpenKey("\\A"));
-    EXPECT_EQ(r.GetKeyNames(), Names{"E"});
+    EXPECT_EQ(expectFailure([&] { r.writeString("w", "x"); }), "Failed to set data for 'w'");
+    ASSERT_TRUE(r.openKey("\\A"));
+    EXPECT_EQ(r.keyNames(), Names{"E"});
 }
 
 TEST(RegistryOperations, MemoryBatchIsAllOrNothing) {
     MemoryRegistry r;
-    r.CreateKey("\\K");
+    r.createKey("\\K");
     const RegistryTree before = r.tree();
     const int commits = r.commits();
-    EXPECT_THROW(r.Batch([&] {
-        r.CreateKey("\\K\\New");
-        ASSERT_TRUE(r.OpenKey("\\K"));
-        r.WriteString("a", "b");
-        r.Batch([&] { r.ReadInteger("missing"); });  // nested: the failure ends the whole batch
+    EXPECT_THROW(r.batch([&] {
+        r.createKey("\\K\\New");
+        ASSERT_TRUE(r.openKey("\\K"));
+        r.writeString("a", "b");
+        r.batch([&] { r.readInteger("missing"); });  // nested: the failure ends the whole batch
     }),
-                 ERegistryException);
+                 RegistryError);
     EXPECT_TRUE(r.tree() == before);
     EXPECT_EQ(r.commits(), commits);
 
-    r.Batch([&] {
-        r.CreateKey("\\K\\New");
-        ASSERT_TRUE(r.OpenKey("\\K\\New"));
-        r.WriteInteger("a", 1);
-        r.WriteInteger("b", 2);
+    r.batch([&] {
+        r.createKey("\\K\\New");
+        ASSERT_TRUE(r.openKey("\\K\\New"));
+        r.writeInteger("a", 1);
+        r.writeInteger("b", 2);
     });
     EXPECT_EQ(r.commits(), commits + 1);
 
     r.setReadOnly(true);
-    EXPECT_EQ(expectFailure([&] { r.WriteInteger("a", 5); }), "Failed to set data for 'a'");
-    EXPECT_EQ(expectFailure([&] { r.CreateKey("\\Z"); }), "Failed to create key \\Z");
-    EXPECT_FALSE(r.DeleteKey("\\K"));
-    EXPECT_EQ(r.ReadInteger("a"), 1);
+    EXPECT_EQ(expectFailure([&] { r.writeInteger("a", 5); }), "Failed to set data for 'a'");
+    EXPECT_EQ(expectFailure([&] { r.createKey("\\Z"); }), "Failed to create key \\Z");
+    EXPECT_FALSE(r.deleteKey("\\K"));
+    EXPECT_EQ(r.readInteger("a"), 1);
 }
 
 }  // namespace

@@ -47,18 +47,18 @@ TEST(Cp1251, MapsWhatTheCodePageLacksToQuestionMarks) {
 namespace lan2com {
 namespace {
 
-TEST(StrToInt, ReadsSignedDecimalsAndRefusesEverythingElseWithTheConversionMessage) {
-    EXPECT_EQ(StrToInt("09999"), 9999);
-    EXPECT_EQ(StrToInt("-12"), -12);
-    EXPECT_EQ(StrToInt("+7"), 7);
-    EXPECT_EQ(StrToInt("2147483647"), 2147483647);
-    EXPECT_EQ(StrToInt("-2147483648"), -2147483647 - 1);
+TEST(ParseInt32, ReadsSignedDecimalsAndRefusesEverythingElseWithTheConversionMessage) {
+    EXPECT_EQ(parseInt32("09999"), 9999);
+    EXPECT_EQ(parseInt32("-12"), -12);
+    EXPECT_EQ(parseInt32("+7"), 7);
+    EXPECT_EQ(parseInt32("2147483647"), 2147483647);
+    EXPECT_EQ(parseInt32("-2147483648"), -2147483647 - 1);
     for (const char* bad :
          {"", "-", "100.5", " 1", "1 ", "0x10", "$10", "A0", "2147483648", "<tq"}) {
         try {
-            StrToInt(bad);
+            parseInt32(bad);
             ADD_FAILURE() << bad;
-        } catch (const EConvertError& e) {
+        } catch (const ConvertError& e) {
             EXPECT_EQ(std::string(e.what()),
                       "'" + std::string(bad) + "' is not a valid integer value");
         }

@@ -38,7 +38,7 @@ std::wstring below(const std::string& path) {
 }
 
 // Makes a volatile key under HARDWARE for this process, named by the prefix: no non-volatile key
-// can be created inside it, which gives a real failure of CreateKey. Answers its path.
+// can be created inside it, which gives a real failure of createKey. Answers its path.
 std::string volatileHardwareKey(const std::string& prefix) {
     const std::string path = "\\HARDWARE\\" + prefix + std::to_string(GetCurrentProcessId());
     HKEY key = nullptr;
@@ -108,13 +108,13 @@ std::wstring asText(const RawValue& value) {
     return text;
 }
 
-// Expects the call to throw ERegistryException with exactly this message.
+// Expects the call to throw RegistryError with exactly this message.
 template <typename F>
 void expectFailure(F&& call, const std::string& message) {
     try {
         call();
         ADD_FAILURE() << "no failure; expected \"" << message << "\"";
-    } catch (const ERegistryException& e) {
+    } catch (const RegistryError& e) {
         EXPECT_EQ(std::string(e.what()), message);
     }
 }
@@ -133,7 +133,7 @@ class Win32Registry : public ::testing::Test {
         }
         RegCloseKey(key);
         registry_ = openSystemRegistry();
-        registry_->SetRootKey();
+        registry_->setRootKey();
     }
 
     void TearDown() override {
@@ -149,15 +149,15 @@ class Win32Registry : public ::testing::Test {
 TEST_F(Win32Registry, WritesNativeTypesThatOtherProgramsRead) {
     Registry& r = *registry_;
     const std::string key = base_ + "\\Vesko\\Device\\ComIP";
-    r.CreateKey(key);  // with every missing key above it
-    r.CreateKey(key);  // an existing key is no error
-    ASSERT_TRUE(r.OpenKey(key));
-    r.WriteString("AddrIP", "192.168.1.10");
-    r.WriteString("Имя", "Велтар ёЁ");
-    r.WriteString("Empty", "");
-    r.WriteInteger("Port", 70000);
-    r.WriteInteger("Neg", -1);
-    r.WriteInteger("Port", 10003);  // overwrites
+    r.createKey(key);  // with every missing key above it
+    r.createKey(key);  // an existing key is no error
+    ASSERT_TRUE(r.openKey(key));
+    r.writeString("AddrIP", "192.168.1.10");
+    r.writeString("Имя", "Велтар ёЁ");
+    r.writeString("Empty", "");
+    r.writeInteger("Port", 70000);
+    r.writeInteger("Neg", -1);
+    r.writeInteger("Port", 10003);  // overwrites
 
     RawValue addr = getRaw(key, L"AddrIP");
     ASSERT_EQ(addr.status, ERROR_SUCCESS);
@@ -179,10 +179,10 @@ TEST_F(Win32Registry, WritesNativeTypesThatOtherProgramsRead) {
     std::copy(port.data.begin(), port.data.end(), reinterpret_cast<BYTE*>(&portValue));
     EXPECT_EQ(portValue, 10003u);
 
-    EXPECT_EQ(r.ReadString("Имя"), "Велтар ёЁ");
-    EXPECT_EQ(r.ReadString("Empty"), "");
-    EXPECT_EQ(r.ReadInteger("Neg"), -1);
-    EXPECT_EQ(r.ReadInteger("Port"), 10003);
+    EXPECT_EQ(r.readString("Имя"), "Велтар ёЁ");
+    EXPECT_EQ(r.readString("Empty"), "");
+    EXPECT_EQ(r.readInteger("Neg"), -1);
+    EXPECT_EQ(r.readInteger("Port"), 10003);
 }
 
 TEST_F(Win32Registry, ReadsValuesOthersWroteAndRefusesTheWrongTypes) {
@@ -201,53 +201,53 @@ TEST_F(Win32Registry, ReadsValuesOthersWroteAndRefusesTheWrongTypes) {
     setRaw(key, L"Qword", REG_QWORD, &wide, sizeof wide);
 
     Registry& r = *registry_;
-    ASSERT_TRUE(r.OpenKey(key));
-    EXPECT_EQ(r.ReadString("ComIn"), "COM7");
-    EXPECT_EQ(r.ReadString("ComOut"), "COM8");
-    EXPECT_EQ(r.ReadString("AddrIP"), "10.0.0.5");  // a text ends at its first NUL
-    EXPECT_EQ(r.ReadString("Missing"), "");
-    EXPECT_EQ(r.ReadInteger("Pair"), 0x1203);
+    ASSERT_TRUE(r.openKey(key));
+    EXPECT_EQ(r.readString("ComIn"), "COM7");
+    EXPECT_EQ(r.readString("ComOut"), "COM8");
+    EXPECT_EQ(r.readString("AddrIP"), "10.0.0.5");  // a text ends at its first NUL
+    EXPECT_EQ(r.readString("Missing"), "");
+    EXPECT_EQ(r.readInteger("Pair"), 0x1203);
 
-    expectFailure([&] { r.ReadString("Pair"); }, "Invalid data type for 'Pair'");
-    expectFailure([&] { r.ReadString("Binary"); }, "Invalid data type for 'Binary'");
-    expectFailure([&] { r.ReadInteger("ComIn"); }, "Invalid data type for 'ComIn'");
-    expectFailure([&] { r.ReadInteger("Binary"); }, "Invalid data type for 'Binary'");
-    expectFailure([&] { r.ReadInteger("Qword"); }, "Invalid data type for 'Qword'");
-    expectFailure([&] { r.ReadInteger("Port"); }, "Failed to get data for 'Port'");
+    expectFailure([&] { r.readString("Pair"); }, "Invalid data type for 'Pair'");
+    expectFailure([&] { r.readString("Binary"); }, "Invalid data type for 'Binary'");
+    expectFailure([&] { r.readInteger("ComIn"); }, "Invalid data type for 'ComIn'");
+    expectFailure([&] { r.readInteger("Binary"); }, "Invalid data type for 'Binary'");
+    expectFailure([&] { r.readInteger("Qword"); }, "Invalid data type for 'Qword'");
+    expectFailure([&] { r.readInteger("Port"); }, "Failed to get data for 'Port'");
 }
 
 TEST_F(Win32Registry, OpenKeyNeverCreatesAndKeepsTheCurrentKeyWhenItFails) {
     Registry& r = *registry_;
-    r.CreateKey(base_ + "\\Here");
-    ASSERT_TRUE(r.OpenKey(base_ + "\\Here"));
-    r.WriteString("Mark", "here");
+    r.createKey(base_ + "\\Here");
+    ASSERT_TRUE(r.openKey(base_ + "\\Here"));
+    r.writeString("Mark", "here");
 
-    EXPECT_FALSE(r.OpenKey(base_ + "\\Missing"));
+    EXPECT_FALSE(r.openKey(base_ + "\\Missing"));
     EXPECT_FALSE(keyExists(base_ + "\\Missing"));
-    EXPECT_EQ(r.ReadString("Mark"), "here");  // still the key opened before
-    r.WriteInteger("After", 1);
+    EXPECT_EQ(r.readString("Mark"), "here");  // still the key opened before
+    r.writeInteger("After", 1);
     EXPECT_EQ(getRaw(base_ + "\\Here", L"After").status, ERROR_SUCCESS);
 
-    r.CloseKey();
-    EXPECT_TRUE(r.GetValueNames().empty());
-    EXPECT_TRUE(r.GetKeyNames().empty());
-    expectFailure([&] { r.WriteString("Mark", "x"); }, "Failed to set data for 'Mark'");
-    expectFailure([&] { r.WriteInteger("Port", 1); }, "Failed to set data for 'Port'");
+    r.closeKey();
+    EXPECT_TRUE(r.valueNames().empty());
+    EXPECT_TRUE(r.keyNames().empty());
+    expectFailure([&] { r.writeString("Mark", "x"); }, "Failed to set data for 'Mark'");
+    expectFailure([&] { r.writeInteger("Port", 1); }, "Failed to set data for 'Port'");
 }
 
 TEST_F(Win32Registry, ListsValueAndSubkeyNamesInTheRegistrysOrder) {
     Registry& r = *registry_;
-    r.CreateKey(base_);
-    ASSERT_TRUE(r.OpenKey(base_));
+    r.createKey(base_);
+    ASSERT_TRUE(r.openKey(base_));
     const std::string longName(300, 'v');  // longer than any key name may be
     for (const std::string name :
          {"\\Device\\com0com20", "\\Device\\com0com10", "Mid", longName.c_str()}) {
-        r.WriteString(name, "x");
+        r.writeString(name, "x");
     }
     for (const std::string name : {"Pair10", "Pair2", "Pair1", "Канал"}) {
-        r.CreateKey(base_ + "\\" + name);
+        r.createKey(base_ + "\\" + name);
     }
-    ASSERT_TRUE(r.OpenKey(base_));
+    ASSERT_TRUE(r.openKey(base_));
 
     const std::vector<std::string> created = {"\\Device\\com0com20", "\\Device\\com0com10", "Mid",
                                               longName};
@@ -256,13 +256,13 @@ TEST_F(Win32Registry, ListsValueAndSubkeyNamesInTheRegistrysOrder) {
     if (wine::runningUnderWine()) {
         // Wine keeps a key's values sorted by name; Windows lists them as they were created,
         // which is the order the device-map pairing relies on.
-        EXPECT_EQ(r.GetValueNames(), sorted);
+        EXPECT_EQ(r.valueNames(), sorted);
     } else {
-        EXPECT_EQ(r.GetValueNames(), created);
+        EXPECT_EQ(r.valueNames(), created);
     }
     // Subkeys come sorted by name on both; the registry promises no order, so only the names are
     // checked.
-    std::vector<std::string> keys = r.GetKeyNames();
+    std::vector<std::string> keys = r.keyNames();
     std::sort(keys.begin(), keys.end());
     EXPECT_EQ(keys, (std::vector<std::string>{"Pair1", "Pair10", "Pair2", "Канал"}));
 }
@@ -271,37 +271,37 @@ TEST_F(Win32Registry, DeleteKeyRemovesTheWholeTreeEvenWhileItIsTheCurrentKey) {
     Registry& r = *registry_;
     const std::string vendor = base_ + "\\Vesko";
     for (const char* pair : {"\\Device\\ComIP\\Pair1", "\\Device\\ComIP\\Pair2\\Deeper"}) {
-        r.CreateKey(vendor + pair);
+        r.createKey(vendor + pair);
     }
-    ASSERT_TRUE(r.OpenKey(vendor + "\\Device\\ComIP\\Pair1"));
-    r.WriteInteger("Pair", 1);
+    ASSERT_TRUE(r.openKey(vendor + "\\Device\\ComIP\\Pair1"));
+    r.writeInteger("Pair", 1);
 
     // The store opens the vendor key and deletes it while it is open, then builds it anew.
-    ASSERT_TRUE(r.OpenKey(vendor));
-    EXPECT_TRUE(r.DeleteKey(vendor));
+    ASSERT_TRUE(r.openKey(vendor));
+    EXPECT_TRUE(r.deleteKey(vendor));
     EXPECT_FALSE(keyExists(vendor));
     EXPECT_TRUE(keyExists(base_));
-    EXPECT_FALSE(r.DeleteKey(vendor));  // nothing left to delete
+    EXPECT_FALSE(r.deleteKey(vendor));  // nothing left to delete
 
-    r.CreateKey(vendor + "\\Device\\ComIP");
-    ASSERT_TRUE(r.OpenKey(vendor + "\\Device\\ComIP"));
-    r.WriteString("AddrIP", "10.0.0.1");
+    r.createKey(vendor + "\\Device\\ComIP");
+    ASSERT_TRUE(r.openKey(vendor + "\\Device\\ComIP"));
+    r.writeString("AddrIP", "10.0.0.1");
     EXPECT_EQ(asText(getRaw(vendor + "\\Device\\ComIP", L"AddrIP")), L"10.0.0.1");
-    EXPECT_TRUE(r.GetKeyNames().empty());
+    EXPECT_TRUE(r.keyNames().empty());
 }
 
 TEST_F(Win32Registry, ABatchThatFailsHalfWayPutsBackWhatItDeletedAndRemovesWhatItMade) {
     Registry& r = *registry_;
     const std::string vendor = base_ + "\\Vesko";
     const std::string config = vendor + "\\Device\\ComIP";
-    r.CreateKey(config + "\\Pair1");
-    ASSERT_TRUE(r.OpenKey(config));
-    r.WriteString("AddrIP", "10.0.0.1");
-    ASSERT_TRUE(r.OpenKey(config + "\\Pair1"));
-    r.WriteInteger("Port", 10003);
+    r.createKey(config + "\\Pair1");
+    ASSERT_TRUE(r.openKey(config));
+    r.writeString("AddrIP", "10.0.0.1");
+    ASSERT_TRUE(r.openKey(config + "\\Pair1"));
+    r.writeInteger("Port", 10003);
     const BYTE blob[] = {1, 2, 3};
     setRaw(config + "\\Pair1", L"Other", REG_BINARY, blob, sizeof blob);
-    r.CloseKey();
+    r.closeKey();
     // A non-volatile key cannot be made inside a volatile one: a real failure half-way.
     const std::string hardware = volatileHardwareKey("lan2com-batch-");
     ASSERT_TRUE(keyExists(hardware));
@@ -309,14 +309,14 @@ TEST_F(Win32Registry, ABatchThatFailsHalfWayPutsBackWhatItDeletedAndRemovesWhatI
     // What the store does: delete the configuration, write the new one, and fail at its end.
     expectFailure(
         [&] {
-            r.Batch([&] {
-                r.SetRootKey();
-                EXPECT_TRUE(r.DeleteKey(vendor));
-                r.CreateKey(config + "\\Pair7");
-                ASSERT_TRUE(r.OpenKey(config));
-                r.WriteString("AddrIP", "10.0.0.99");
-                r.WriteString("New", "x");
-                r.CreateKey(hardware + "\\Child");
+            r.batch([&] {
+                r.setRootKey();
+                EXPECT_TRUE(r.deleteKey(vendor));
+                r.createKey(config + "\\Pair7");
+                ASSERT_TRUE(r.openKey(config));
+                r.writeString("AddrIP", "10.0.0.99");
+                r.writeString("New", "x");
+                r.createKey(hardware + "\\Child");
             });
         },
         "Failed to create key " + hardware + "\\Child");
@@ -328,13 +328,13 @@ TEST_F(Win32Registry, ABatchThatFailsHalfWayPutsBackWhatItDeletedAndRemovesWhatI
     const RawValue other = getRaw(config + "\\Pair1", L"Other");
     EXPECT_EQ(other.type, static_cast<DWORD>(REG_BINARY));
     EXPECT_EQ(other.data, std::vector<BYTE>(blob, blob + sizeof blob));
-    ASSERT_TRUE(r.OpenKey(config + "\\Pair1"));
-    EXPECT_EQ(r.ReadInteger("Port"), 10003);
+    ASSERT_TRUE(r.openKey(config + "\\Pair1"));
+    EXPECT_EQ(r.readInteger("Port"), 10003);
 
     // A batch that succeeds keeps all it did.
-    r.Batch([&] {
-        EXPECT_TRUE(r.DeleteKey(vendor));
-        r.CreateKey(config + "\\Pair2");
+    r.batch([&] {
+        EXPECT_TRUE(r.deleteKey(vendor));
+        r.createKey(config + "\\Pair2");
     });
     EXPECT_FALSE(keyExists(config + "\\Pair1"));
     EXPECT_TRUE(keyExists(config + "\\Pair2"));
@@ -342,11 +342,11 @@ TEST_F(Win32Registry, ABatchThatFailsHalfWayPutsBackWhatItDeletedAndRemovesWhatI
 
 TEST_F(Win32Registry, CreateKeyFailuresNameThePath) {
     Registry& r = *registry_;
-    expectFailure([&] { r.CreateKey("\\"); }, "Failed to create key \\");
+    expectFailure([&] { r.createKey("\\"); }, "Failed to create key \\");
     // A key inside a volatile parent must be volatile itself: the system creates none there.
     const std::string hardware = volatileHardwareKey("lan2com-test-");
     ASSERT_TRUE(keyExists(hardware));
-    expectFailure([&] { r.CreateKey(hardware + "\\Child"); },
+    expectFailure([&] { r.createKey(hardware + "\\Child"); },
                   "Failed to create key " + hardware + "\\Child");
     EXPECT_FALSE(keyExists(hardware + "\\Child"));
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, below(hardware).c_str());

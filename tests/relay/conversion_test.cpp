@@ -84,7 +84,7 @@ TEST(Conversion, LevelTable) {
 }
 
 TEST(Conversion, HeartbeatLineBytes) {
-    const std::string line(H_Bit.begin(), H_Bit.end());
+    const std::string line(kHeartbeatLine.begin(), kHeartbeatLine.end());
     EXPECT_EQ(line,
               std::string("1011") + std::string(11, ' ') + "@" + std::string(4, ' ') + "\x14");
 }

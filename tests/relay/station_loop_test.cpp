@@ -21,7 +21,7 @@ Bytes lineOf(const std::string& text) {
     return Bytes(text.begin(), text.end());
 }
 Bytes heartbeatLine() {
-    return Bytes(H_Bit.begin(), H_Bit.end());
+    return Bytes(kHeartbeatLine.begin(), kHeartbeatLine.end());
 }
 
 class StationLoopTest : public RelayFixture {
@@ -354,7 +354,7 @@ TEST_F(StationLoopTest, PortOpeningsAreLoggedWhetherOrNotDiagnosticsAreOn) {
     ASSERT_EQ(view.log.size(), 2u);
     EXPECT_EQ(view.log[0], "09.12.2026 10:00:00  Открыт порт №40");
     EXPECT_EQ(view.log[1], "09.12.2026 10:00:00  Открыт порт №41");
-    EXPECT_EQ(state.n, 0);
+    EXPECT_EQ(state.logLines, 0);
 }
 
 TEST_F(StationLoopTest, EventsAreLoggedThroughTheAccountFilterOnlyWhileDiagnosticsAreChecked) {
@@ -370,13 +370,13 @@ TEST_F(StationLoopTest, EventsAreLoggedThroughTheAccountFilterOnlyWhileDiagnosti
     };
     view.filter = "";
     event();
-    EXPECT_TRUE(view.log.empty());  // DiagCB unchecked
+    EXPECT_TRUE(view.log.empty());  // diagnosticsCheck unchecked
     view.diag = true;
     event();
     ASSERT_EQ(view.log.size(), 2u);
     EXPECT_EQ(view.log[0], "09.12.2026 10:00:00  Канал №3  127.0.0.2");
     EXPECT_EQ(view.log[1], "1234113AA1AA5   - 78 dBm");
-    EXPECT_EQ(view.recCnt, "1");
+    EXPECT_EQ(view.recordCountLabel, "1");
     view.filter = "1234";
     event();
     EXPECT_EQ(view.log.size(), 4u);
@@ -393,13 +393,13 @@ TEST(DiagnosticsLog, TheLimitSwitchesLoggingOffAfterTwoThousandLines) {
     StationDisplay relay(view, state);
     view.diag = true;
     for (int i = 0; i < 1000; ++i) {
-        relay.DiagEntry(1, "10.0.0.1", "123478113AA1AA5C", "- 78 dBm");
+        relay.addDiagnosticsEntry(1, "10.0.0.1", "123478113AA1AA5C", "- 78 dBm");
     }
     EXPECT_EQ(view.log.size(), 2000u);
-    EXPECT_EQ(view.recCnt, "1000");
+    EXPECT_EQ(view.recordCountLabel, "1000");
     EXPECT_TRUE(view.diag);
-    relay.DiagEntry(1, "10.0.0.1", "123478113AA1AA5C", "- 78 dBm");
-    EXPECT_EQ(view.recCnt, "1001");
+    relay.addDiagnosticsEntry(1, "10.0.0.1", "123478113AA1AA5C", "- 78 dBm");
+    EXPECT_EQ(view.recordCountLabel, "1001");
     EXPECT_FALSE(view.diag);
     ASSERT_EQ(view.log.size(), 2003u);
     EXPECT_EQ(view.log.back(),
@@ -408,12 +408,12 @@ TEST(DiagnosticsLog, TheLimitSwitchesLoggingOffAfterTwoThousandLines) {
               "\"Диагностика\" приложения.");
     // Checking again without clearing: the next entry switches it off at once.
     view.diag = true;
-    relay.DiagEntry(1, "10.0.0.1", "123478113AA1AA5C", "- 78 dBm");
+    relay.addDiagnosticsEntry(1, "10.0.0.1", "123478113AA1AA5C", "- 78 dBm");
     EXPECT_FALSE(view.diag);
     EXPECT_EQ(view.log.size(), 2006u);
     relay.clearDiagnostics();
     EXPECT_TRUE(view.log.empty());
-    EXPECT_EQ(view.recCnt, "0");
+    EXPECT_EQ(view.recordCountLabel, "0");
 }
 
 // A COM port whose other end is closed: its driver takes each write and holds it until that end
@@ -515,7 +515,7 @@ class StationLoopOutput : public ::testing::Test {
 
     HeldOutputDevices devices;
     std::unique_ptr<StationLoop> loop;
-    TPair record;
+    ChannelRecord record;
     UdpPeer transceiver{"127.0.0.2"};
 };
 

@@ -46,12 +46,12 @@ class ComPortPtyTest : public ::testing::Test {
 TEST_F(ComPortPtyTest, OpeningFailsWithTheReasonsFixedMessageAndTriesAfreshNextTime) {
     ComPort port;
     home.link(5, (home.devices() / "gone").string());  // a dangling link
-    EXPECT_EQ(failureOf<EBadId>([&] { port.open(5, line); }),
+    EXPECT_EQ(failureOf<NoSuchPortError>([&] { port.open(5, line); }),
               "ie_BadId - Specified comport doesn't exist");
     EXPECT_FALSE(port.isOpen());
     EXPECT_FALSE(comDeviceExists(5));
-    EXPECT_THROW(port.open(44, line), EBadId);  // no link and no /dev/ttyS43
-    EXPECT_EQ(failureOf<ENoPortSelected>([&] { port.open(0, line); }),
+    EXPECT_THROW(port.open(44, line), NoSuchPortError);  // no link and no /dev/ttyS43
+    EXPECT_EQ(failureOf<NoPortSelectedError>([&] { port.open(0, line); }),
               "The ComNumber property of the TApdComPort has not been set");
 
     PtyEnd far(home, 5);
@@ -61,7 +61,7 @@ TEST_F(ComPortPtyTest, OpeningFailsWithTheReasonsFixedMessageAndTriesAfreshNextT
     EXPECT_EQ(port.number(), 5);
 
     ComPort second;  // the device is this program's alone while open
-    EXPECT_EQ(failureOf<EAlreadyOpen>([&] { second.open(5, line); }),
+    EXPECT_EQ(failureOf<PortAlreadyOpenError>([&] { second.open(5, line); }),
               "ie_Open - device already open");
     port.close();
     EXPECT_FALSE(port.isOpen());

@@ -159,14 +159,14 @@ TEST_F(Win32ComPort, MissingAndHeldDevices) {
     EXPECT_EQ(comDevicePath(com_), "\\\\.\\COM" + std::to_string(com_));
 
     ComPort absent;
-    EXPECT_THROW(absent.open(kAbsentCom, line_), EBadId);
+    EXPECT_THROW(absent.open(kAbsentCom, line_), NoSuchPortError);
     EXPECT_FALSE(absent.isOpen());
 
     // Another port of this process: refused, and nothing taken from the first.
     ComPort first;
     first.open(com_, line_);
     ComPort second;
-    EXPECT_THROW(second.open(com_, line_), EAlreadyOpen);
+    EXPECT_THROW(second.open(com_, line_), PortAlreadyOpenError);
     EXPECT_FALSE(second.isOpen());
     ASSERT_TRUE(write(first, "1"));
     EXPECT_EQ(peer_->takeAtLeast(com_, 1, 3000), bytes("1"));
@@ -185,7 +185,7 @@ TEST_F(Win32ComPort, MissingAndHeldDevices) {
         // Wine ignores the share mode of serial devices: the port gets the device too.
         EXPECT_NO_THROW(other.open(other_, line_));
     } else {
-        EXPECT_THROW(other.open(other_, line_), EAlreadyOpen);
+        EXPECT_THROW(other.open(other_, line_), PortAlreadyOpenError);
         EXPECT_FALSE(other.isOpen());
     }
     other.close();

@@ -22,7 +22,7 @@ RelayFixture::~RelayFixture() {
 PtyPeer& RelayFixture::addChannel(int slot, const std::string& addrIP, std::uint8_t mode) {
     const int number = 40 + slot;
     monitors[static_cast<std::size_t>(slot)] = std::make_unique<PtyPeer>(home.devices(), number);
-    TPair& p = state.table[slot];
+    ChannelRecord& p = state.table[slot];
     p.Pair = static_cast<std::uint8_t>(slot + 1);
     p.ComIn = "COM" + std::to_string(number);
     p.ComOut = "COM" + std::to_string(number + 100);
@@ -34,7 +34,7 @@ PtyPeer& RelayFixture::addChannel(int slot, const std::string& addrIP, std::uint
 
 ActivationPass RelayFixture::activateAll() {
     std::vector<ChannelSetup> setups;
-    state.table.forEachOccupied([&](int slot, const TPair& record) {
+    state.table.forEachOccupied([&](int slot, const ChannelRecord& record) {
         setups.push_back(channelSetup(slot, record, nullptr));
     });
     const ActivationPass pass = loop->activate(setups);

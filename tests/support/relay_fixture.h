@@ -30,7 +30,7 @@ class FakeView final : public RelayView {
     bool diagnosticsChecked() const override { return diag; }
     void setDiagnosticsChecked(bool checked) override { diag = checked; }
     std::string accountFilter() const override { return filter; }
-    void setRecordCount(const std::string& text) override { recCnt = text; }
+    void setRecordCount(const std::string& text) override { recordCountLabel = text; }
     std::string timestamp() const override { return "09.12.2026 10:00:00"; }
 
     LampColor color(int slot) const { return color_.at(std::size_t(slot)); }
@@ -39,7 +39,7 @@ class FakeView final : public RelayView {
     std::vector<std::string> log;
     bool diag = false;
     std::string filter;
-    std::string recCnt;
+    std::string recordCountLabel;
 
   private:
     std::array<LampColor, kSlots> color_{};

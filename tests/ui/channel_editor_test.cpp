@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/ts_form.h"
+#include "app/main_window.h"
 #include "channels/startup_plan.h"
 #include "support/scripted_boxes.h"
 
@@ -33,20 +33,20 @@ std::string com(int n) {
 class ChannelEditorTest : public ::testing::Test {
   protected:
     ChannelEditorTest() {
-        form.state.table.emptyAll();
-        form.comboCom->clear();
+        state.table.emptyAll();
+        form.comPortCombo->clear();
         for (int p = 0; p < 8; ++p) {
-            form.state.ArrVCP[p] = {static_cast<std::uint8_t>(p + 1), ShortText<7>(com(10 + 2 * p)),
-                                    ShortText<7>(com(11 + 2 * p))};
-            form.comboCom->addItem(QString::fromStdString(com(10 + 2 * p)), p);
+            state.portPairs[p] = {static_cast<std::uint8_t>(p + 1), ShortText<7>(com(10 + 2 * p)),
+                                  ShortText<7>(com(11 + 2 * p))};
+            form.comPortCombo->addItem(QString::fromStdString(com(10 + 2 * p)), p);
         }
-        form.comboCom->setCurrentIndex(-1);
+        form.comPortCombo->setCurrentIndex(-1);
     }
 
     // A stored channel in the next slot; listed as start-up lists it, or not (pair not found).
     void store(int p, std::uint32_t port, int cnvrt = 0, bool listed = true) {
-        const int s = form.state.table.firstEmpty();
-        TPair& r = form.state.table[s];
+        const int s = state.table.firstEmpty();
+        ChannelRecord& r = state.table[s];
         r.Pair = static_cast<std::uint8_t>(p + 1);
         r.ComIn = com(listed ? 10 + 2 * p : 90 + s);
         r.ComOut = com(listed ? 11 + 2 * p : 70 + s);
@@ -54,7 +54,7 @@ class ChannelEditorTest : public ::testing::Test {
         r.Port = port;
         r.Cnvrt = static_cast<std::uint8_t>(cnvrt);
         if (listed) {
-            const auto n = ChannelNodeTexts(r);
+            const auto n = channelNodeTexts(r);
             form.channelList.appendGroup(
                 QString::fromStdString(n[0]),
                 {QString::fromStdString(n[1]), QString::fromStdString(n[2]),
@@ -62,23 +62,23 @@ class ChannelEditorTest : public ::testing::Test {
                  QString::fromStdString(n[5])},
                 s);
         }
-        form.btnDel->setEnabled(form.channelList.nodeCount() > 0);  // as start-up leaves it
+        form.deleteButton->setEnabled(form.channelList.nodeCount() > 0);  // as start-up leaves it
     }
 
-    // The operator chooses item `item` of comboCom (closing its list), may type over its text,
+    // The operator chooses item `item` of comPortCombo (closing its list), may type over its text,
     // and fills in the rest.
     void fill(const char* ip, int item, const char* port, const char* typedCom = nullptr) {
-        form.editIP->setText(QString::fromUtf8(ip));
-        form.comboCom->setCurrentIndex(item);
-        editor.comboComDropDown();
+        form.transceiverAddressEdit->setText(QString::fromUtf8(ip));
+        form.comPortCombo->setCurrentIndex(item);
+        editor.showChosenPair();
         if (typedCom != nullptr) {
-            form.comboCom->setEditText(QString::fromUtf8(typedCom));
+            form.comPortCombo->setEditText(QString::fromUtf8(typedCom));
         }
-        form.PortIn->setText(QString::fromUtf8(port));
+        form.receivePortEdit->setText(QString::fromUtf8(port));
     }
 
     std::string slotText(int s) const {
-        const TPair& r = form.state.table[s];
+        const ChannelRecord& r = state.table[s];
         return r.isEmpty() ? "-"
                            : std::to_string(r.Pair) + " " + r.ComIn.str() + "/" + r.ComOut.str() +
                                  " " + r.AddrIP.str() + ":" + std::to_string(r.Port) + " " +
@@ -87,9 +87,10 @@ class ChannelEditorTest : public ::testing::Test {
 
     // Caption, address, port names, receive port and conversion mode, as the editor shows them.
     std::string editorText() const {
-        return (form.chanel->title() + " " + form.editIP->text() + " " +
-                form.comboCom->currentText() + ">" + form.lblCom->text() + " " +
-                form.PortIn->text() + " " + QString::number(form.cnvrtRG->ItemIndex()))
+        return (form.editorGroup->title() + " " + form.transceiverAddressEdit->text() + " " +
+                form.comPortCombo->currentText() + ">" + form.monitorPortLabel->text() + " " +
+                form.receivePortEdit->text() + " " +
+                QString::number(form.conversionGroup->checkedIndex()))
             .toStdString();
     }
 
@@ -101,24 +102,20 @@ class ChannelEditorTest : public ::testing::Test {
 
     testing::ScriptedBoxes boxes;
     RecordingReport errors;
-    TS_Form form{TS_FormOptions{&boxes}};
-    ChannelEditor editor{{form.chanel, form.treePair, &form.channelList, form.btnAdd, form.btnDel,
-                          form.btnApply, form.editIP, form.comboCom, form.lblCom, form.edtIP,
-                          form.PortIn, form.Accnt, form.cnvrtRG},
-                         form.state,
-                         boxes,
-                         errors};
+    MainWindow form{MainWindowOptions{&boxes}};
+    SharedState state;  // the station's, in the program
+    ChannelEditor editor{form.editorControls(), state, boxes, errors};
 };
 
 TEST_F(ChannelEditorTest, CreationFillsTheFirstEmptySlotAndShowsTheFirstChannel) {
-    form.btnApply->setEnabled(false);
+    form.applyButton->setEnabled(false);
     fill("10.0.0.1", 1, "9001");
-    form.cnvrtRG->SetItemIndex(1);
-    QTest::mouseClick(form.btnAdd, Qt::LeftButton);
+    form.conversionGroup->setCheckedIndex(1);
+    QTest::mouseClick(form.createButton, Qt::LeftButton);
     // A typed name of a discovered port takes that pair, its other port included; the group
     // shows the channel as stored.
     fill("<tqaWnsu", 0, "09002", "COM14");
-    QTest::mouseClick(form.btnAdd, Qt::LeftButton);
+    QTest::mouseClick(form.createButton, Qt::LeftButton);
 
     EXPECT_TRUE(boxes.shown.empty());
     EXPECT_EQ(slotText(0), "2 COM12/COM13 10.0.0.1:9001 1");
@@ -129,53 +126,46 @@ TEST_F(ChannelEditorTest, CreationFillsTheFirstEmptySlotAndShowsTheFirstChannel)
     EXPECT_EQ(form.channelList.slotOfGroup(6), 1);
     EXPECT_EQ(form.channelList.selectedIndex(), 0);
     EXPECT_EQ(editorText(), "Канал №2 10.0.0.1 COM12>COM13 9001 1");
-    EXPECT_TRUE(form.btnDel->isEnabled() && form.btnApply->isEnabled());
+    EXPECT_TRUE(form.deleteButton->isEnabled() && form.applyButton->isEnabled());
 }
 
+// The rules themselves are tested as tables in channel_rules_test.cpp; here, that the editor reads
+// its fields as they stand and shows a refusal without changing anything.
 TEST_F(ChannelEditorTest, RefusalsNameTheirReasonAndChangeNothing) {
     store(0, 65536u + 9000u);  // as stored by hand: binds port 9000, its low 16 bits
     form.channelList.selectIndex(0);
-    editor.treePairClick();  // lblCom: COM11
-    const auto fillTable = [&] {
-        while (!form.state.table.isFull()) {
-            store(0, 100u + static_cast<std::uint32_t>(form.state.table.listLength()), 0, false);
-        }
-        fill("1.1.1.1", 1, "9001");
-    };
+    editor.showSelectedChannel();  // monitorPortLabel: COM11
     const std::pair<std::function<void()>, const char*> cases[] = {
         {[&] { fill("", 1, "9001"); }, text::kFillIn},
         {[&] { fill("1.1.1.1", 0, "9001"); }, text::kComPortInUse},
-        {[&] { fill("1.1.1.1", -1, "9001", "COM14"); }, text::kComPortInUse},  // lblCom stayed
-        {[&] { fill("1.1.1.1", 1, "09000"); }, text::kReceivePortInUse},       // the port it binds
-        {[&] { fill("1.1.1.1", 1, "0"); }, text::kReceivePortInUse},  // an empty slot's port
-        {[&] { fill("1.1.1.1", 1, "65546"); }, text::kFillIn},
+        {[&] { fill("1.1.1.1", -1, "9001", "COM14"); },
+         text::kComPortInUse},                                            // monitorPortLabel stayed
+        {[&] { fill("1.1.1.1", 1, "09000"); }, text::kReceivePortInUse},  // the port it binds
         {[&] { fill("1.1.1.1", 1, "9001", "COM99"); }, text::kUnknownComPort},
         {[&] { fill("1.2.3", 1, "9001"); }, text::kBadAddress},
-        {fillTable, text::kTableFull},
     };
     for (const auto& [setup, message] : cases) {
         SCOPED_TRACE(message);
         setup();
-        const std::string last = slotText(form.state.table.listLength() - 1);
+        const std::string last = slotText(state.table.listLength() - 1);
         boxes.expect(BoxAnswer::Ok);
-        QTest::mouseClick(form.btnAdd, Qt::LeftButton);
+        QTest::mouseClick(form.createButton, Qt::LeftButton);
         ASSERT_FALSE(boxes.shown.empty());
         const BoxRequest& box = boxes.shown.back();
         EXPECT_EQ(box.text, message);
         EXPECT_EQ(box.title, "Ошибка");
         EXPECT_TRUE(box.icon == BoxIcon::Error && box.buttons == BoxButtons::Ok);
         EXPECT_EQ(form.channelList.nodeCount(), 6);
-        EXPECT_EQ(slotText(form.state.table.listLength() - 1), last);
+        EXPECT_EQ(slotText(state.table.listLength() - 1), last);
     }
     EXPECT_EQ(boxes.shown.size(), std::size(cases));
 
     // A port text that is no number ends in the error report, after no box.
-    form.state.table.removeSlot(15);
     fill("10.0.0.1", 1, "100.5");
-    QTest::mouseClick(form.btnAdd, Qt::LeftButton);
+    QTest::mouseClick(form.createButton, Qt::LeftButton);
     EXPECT_EQ(errors.messages, std::vector<std::string>{"'100.5' is not a valid integer value"});
     EXPECT_EQ(boxes.shown.size(), std::size(cases));
-    EXPECT_EQ(slotText(15), "-");
+    EXPECT_EQ(slotText(1), "-");
 }
 
 TEST_F(ChannelEditorTest, DeletingAHeaderMovesLaterChannelsDownWithTheirModes) {
@@ -183,18 +173,18 @@ TEST_F(ChannelEditorTest, DeletingAHeaderMovesLaterChannelsDownWithTheirModes) {
         store(p, 9000u + static_cast<std::uint32_t>(p), p % 3);
     }
     form.channelList.selectIndex(33);  // a child row: nothing goes, the first channel is shown
-    QTest::mouseClick(form.btnDel, Qt::LeftButton);
+    QTest::mouseClick(form.deleteButton, Qt::LeftButton);
     EXPECT_EQ(form.channelList.groupCount(), 7);
     EXPECT_EQ(editorText(), "Канал №1 10.0.0.0 COM10>COM11 9000 0");
 
     form.channelList.selectIndex(30);  // the sixth channel
-    QTest::mouseClick(form.btnDel, Qt::LeftButton);
+    QTest::mouseClick(form.deleteButton, Qt::LeftButton);
     EXPECT_EQ(form.channelList.nodeText(30), QStringLiteral("Канал №7"));
     EXPECT_EQ(form.channelList.slotOfGroup(30), 5);
     EXPECT_EQ(slotText(4), "5 COM18/COM19 10.0.0.4:9004 1");
     EXPECT_EQ(slotText(5), "7 COM22/COM23 10.0.0.6:9006 0");
     EXPECT_EQ(slotText(6), "-");
-    EXPECT_EQ(form.state.table[6].Port, 0u);
+    EXPECT_EQ(state.table[6].Port, 0u);
 }
 
 TEST_F(ChannelEditorTest, ChannelsWithoutAGroupKeepListAndTableInStep) {
@@ -203,7 +193,7 @@ TEST_F(ChannelEditorTest, ChannelsWithoutAGroupKeepListAndTableInStep) {
     store(2, 9002);
     store(3, 9003);
     form.channelList.selectIndex(6);  // the group of slot 2, though it stands second
-    QTest::mouseClick(form.btnDel, Qt::LeftButton);
+    QTest::mouseClick(form.deleteButton, Qt::LeftButton);
     EXPECT_EQ(slotText(1), "2 COM91/COM71 10.0.0.1:9001 0");
     EXPECT_EQ(slotText(2), "4 COM16/COM17 10.0.0.3:9003 0");
 
@@ -217,12 +207,12 @@ TEST_F(ChannelEditorTest, ChannelsWithoutAGroupKeepListAndTableInStep) {
     EXPECT_EQ(slotText(1), "-");
 
     // The last channel: address and port names go, caption, receive port and mode stay.
-    form.PortIn->setText(QStringLiteral("9123"));
-    form.cnvrtRG->SetItemIndex(2);
-    QTest::mouseClick(form.btnDel, Qt::LeftButton);
+    form.receivePortEdit->setText(QStringLiteral("9123"));
+    form.conversionGroup->setCheckedIndex(2);
+    QTest::mouseClick(form.deleteButton, Qt::LeftButton);
     EXPECT_EQ(slotText(0), "-");
     EXPECT_EQ(editorText(), "Канал №1  > 9123 2");
-    EXPECT_FALSE(form.btnDel->isEnabled());
+    EXPECT_FALSE(form.deleteButton->isEnabled());
 }
 
 TEST_F(ChannelEditorTest, KeyFiltersAdmitOnlyAddressCharactersWhicheverWayTextArrives) {
@@ -233,7 +223,8 @@ TEST_F(ChannelEditorTest, KeyFiltersAdmitOnlyAddressCharactersWhicheverWayTextAr
         QGuiApplication::clipboard()->setText(QString::fromUtf8(clip));
         QTest::keyClick(w, Qt::Key_V, Qt::ControlModifier);
     };
-    for (QLineEdit* edit : {form.editIP, form.PortIn, form.Accnt}) {
+    for (QLineEdit* edit :
+         {form.transceiverAddressEdit, form.receivePortEdit, form.accountFilterEdit}) {
         SCOPED_TRACE(edit->objectName().toStdString());
         edit->clear();
         QTest::keyClicks(edit, "1.a");
@@ -249,33 +240,33 @@ TEST_F(ChannelEditorTest, KeyFiltersAdmitOnlyAddressCharactersWhicheverWayTextAr
         EXPECT_EQ(edit->text(), QStringLiteral("25."));
     }
 
-    form.edtIP->addItems({QStringLiteral("192.168.0.5"), QStringLiteral("10.0.0.2")});
+    form.localAddressCombo->addItems({QStringLiteral("192.168.0.5"), QStringLiteral("10.0.0.2")});
     for (const Qt::Key key : {Qt::Key_1, Qt::Key_Period, Qt::Key_Backspace, Qt::Key_Delete}) {
-        QTest::keyClick(form.edtIP, key);
+        QTest::keyClick(form.localAddressCombo, key);
     }
-    type(form.edtIP, "ж");
-    paste(form.edtIP, "1");
-    EXPECT_EQ(form.edtIP->currentText(), QStringLiteral("192.168.0.5"));
-    QTest::keyClick(form.edtIP, Qt::Key_Down);  // a choice from the list still works
-    EXPECT_EQ(form.edtIP->currentText(), QStringLiteral("10.0.0.2"));
+    type(form.localAddressCombo, "ж");
+    paste(form.localAddressCombo, "1");
+    EXPECT_EQ(form.localAddressCombo->currentText(), QStringLiteral("192.168.0.5"));
+    QTest::keyClick(form.localAddressCombo, Qt::Key_Down);  // a choice from the list still works
+    EXPECT_EQ(form.localAddressCombo->currentText(), QStringLiteral("10.0.0.2"));
 }
 
 TEST_F(ChannelEditorTest, LeavingTheAddressFieldChecksItAndGovernsCreate) {
     show();
-    form.editIP->setFocus();
+    form.transceiverAddressEdit->setFocus();
     for (const char* bad : {"1.2.3", "<tq.1.2.3", ""}) {
-        form.editIP->setText(QString::fromUtf8(bad));
+        form.transceiverAddressEdit->setText(QString::fromUtf8(bad));
         boxes.expect(BoxAnswer::Ok);
-        QTest::keyClick(form.editIP, Qt::Key_Tab);
+        QTest::keyClick(form.transceiverAddressEdit, Qt::Key_Tab);
         ASSERT_FALSE(boxes.shown.empty());
         EXPECT_EQ(boxes.shown.back().text, text::kBadAddress) << bad;
-        EXPECT_FALSE(form.btnAdd->isEnabled()) << bad;
-        EXPECT_TRUE(form.editIP->hasFocus()) << bad;
+        EXPECT_FALSE(form.createButton->isEnabled()) << bad;
+        EXPECT_TRUE(form.transceiverAddressEdit->hasFocus()) << bad;
     }
-    form.editIP->setText(QStringLiteral("10.0.0.1"));
-    QTest::keyClick(form.editIP, Qt::Key_Tab);
-    EXPECT_TRUE(form.btnAdd->isEnabled());
-    EXPECT_TRUE(form.comboCom->hasFocus());
+    form.transceiverAddressEdit->setText(QStringLiteral("10.0.0.1"));
+    QTest::keyClick(form.transceiverAddressEdit, Qt::Key_Tab);
+    EXPECT_TRUE(form.createButton->isEnabled());
+    EXPECT_TRUE(form.comPortCombo->hasFocus());
     EXPECT_EQ(boxes.shown.size(), 3u);
     EXPECT_TRUE(errors.messages.empty());
 }
@@ -285,27 +276,27 @@ TEST_F(ChannelEditorTest, ListClicksKeysAndTheDropDownListDriveTheEditor) {
         store(p, 9000u + static_cast<std::uint32_t>(p), p);
     }
     show();
-    QTest::mouseClick(form.treePair->viewport(), Qt::LeftButton, {},
-                      form.treePair->visualItemRect(form.treePair->topLevelItem(1)).center());
+    QTest::mouseClick(form.channelTree->viewport(), Qt::LeftButton, {},
+                      form.channelTree->visualItemRect(form.channelTree->topLevelItem(1)).center());
     EXPECT_EQ(editorText(), "Канал №2 10.0.0.1 COM12>COM13 9001 1");
-    QTest::keyClick(form.treePair, Qt::Key_Down);
+    QTest::keyClick(form.channelTree, Qt::Key_Down);
     QCoreApplication::processEvents();
     EXPECT_EQ(editorText(), "Канал №3 10.0.0.2 COM14>COM15 9002 2");
-    form.treePair->expandAll();
-    QTest::keyClick(form.treePair, Qt::Key_Down);  // onto a child row: the editor stays
+    form.channelTree->expandAll();
+    QTest::keyClick(form.channelTree, Qt::Key_Down);  // onto a child row: the editor stays
     EXPECT_EQ(editorText(), "Канал №3 10.0.0.2 COM14>COM15 9002 2");
 
-    form.comboCom->setFocus();
-    QTest::keyClick(form.comboCom, Qt::Key_Down);  // chosen without opening the list
+    form.comPortCombo->setFocus();
+    QTest::keyClick(form.comPortCombo, Qt::Key_Down);  // chosen without opening the list
     QCoreApplication::processEvents();
-    EXPECT_EQ(form.comboCom->currentText(), QStringLiteral("COM10"));
-    EXPECT_EQ(form.lblCom->text(), QStringLiteral("COM15"));
-    form.comboCom->showPopup();
-    QAbstractItemView* view = form.comboCom->view();
+    EXPECT_EQ(form.comPortCombo->currentText(), QStringLiteral("COM10"));
+    EXPECT_EQ(form.monitorPortLabel->text(), QStringLiteral("COM15"));
+    form.comPortCombo->showPopup();
+    QAbstractItemView* view = form.comPortCombo->view();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(view->window()));
     QTest::keyClick(view, Qt::Key_Down);
     QTest::keyClick(view, Qt::Key_Return);
-    QTRY_COMPARE(form.lblCom->text(), QStringLiteral("COM13"));
+    QTRY_COMPARE(form.monitorPortLabel->text(), QStringLiteral("COM13"));
 }
 
 }  // namespace

@@ -75,7 +75,7 @@ SendSummary runSend(const SendOptions& options, std::ostream& out, const std::at
                 return;
             }
             if (r.kind == net::Received::Kind::Failed) {
-                throw EIdSocketError(r.error);
+                throw SocketError(r.error);
             }
             if (r.kind == net::Received::Kind::Datagram) {
                 data.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(r.length));

@@ -151,28 +151,28 @@ void StationHome::cleanup() {
 void StationHome::writeRegistry() const {
     lan2com::FileRegistry registry(root_ + "/lan2com/registry.reg");
     const std::string configKey(lan2com::kConfigKey);
-    registry.Batch([&] {
-        registry.SetRootKey();
-        registry.CreateKey(configKey);
-        if (!registry.OpenKey(configKey)) {
+    registry.batch([&] {
+        registry.setRootKey();
+        registry.createKey(configKey);
+        if (!registry.openKey(configKey)) {
             throw std::runtime_error("cannot create " + configKey);
         }
-        registry.WriteString("AddrIP", "127.0.0.1");
+        registry.writeString("AddrIP", "127.0.0.1");
         // Subkeys load in the order they were made: the k-th is channel k.
         for (const ChannelSetup& c : channels_) {
             const std::string key = configKey + "\\Pair" + std::to_string(c.channel);
-            registry.CreateKey(key);
-            if (!registry.OpenKey(key)) {
+            registry.createKey(key);
+            if (!registry.openKey(key)) {
                 throw std::runtime_error("cannot create " + key);
             }
-            registry.WriteInteger("Pair", c.channel);
-            registry.WriteString("AddrIP", "127.0.0.1");
-            registry.WriteString("ComIn", "COM" + std::to_string(c.comIn));
-            registry.WriteString("ComOut", "COM" + std::to_string(c.comOut));
-            registry.WriteInteger("Port", c.udpPort);
-            registry.WriteInteger("Conv", 2);  // no digit conversion: every hex digit passes
+            registry.writeInteger("Pair", c.channel);
+            registry.writeString("AddrIP", "127.0.0.1");
+            registry.writeString("ComIn", "COM" + std::to_string(c.comIn));
+            registry.writeString("ComOut", "COM" + std::to_string(c.comOut));
+            registry.writeInteger("Port", c.udpPort);
+            registry.writeInteger("Conv", 2);  // no digit conversion: every hex digit passes
         }
-        registry.CloseKey();
+        registry.closeKey();
     });
 }
 

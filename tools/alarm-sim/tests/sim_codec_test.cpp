@@ -88,7 +88,8 @@ TEST(AlarmSimCodec, ServicePacketsAndTheHeartbeatLine) {
                   lan2com::DatagramKind::Service);
     }
     EXPECT_THROW(servicePacket(16), std::invalid_argument);
-    const std::vector<std::uint8_t> heartbeat(lan2com::H_Bit.begin(), lan2com::H_Bit.end());
+    const std::vector<std::uint8_t> heartbeat(lan2com::kHeartbeatLine.begin(),
+                                              lan2com::kHeartbeatLine.end());
     EXPECT_EQ(decodeLine(heartbeat).kind, ReceiverLine::Kind::Heartbeat);
     EXPECT_EQ(describeLine(decodeLine(heartbeat)), "kind=heartbeat");
     EXPECT_TRUE(isOkReply({'O', 'K'}));
@@ -120,7 +121,7 @@ TEST(AlarmSimCodec, MalformedLinesAreUnknown) {
 
 TEST(AlarmSimCodec, SplitterFindsLinesAcrossReadsAndAfterGarbage) {
     const std::string line = "5101 181234E13001005\x14";
-    const std::string heartbeat(lan2com::H_Bit.begin(), lan2com::H_Bit.end());
+    const std::string heartbeat(lan2com::kHeartbeatLine.begin(), lan2com::kHeartbeatLine.end());
     LineSplitter s;
     const auto feed = [&](const std::string& text) {
         return s.feed(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());

@@ -42,7 +42,7 @@ MonitorOptions on61(Answer answer, int delayMs = 0) {
 TEST(AlarmSimMonitor, DecodesAndAcknowledgesLinesOnACom) {
     MonitorRig rig(on61(Answer::Ack));
     rig.monitor.open();
-    const std::string heartbeat(H_Bit.begin(), H_Bit.end());
+    const std::string heartbeat(kHeartbeatLine.begin(), kHeartbeatLine.end());
     rig.peer.write(bytesOf(kEventLine + heartbeat + "junk\x14"));
     for (int i = 0; i < 30 && rig.monitor.summary().lines < 3; ++i) {
         rig.monitor.runFor(100ms);
@@ -101,7 +101,7 @@ TEST(AlarmSimMonitor, LineLimitAndAMissingPort) {
     MonitorOptions missing;
     missing.comNumber = 62;
     Monitor nowhere(missing, out);
-    EXPECT_THROW(nowhere.open(), EBadId);
+    EXPECT_THROW(nowhere.open(), NoSuchPortError);
 }
 
 TEST(AlarmSimMonitor, AFarEndThatGoesAwayEndsTheRun) {

@@ -70,11 +70,11 @@ TEST(StationLoadHome, StoresTheChannelsAsTheProgramLoadsThemAndLeavesNothingBehi
         const StationHome home(3, LAN2COM_BUILD_DIR);
         root = home.root();
         lan2com::FileRegistry registry(root + "/lan2com/registry.reg");
-        std::array<lan2com::TVCP, lan2com::kSlots> pairs{};
-        const lan2com::PairDiscovery discovery = lan2com::DiscoverPairs(registry, pairs);
+        std::array<lan2com::PortPair, lan2com::kSlots> pairs{};
+        const lan2com::PairDiscovery discovery = lan2com::discoverPairs(registry, pairs);
         EXPECT_TRUE(discovery.warnings.empty());
         lan2com::ChannelTable table;
-        const lan2com::ChannelLoad load = lan2com::LoadChannels(registry, table);
+        const lan2com::ChannelLoad load = lan2com::loadChannels(registry, table);
         EXPECT_TRUE(load.warnings.empty());
         ASSERT_EQ(discovery.count, 3);
         ASSERT_EQ(load.loaded, 3);

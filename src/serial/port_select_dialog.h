@@ -19,7 +19,7 @@ namespace lan2com {
 // The port selection dialog ComSelectForm: lists the serial devices COM1 … COM50 that exist and
 // lets the operator choose one. OK closes it with QDialog::Accepted, Cancel with kAbort, the
 // close box with QDialog::Rejected.
-class TComSelectForm : public QDialog {
+class PortSelectDialog : public QDialog {
   public:
     static constexpr int kAbort = 3;
     static constexpr std::uint16_t kHighestPort = 50;
@@ -27,14 +27,14 @@ class TComSelectForm : public QDialog {
     using Probe = std::function<bool(std::uint16_t number)>;
 
     // probe tells whether COMn exists; comDeviceExists unless given.
-    explicit TComSelectForm(QWidget* parent = nullptr, Probe probe = {});
+    explicit PortSelectDialog(QWidget* parent = nullptr, Probe probe = {});
 
-    QLabel* Label1;
-    QLabel* Label2;
-    QFrame* Bevel1;
-    QComboBox* PortsComboBox;
-    QPushButton* OkBtn;
-    QPushButton* AbortBtn;
+    QLabel* problemLabel;
+    QLabel* adviceLabel;
+    QFrame* messageFrame;
+    QComboBox* portList;
+    QPushButton* okButton;
+    QPushButton* cancelButton;
 
     // The selected entry's text ("COM3"), empty when nothing is selected.
     QString selectedPort() const;
@@ -42,16 +42,16 @@ class TComSelectForm : public QDialog {
 
 // Asks the operator through the dialog, modally. Answers the selected entry's text on OK
 // (empty when the list is empty), nothing on Cancel or the close box.
-class ComSelectPrompt final : public PortPrompt {
+class PortSelectPrompt final : public PortPrompt {
   public:
-    explicit ComSelectPrompt(QWidget* parent = nullptr, TComSelectForm::Probe probe = {})
+    explicit PortSelectPrompt(QWidget* parent = nullptr, PortSelectDialog::Probe probe = {})
         : parent_(parent), probe_(std::move(probe)) {}
 
     std::optional<std::string> choosePort() override;
 
   private:
     QWidget* parent_;
-    TComSelectForm::Probe probe_;
+    PortSelectDialog::Probe probe_;
 };
 
 }  // namespace lan2com

@@ -1,4 +1,4 @@
-#include "app/ts_form.h"
+#include "app/main_window.h"
 
 #include <gtest/gtest.h>
 
@@ -17,23 +17,23 @@ namespace {
 
 using lan2com::testing::ScriptedBoxes;
 
-class TS_FormTest : public ::testing::Test {
+class MainWindowTest : public ::testing::Test {
   protected:
-    TS_FormOptions options() {
-        TS_FormOptions o;
+    MainWindowOptions options() {
+        MainWindowOptions o;
         o.boxes = &boxes;
         return o;
     }
 
     ScriptedBoxes boxes;
-    TS_Form form{options()};
+    MainWindow form{options()};
 };
 
 QColor textColor(const QWidget* widget, QPalette::ColorRole role) {
     return widget->palette().color(QPalette::Active, role);
 }
 
-TEST_F(TS_FormTest, WindowIsFixedSizeWithoutMaximizeAndCentred) {
+TEST_F(MainWindowTest, WindowIsFixedSizeWithoutMaximizeAndCentred) {
     EXPECT_EQ(form.windowTitle(), QStringLiteral("Велтар  ЛВС->виртуальный Com-порт"));
     EXPECT_EQ(form.size(), QSize(637, 364));
     EXPECT_EQ(form.minimumSize(), QSize(637, 364));
@@ -55,17 +55,17 @@ TEST_F(TS_FormTest, WindowIsFixedSizeWithoutMaximizeAndCentred) {
     EXPECT_EQ(form.palette().color(QPalette::Window), form.palette().color(QPalette::Button));
 }
 
-TEST_F(TS_FormTest, ButtonsAreFlatTakeNoFocusAndStartAsDesigned) {
+TEST_F(MainWindowTest, ButtonsAreFlatTakeNoFocusAndStartAsDesigned) {
     struct Expected {
         QPushButton* button;
         const char* caption;
         QColor color;
         bool enabled;
     };
-    const Expected buttons[] = {{form.btnAdd, "Создать", QColor(0, 0, 0), true},
-                                {form.btnDel, "Удалить", QColor(255, 0, 0), false},
-                                {form.btnApply, "Применить", QColor(0, 0, 255), true},
-                                {form.DelRec, "Очистить", QColor(255, 0, 0), true}};
+    const Expected buttons[] = {{form.createButton, "Создать", QColor(0, 0, 0), true},
+                                {form.deleteButton, "Удалить", QColor(255, 0, 0), false},
+                                {form.applyButton, "Применить", QColor(0, 0, 255), true},
+                                {form.clearLogButton, "Очистить", QColor(255, 0, 0), true}};
     for (const Expected& e : buttons) {
         SCOPED_TRACE(e.caption);
         EXPECT_EQ(e.button->text(), QString::fromUtf8(e.caption));
@@ -76,29 +76,29 @@ TEST_F(TS_FormTest, ButtonsAreFlatTakeNoFocusAndStartAsDesigned) {
         EXPECT_GE(e.button->font().pointSize(), 10);
         EXPECT_LE(e.button->font().pointSize(), 14);
     }
-    EXPECT_EQ(form.btnAdd->font().pointSize(), 14);
+    EXPECT_EQ(form.createButton->font().pointSize(), 14);
 }
 
-TEST_F(TS_FormTest, ClickingAFlatButtonLeavesTheFocusInTheEditField) {
+TEST_F(MainWindowTest, ClickingAFlatButtonLeavesTheFocusInTheEditField) {
     form.show();
     QApplication::setActiveWindow(&form);
     ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
-    form.editIP->setFocus();
-    ASSERT_TRUE(form.editIP->hasFocus());
+    form.transceiverAddressEdit->setFocus();
+    ASSERT_TRUE(form.transceiverAddressEdit->hasFocus());
     int clicks = 0;
-    QObject::connect(form.btnAdd, &QPushButton::clicked, [&] { ++clicks; });
-    QTest::mouseClick(form.btnAdd, Qt::LeftButton);
+    QObject::connect(form.createButton, &QPushButton::clicked, [&] { ++clicks; });
+    QTest::mouseClick(form.createButton, Qt::LeftButton);
     EXPECT_EQ(clicks, 1);
-    EXPECT_TRUE(form.editIP->hasFocus());
+    EXPECT_TRUE(form.transceiverAddressEdit->hasFocus());
 }
 
-TEST_F(TS_FormTest, EditorControlsCaptionsAndHints) {
+TEST_F(MainWindowTest, EditorControlsCaptionsAndHints) {
     const QString hintSource = QStringLiteral("IP-адрес трансивера БПС");
     const QString hintComIn = QStringLiteral("Виртуальный Сом-порт приложения");
     const QString hintComOut = QStringLiteral("Виртуальный Сом-порт ПО ЦПС");
 
-    EXPECT_EQ(form.chanel->title(), QString());
-    EXPECT_TRUE(form.chanel->isFlat());
+    EXPECT_EQ(form.editorGroup->title(), QString());
+    EXPECT_TRUE(form.editorGroup->isFlat());
     EXPECT_EQ(form.lblIPSrc->text(), QStringLiteral("IP передатчика "));
     EXPECT_EQ(form.lblIPSrc->toolTip(), hintSource);
     EXPECT_EQ(form.lblComIn->text(), QStringLiteral("-->Com"));
@@ -109,47 +109,47 @@ TEST_F(TS_FormTest, EditorControlsCaptionsAndHints) {
     EXPECT_EQ(form.lblPort->text(), QStringLiteral("Порт ПК"));
     EXPECT_EQ(form.lblTitle->text(), QStringLiteral("Список каналов"));
 
-    EXPECT_EQ(form.editIP->text(), QStringLiteral("255.255.255.255"));
-    EXPECT_EQ(form.editIP->toolTip(), hintSource);
-    EXPECT_EQ(form.editIP->palette().color(QPalette::Base), QColor(Qt::white));
-    EXPECT_EQ(form.editIP->maxLength(), 32767) << "no length limit of its own";
+    EXPECT_EQ(form.transceiverAddressEdit->text(), QStringLiteral("255.255.255.255"));
+    EXPECT_EQ(form.transceiverAddressEdit->toolTip(), hintSource);
+    EXPECT_EQ(form.transceiverAddressEdit->palette().color(QPalette::Base), QColor(Qt::white));
+    EXPECT_EQ(form.transceiverAddressEdit->maxLength(), 32767) << "no length limit of its own";
 
-    EXPECT_TRUE(form.comboCom->isEditable());
-    EXPECT_EQ(form.comboCom->completer(), nullptr);
-    EXPECT_EQ(form.comboCom->count(), 3);
-    EXPECT_EQ(form.comboCom->itemText(0), QStringLiteral("com10"));
-    EXPECT_EQ(form.comboCom->itemText(1), QStringLiteral("com12"));
-    EXPECT_EQ(form.comboCom->itemText(2), QStringLiteral("com14"));
-    EXPECT_EQ(form.comboCom->currentText(), QString());
-    EXPECT_EQ(form.comboCom->currentIndex(), -1);
-    EXPECT_EQ(form.comboCom->toolTip(), hintComIn);
+    EXPECT_TRUE(form.comPortCombo->isEditable());
+    EXPECT_EQ(form.comPortCombo->completer(), nullptr);
+    EXPECT_EQ(form.comPortCombo->count(), 3);
+    EXPECT_EQ(form.comPortCombo->itemText(0), QStringLiteral("com10"));
+    EXPECT_EQ(form.comPortCombo->itemText(1), QStringLiteral("com12"));
+    EXPECT_EQ(form.comPortCombo->itemText(2), QStringLiteral("com14"));
+    EXPECT_EQ(form.comPortCombo->currentText(), QString());
+    EXPECT_EQ(form.comPortCombo->currentIndex(), -1);
+    EXPECT_EQ(form.comPortCombo->toolTip(), hintComIn);
 
-    EXPECT_EQ(form.lblCom->text(), QString());
-    EXPECT_EQ(form.lblCom->toolTip(), hintComOut);
-    EXPECT_EQ(textColor(form.lblCom, QPalette::WindowText), QColor(0, 0, 255));
+    EXPECT_EQ(form.monitorPortLabel->text(), QString());
+    EXPECT_EQ(form.monitorPortLabel->toolTip(), hintComOut);
+    EXPECT_EQ(textColor(form.monitorPortLabel, QPalette::WindowText), QColor(0, 0, 255));
 
-    EXPECT_TRUE(form.edtIP->isEditable());
-    EXPECT_EQ(form.edtIP->completer(), nullptr);
-    EXPECT_EQ(form.edtIP->count(), 0);
-    EXPECT_EQ(form.edtIP->currentText(), QString());
+    EXPECT_TRUE(form.localAddressCombo->isEditable());
+    EXPECT_EQ(form.localAddressCombo->completer(), nullptr);
+    EXPECT_EQ(form.localAddressCombo->count(), 0);
+    EXPECT_EQ(form.localAddressCombo->currentText(), QString());
 
-    EXPECT_EQ(form.PortIn->text(), QString());
-    EXPECT_EQ(form.PortIn->maxLength(), 5);
+    EXPECT_EQ(form.receivePortEdit->text(), QString());
+    EXPECT_EQ(form.receivePortEdit->maxLength(), 5);
 
-    EXPECT_EQ(form.cnvrtRG->title(), QString());
-    ASSERT_EQ(form.cnvrtRG->Items(), 3);
-    EXPECT_EQ(form.cnvrtRG->itemCaption(0), QStringLiteral("A->0"));
-    EXPECT_EQ(form.cnvrtRG->itemCaption(1), QStringLiteral("0->A"));
-    EXPECT_EQ(form.cnvrtRG->itemCaption(2), QStringLiteral("нет"));
-    EXPECT_EQ(form.cnvrtRG->ItemIndex(), 0);
+    EXPECT_EQ(form.conversionGroup->title(), QString());
+    ASSERT_EQ(form.conversionGroup->count(), 3);
+    EXPECT_EQ(form.conversionGroup->itemCaption(0), QStringLiteral("A->0"));
+    EXPECT_EQ(form.conversionGroup->itemCaption(1), QStringLiteral("0->A"));
+    EXPECT_EQ(form.conversionGroup->itemCaption(2), QStringLiteral("нет"));
+    EXPECT_EQ(form.conversionGroup->checkedIndex(), 0);
 }
 
-TEST_F(TS_FormTest, TypingIntoAComboNeverAddsAnItem) {
-    // The items of comboCom stand for the pair table by index: Enter must not append to them.
+TEST_F(MainWindowTest, TypingIntoAComboNeverAddsAnItem) {
+    // The items of comPortCombo stand for the pair table by index: Enter must not append to them.
     form.show();
     QApplication::setActiveWindow(&form);
     ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
-    for (QComboBox* combo : {form.comboCom, form.edtIP}) {
+    for (QComboBox* combo : {form.comPortCombo, form.localAddressCombo}) {
         const int before = combo->count();
         combo->setFocus();
         QTest::keyClicks(combo, QStringLiteral("com99"));
@@ -158,35 +158,35 @@ TEST_F(TS_FormTest, TypingIntoAComboNeverAddsAnItem) {
     }
 }
 
-TEST_F(TS_FormTest, LogAndDiagnosticsControlsStartAsDesigned) {
-    EXPECT_TRUE(form.VirtualComList->isReadOnly());
-    EXPECT_TRUE(form.VirtualComList->toPlainText().isEmpty());
-    EXPECT_EQ(form.VirtualComList->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
-    EXPECT_EQ(form.VirtualComList->lineWrapMode(), QPlainTextEdit::WidgetWidth);
-    EXPECT_EQ(form.VirtualComList->font().pointSize(), 10);
+TEST_F(MainWindowTest, LogAndDiagnosticsControlsStartAsDesigned) {
+    EXPECT_TRUE(form.diagnosticsLog->isReadOnly());
+    EXPECT_TRUE(form.diagnosticsLog->toPlainText().isEmpty());
+    EXPECT_EQ(form.diagnosticsLog->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+    EXPECT_EQ(form.diagnosticsLog->lineWrapMode(), QPlainTextEdit::WidgetWidth);
+    EXPECT_EQ(form.diagnosticsLog->font().pointSize(), 10);
 
-    EXPECT_EQ(form.DiagCB->text(), QStringLiteral("Диагностика"));
-    EXPECT_FALSE(form.DiagCB->isChecked());
+    EXPECT_EQ(form.diagnosticsCheck->text(), QStringLiteral("Диагностика"));
+    EXPECT_FALSE(form.diagnosticsCheck->isChecked());
 
-    EXPECT_TRUE(form.recCnt->isVisibleTo(&form));
-    EXPECT_EQ(form.recCnt->text(), QString());
-    EXPECT_TRUE(form.recCnt->alignment().testFlag(Qt::AlignRight));
-    EXPECT_EQ(textColor(form.recCnt, QPalette::WindowText), QColor(0, 0, 255));
-    EXPECT_EQ(form.recCnt->font().pointSize(), 14);
+    EXPECT_TRUE(form.recordCountLabel->isVisibleTo(&form));
+    EXPECT_EQ(form.recordCountLabel->text(), QString());
+    EXPECT_TRUE(form.recordCountLabel->alignment().testFlag(Qt::AlignRight));
+    EXPECT_EQ(textColor(form.recordCountLabel, QPalette::WindowText), QColor(0, 0, 255));
+    EXPECT_EQ(form.recordCountLabel->font().pointSize(), 14);
 
-    EXPECT_EQ(form.lblFltr->text(), QStringLiteral("Фильтр по идентификатору ППК"));
-    EXPECT_FALSE(form.lblFltr->isVisibleTo(&form));
-    EXPECT_FALSE(form.Accnt->isVisibleTo(&form));
-    EXPECT_EQ(form.Accnt->maxLength(), 5);
+    EXPECT_EQ(form.accountFilterLabel->text(), QStringLiteral("Фильтр по идентификатору ППК"));
+    EXPECT_FALSE(form.accountFilterLabel->isVisibleTo(&form));
+    EXPECT_FALSE(form.accountFilterEdit->isVisibleTo(&form));
+    EXPECT_EQ(form.accountFilterEdit->maxLength(), 5);
 }
 
-TEST_F(TS_FormTest, ChannelListLooksAsDesigned) {
-    EXPECT_EQ(form.treePair->size(), QSize(214, 260));
-    EXPECT_EQ(form.treePair->topLevelItemCount(), 0);
-    EXPECT_EQ(form.treePair->editTriggers(), QAbstractItemView::NoEditTriggers);
-    EXPECT_EQ(form.treePair->selectionBehavior(), QAbstractItemView::SelectRows);
-    EXPECT_EQ(form.treePair->indentation(), 19);
-    EXPECT_EQ(form.treePair->font().pointSize(), 12);
+TEST_F(MainWindowTest, ChannelListLooksAsDesigned) {
+    EXPECT_EQ(form.channelTree->size(), QSize(214, 260));
+    EXPECT_EQ(form.channelTree->topLevelItemCount(), 0);
+    EXPECT_EQ(form.channelTree->editTriggers(), QAbstractItemView::NoEditTriggers);
+    EXPECT_EQ(form.channelTree->selectionBehavior(), QAbstractItemView::SelectRows);
+    EXPECT_EQ(form.channelTree->indentation(), 19);
+    EXPECT_EQ(form.channelTree->font().pointSize(), 12);
 
     form.channelList.appendGroup(
         QStringLiteral("Канал №1"),
@@ -196,24 +196,24 @@ TEST_F(TS_FormTest, ChannelListLooksAsDesigned) {
     form.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
     form.channelList.selectIndex(3);
-    QTreeWidgetItem* header = form.treePair->topLevelItem(0);
-    EXPECT_EQ(form.treePair->visualItemRect(header).height(), 20);
-    EXPECT_EQ(form.treePair->visualItemRect(header->child(4)).height(), 20);
-    EXPECT_EQ(form.treePair->visualItemRect(header->child(0)).top(),
-              form.treePair->visualItemRect(header).top() + 20);
+    QTreeWidgetItem* header = form.channelTree->topLevelItem(0);
+    EXPECT_EQ(form.channelTree->visualItemRect(header).height(), 20);
+    EXPECT_EQ(form.channelTree->visualItemRect(header->child(4)).height(), 20);
+    EXPECT_EQ(form.channelTree->visualItemRect(header->child(0)).top(),
+              form.channelTree->visualItemRect(header).top() + 20);
 }
 
-TEST_F(TS_FormTest, LampsStandHiddenAndLimeInOneColumnBesideTheList) {
-    const QRect list = form.treePair->geometry();
+TEST_F(MainWindowTest, LampsStandHiddenAndLimeInOneColumnBesideTheList) {
+    const QRect list = form.channelTree->geometry();
     for (int s = 0; s < kSlots; ++s) {
         SCOPED_TRACE(s);
-        const ChannelLamp* lamp = form.k[static_cast<std::size_t>(s)];
+        const ChannelLamp* lamp = form.lamps[static_cast<std::size_t>(s)];
         ASSERT_NE(lamp, nullptr);
         EXPECT_EQ(lamp->parentWidget(), &form);
         EXPECT_FALSE(lamp->isVisibleTo(&form));
         EXPECT_EQ(lamp->color(), QColor(0, 255, 0));
         EXPECT_EQ(lamp->size(), QSize(15, 10));
-        EXPECT_EQ(lamp->x(), form.k[0]->x());
+        EXPECT_EQ(lamp->x(), form.lamps[0]->x());
         EXPECT_GT(lamp->x(), list.right());
         EXPECT_LE(lamp->x() - list.right(), 4) << "immediately right of the list";
         EXPECT_EQ(lamp->y(), list.top() + 16 * s);
@@ -225,10 +225,10 @@ TEST_F(TS_FormTest, LampsStandHiddenAndLimeInOneColumnBesideTheList) {
             }
         }
     }
-    EXPECT_EQ(form.k[15]->y() - form.k[0]->y(), 240);
+    EXPECT_EQ(form.lamps[15]->y() - form.lamps[0]->y(), 240);
 }
 
-TEST_F(TS_FormTest, ControlsFitInsideTheClientArea) {
+TEST_F(MainWindowTest, ControlsFitInsideTheClientArea) {
     const QRect client(0, 0, 637, 364);
     for (QWidget* child : form.findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
         EXPECT_TRUE(client.contains(child->geometry())) << child->objectName().toStdString();
@@ -246,19 +246,19 @@ TEST_F(TS_FormTest, ControlsFitInsideTheClientArea) {
     }
 }
 
-TEST_F(TS_FormTest, SharedStateStartsAsAtProcessStart) {
-    EXPECT_FALSE(form.state.AppExit);
-    EXPECT_EQ(form.state.n, 0);
+TEST_F(MainWindowTest, TheEndStartsUnconfirmedAndTheLogEmpty) {
+    EXPECT_FALSE(form.exitConfirmed());
+    EXPECT_EQ(form.logLineCount(), 0);
 }
 
 // The widgets that Tab visits from the memo on, until it comes back round.
-std::vector<QWidget*> tabCycle(TS_Form& form) {
+std::vector<QWidget*> tabCycle(MainWindow& form) {
     std::vector<QWidget*> order;
-    form.VirtualComList->setFocus();
+    form.diagnosticsLog->setFocus();
     for (int i = 0; i < 30; ++i) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         QWidget* focused = QApplication::focusWidget();
-        if (focused == form.VirtualComList || focused == nullptr) {
+        if (focused == form.diagnosticsLog || focused == nullptr) {
             break;
         }
         order.push_back(focused);
@@ -266,86 +266,92 @@ std::vector<QWidget*> tabCycle(TS_Form& form) {
     return order;
 }
 
-TEST_F(TS_FormTest, TabVisitsTheControlsInTheirOrder) {
+TEST_F(MainWindowTest, TabVisitsTheControlsInTheirOrder) {
     form.show();
     QApplication::setActiveWindow(&form);
     ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
 
     const std::vector<QWidget*> hidden = tabCycle(form);
-    const std::vector<QWidget*> expectedHidden = {form.treePair,          form.DiagCB, form.editIP,
-                                                  form.comboCom,          form.edtIP,  form.PortIn,
-                                                  form.cnvrtRG->button(0)};
+    const std::vector<QWidget*> expectedHidden = {form.channelTree,
+                                                  form.diagnosticsCheck,
+                                                  form.transceiverAddressEdit,
+                                                  form.comPortCombo,
+                                                  form.localAddressCombo,
+                                                  form.receivePortEdit,
+                                                  form.conversionGroup->button(0)};
     EXPECT_EQ(hidden, expectedHidden);
 
-    form.DiagCB->setChecked(true);  // shows Accnt
+    form.diagnosticsCheck->setChecked(true);  // shows accountFilterEdit
     const std::vector<QWidget*> shown = tabCycle(form);
     const std::vector<QWidget*> expectedShown = {
-        form.treePair, form.Accnt, form.DiagCB, form.editIP,
-        form.comboCom, form.edtIP, form.PortIn, form.cnvrtRG->button(0)};
+        form.channelTree,      form.accountFilterEdit,
+        form.diagnosticsCheck, form.transceiverAddressEdit,
+        form.comPortCombo,     form.localAddressCombo,
+        form.receivePortEdit,  form.conversionGroup->button(0)};
     EXPECT_EQ(shown, expectedShown);
 }
 
-TEST_F(TS_FormTest, DiagnosticsCheckBoxShowsAndHidesTheFilterAndCounter) {
+TEST_F(MainWindowTest, DiagnosticsCheckBoxShowsAndHidesTheFilterAndCounter) {
     form.show();
-    form.Accnt->setText(QStringLiteral("1234"));
+    form.accountFilterEdit->setText(QStringLiteral("1234"));
     form.setRecordCount("17");
 
-    QTest::mouseClick(form.DiagCB, Qt::LeftButton);
-    EXPECT_TRUE(form.DiagCB->isChecked());
+    QTest::mouseClick(form.diagnosticsCheck, Qt::LeftButton);
+    EXPECT_TRUE(form.diagnosticsCheck->isChecked());
     EXPECT_TRUE(form.diagnosticsChecked());
-    EXPECT_TRUE(form.Accnt->isVisible());
-    EXPECT_TRUE(form.lblFltr->isVisible());
-    EXPECT_TRUE(form.recCnt->isVisible());
+    EXPECT_TRUE(form.accountFilterEdit->isVisible());
+    EXPECT_TRUE(form.accountFilterLabel->isVisible());
+    EXPECT_TRUE(form.recordCountLabel->isVisible());
 
-    QTest::mouseClick(form.DiagCB, Qt::LeftButton);
+    QTest::mouseClick(form.diagnosticsCheck, Qt::LeftButton);
     EXPECT_FALSE(form.diagnosticsChecked());
-    EXPECT_FALSE(form.Accnt->isVisible());
-    EXPECT_FALSE(form.lblFltr->isVisible());
-    EXPECT_FALSE(form.recCnt->isVisible());
+    EXPECT_FALSE(form.accountFilterEdit->isVisible());
+    EXPECT_FALSE(form.accountFilterLabel->isVisible());
+    EXPECT_FALSE(form.recordCountLabel->isVisible());
 
     form.setDiagnosticsChecked(true);
-    EXPECT_TRUE(form.DiagCB->isChecked());
-    EXPECT_TRUE(form.Accnt->isVisible());
-    EXPECT_TRUE(form.recCnt->isVisible());
+    EXPECT_TRUE(form.diagnosticsCheck->isChecked());
+    EXPECT_TRUE(form.accountFilterEdit->isVisible());
+    EXPECT_TRUE(form.recordCountLabel->isVisible());
     EXPECT_EQ(form.accountFilter(), "1234") << "contents survive hiding";
-    EXPECT_EQ(form.recCnt->text(), QStringLiteral("17"));
+    EXPECT_EQ(form.recordCountLabel->text(), QStringLiteral("17"));
 
     form.setDiagnosticsChecked(false);
-    EXPECT_FALSE(form.DiagCB->isChecked());
-    EXPECT_FALSE(form.Accnt->isVisible());
-    EXPECT_FALSE(form.lblFltr->isVisible());
-    EXPECT_FALSE(form.recCnt->isVisible());
+    EXPECT_FALSE(form.diagnosticsCheck->isChecked());
+    EXPECT_FALSE(form.accountFilterEdit->isVisible());
+    EXPECT_FALSE(form.accountFilterLabel->isVisible());
+    EXPECT_FALSE(form.recordCountLabel->isVisible());
 
     // Unchecked already: the handler still runs and puts the controls right.
-    form.recCnt->show();
+    form.recordCountLabel->show();
     form.setDiagnosticsChecked(false);
-    EXPECT_FALSE(form.recCnt->isVisible());
+    EXPECT_FALSE(form.recordCountLabel->isVisible());
 }
 
-TEST_F(TS_FormTest, LampsTakeTheRelayColoursAndVisibility) {
+TEST_F(MainWindowTest, LampsTakeTheRelayColoursAndVisibility) {
     const std::pair<LampColor, QColor> colours[] = {{LampColor::Yellow, QColor(255, 255, 0)},
                                                     {LampColor::Teal, QColor(0, 128, 128)},
                                                     {LampColor::Red, QColor(255, 0, 0)},
                                                     {LampColor::Lime, QColor(0, 255, 0)}};
     for (const auto& [colour, rgb] : colours) {
         form.setLampColor(4, colour);
-        EXPECT_EQ(form.k[4]->color(), rgb);
+        EXPECT_EQ(form.lamps[4]->color(), rgb);
     }
     form.setLampColor(15, LampColor::Red);
-    EXPECT_EQ(form.k[15]->color(), QColor(255, 0, 0));
-    EXPECT_EQ(form.k[14]->color(), QColor(0, 255, 0));
+    EXPECT_EQ(form.lamps[15]->color(), QColor(255, 0, 0));
+    EXPECT_EQ(form.lamps[14]->color(), QColor(0, 255, 0));
 
     form.setLampVisible(0, true);
-    EXPECT_TRUE(form.k[0]->isVisibleTo(&form));
-    EXPECT_FALSE(form.k[1]->isVisibleTo(&form));
+    EXPECT_TRUE(form.lamps[0]->isVisibleTo(&form));
+    EXPECT_FALSE(form.lamps[1]->isVisibleTo(&form));
     form.setLampVisible(0, false);
-    EXPECT_FALSE(form.k[0]->isVisibleTo(&form));
+    EXPECT_FALSE(form.lamps[0]->isVisibleTo(&form));
 
     EXPECT_THROW(form.setLampColor(16, LampColor::Red), std::out_of_range);
     EXPECT_THROW(form.setLampVisible(-1, true), std::out_of_range);
 }
 
-TEST_F(TS_FormTest, LogCountsShortLinesOneEachAndIgnoresATrailingEmptyLine) {
+TEST_F(MainWindowTest, LogCountsShortLinesOneEachAndIgnoresATrailingEmptyLine) {
     EXPECT_EQ(form.logLineCount(), 0);
     for (int i = 0; i < 2000; ++i) {
         form.appendLogLine("05.03.2024 07:08:09  Канал №3  192.168.1.20");
@@ -357,10 +363,10 @@ TEST_F(TS_FormTest, LogCountsShortLinesOneEachAndIgnoresATrailingEmptyLine) {
     EXPECT_EQ(form.logLineCount(), 2002) << "an empty line inside the log counts";
     form.clearLog();
     EXPECT_EQ(form.logLineCount(), 0);
-    EXPECT_TRUE(form.VirtualComList->toPlainText().isEmpty());
+    EXPECT_TRUE(form.diagnosticsLog->toPlainText().isEmpty());
 }
 
-TEST_F(TS_FormTest, LogCountsAWrappedLineOncePerDisplayedLine) {
+TEST_F(MainWindowTest, LogCountsAWrappedLineOncePerDisplayedLine) {
     const std::string longLine =
         "05.03.2024 07:08:09  Превышено допустимое число записей. Запись диагностики "
         "отключена. Для возобновления записи необходимо выполнить очистку окна "
@@ -375,16 +381,16 @@ TEST_F(TS_FormTest, LogCountsAWrappedLineOncePerDisplayedLine) {
     // What the memo itself shows once the window is on the screen and the line is in view.
     form.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
-    form.VirtualComList->moveCursor(QTextCursor::End);
-    form.VirtualComList->ensureCursorVisible();
-    form.VirtualComList->viewport()->repaint();
-    const QTextBlock last = form.VirtualComList->document()->lastBlock();
+    form.diagnosticsLog->moveCursor(QTextCursor::End);
+    form.diagnosticsLog->ensureCursorVisible();
+    form.diagnosticsLog->viewport()->repaint();
+    const QTextBlock last = form.diagnosticsLog->document()->lastBlock();
     ASSERT_GT(last.layout()->lineCount(), 1);
     EXPECT_EQ(counted, 50 + last.layout()->lineCount());
     EXPECT_EQ(form.logLineCount(), counted);
 }
 
-TEST_F(TS_FormTest, TimestampIsDateAndTimeOfTheSystemLocale) {
+TEST_F(MainWindowTest, TimestampIsDateAndTimeOfTheSystemLocale) {
     const QLocale locale = QLocale::system();
     const QDateTime before = QDateTime::currentDateTime();
     const QString stamp = QString::fromStdString(form.timestamp());
@@ -403,15 +409,15 @@ TEST_F(TS_FormTest, TimestampIsDateAndTimeOfTheSystemLocale) {
         << stamp.toStdString();
 }
 
-TEST_F(TS_FormTest, CloseQueryNoKeepsTheWindowAndYesEndsTheProgram) {
+TEST_F(MainWindowTest, CloseQueryNoKeepsTheWindowAndYesEndsTheProgram) {
     bool confirmed = false;
     form.onExitConfirmed = [&] {
-        EXPECT_TRUE(form.state.AppExit) << "AppExit is set before the hook runs";
+        EXPECT_TRUE(form.exitConfirmed()) << "the exit is confirmed before the hook runs";
         confirmed = true;
     };
 
     boxes.expect(BoxAnswer::No);
-    EXPECT_FALSE(form.FormCloseQuery());
+    EXPECT_FALSE(form.confirmExit());
     ASSERT_EQ(boxes.shown.size(), 1u);
     const BoxRequest& asked = boxes.shown[0];
     EXPECT_EQ(asked.text, "Завершить работу приложения?");
@@ -420,23 +426,23 @@ TEST_F(TS_FormTest, CloseQueryNoKeepsTheWindowAndYesEndsTheProgram) {
     EXPECT_EQ(asked.defaultButton, BoxAnswer::No);
     EXPECT_EQ(asked.icon, BoxIcon::Question);
     EXPECT_TRUE(asked.stayOnTop);
-    EXPECT_FALSE(form.state.AppExit);
+    EXPECT_FALSE(form.exitConfirmed());
     EXPECT_FALSE(confirmed);
 
     boxes.expect(BoxAnswer::Yes);
-    EXPECT_TRUE(form.FormCloseQuery());
-    EXPECT_TRUE(form.state.AppExit);
+    EXPECT_TRUE(form.confirmExit());
+    EXPECT_TRUE(form.exitConfirmed());
     EXPECT_TRUE(confirmed);
 }
 
-TEST_F(TS_FormTest, ClosingTheWindowAsksFirst) {
+TEST_F(MainWindowTest, ClosingTheWindowAsksFirst) {
     form.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
 
     boxes.expect(BoxAnswer::No);
     EXPECT_FALSE(form.close());
     EXPECT_TRUE(form.isVisible());
-    EXPECT_FALSE(form.state.AppExit);
+    EXPECT_FALSE(form.exitConfirmed());
 
     // Close requests while the question is open are refused, not asked twice.
     boxes.expect(BoxAnswer::Yes, [&](const BoxRequest&) {
@@ -445,28 +451,28 @@ TEST_F(TS_FormTest, ClosingTheWindowAsksFirst) {
         EXPECT_FALSE(fromWindowManager.isAccepted());
         form.close();
         EXPECT_TRUE(form.isVisible());
-        EXPECT_FALSE(form.state.AppExit);
+        EXPECT_FALSE(form.exitConfirmed());
     });
     EXPECT_TRUE(form.close());
     EXPECT_FALSE(form.isVisible());
-    EXPECT_TRUE(form.state.AppExit);
+    EXPECT_TRUE(form.exitConfirmed());
     EXPECT_EQ(boxes.shown.size(), 2u);
 }
 
-TEST_F(TS_FormTest, FailureInTheCloseQueryKeepsTheWindowAndAllowsAnotherQuestion) {
+TEST_F(MainWindowTest, FailureInTheCloseQueryKeepsTheWindowAndAllowsAnotherQuestion) {
     form.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
     boxes.expect(BoxAnswer::Yes);
     form.onExitConfirmed = [] { throw std::runtime_error("exit failed"); };
-    EXPECT_THROW(form.FormCloseQuery(), std::runtime_error);
+    EXPECT_THROW(form.confirmExit(), std::runtime_error);
     form.onExitConfirmed = nullptr;
     boxes.expect(BoxAnswer::Yes);
-    EXPECT_TRUE(form.FormCloseQuery());
+    EXPECT_TRUE(form.confirmExit());
 }
 
-TEST_F(TS_FormTest, FormShowRunsOnceFromTheEventLoopAfterTheFirstShow) {
+TEST_F(MainWindowTest, FormShowRunsOnceFromTheEventLoopAfterTheFirstShow) {
     int runs = 0;
-    form.onFormShow = [&] {
+    form.onFirstShown = [&] {
         EXPECT_TRUE(form.isVisible());
         ++runs;
     };
