@@ -9,6 +9,11 @@
 #include "app/station.h"
 #include "app/termination.h"
 #include "app/ts_form.h"
+#include "journal/journal_config.h"
+#ifdef LAN2COM_HAVE_JOURNAL
+#include "journal/journal_store.h"
+#include "journal/journal_writer.h"
+#endif
 #include "net/local_addresses.h"
 #include "platform/registry.h"
 #include "platform/tick_clock.h"
@@ -52,7 +57,26 @@ int main(int argc, char** argv) {
         if (!heartbeat.logText.empty()) {
             S_Form.appendLogLine(S_Form.timestamp() + "  " + heartbeat.logText);
         }
+        lan2com::JournalSink* journal = nullptr;
+#ifdef LAN2COM_HAVE_JOURNAL
+        // The event journal: rows go to a writer thread of its own; what it has to say about
+        // itself goes into the log.
+        lan2com::JournalWriterOptions journalOptions;
+        journalOptions.path = lan2com::defaultJournalPath();
+        journalOptions.retentionDays = lan2com::journalRetentionDays(*registry);
+        journalOptions.notice = [&S_Form](const std::string& line) {
+            QMetaObject::invokeMethod(
+                &S_Form,
+                [&S_Form, line] { S_Form.appendLogLine(S_Form.timestamp() + "  " + line); },
+                Qt::QueuedConnection);
+        };
+        lan2com::JournalWriter journalWriter(journalOptions);
+        journal = &journalWriter;
+        S_Form.appendLogLine(S_Form.timestamp() + "  Журнал событий: " + journalWriter.path());
+#endif
+        const lan2com::JournalRunRows runRows(journal);  // outlives the station
         lan2com::StationOptions stationOptions;
+        stationOptions.journal = journal;
         stationOptions.registry = registry.get();
         stationOptions.localAddresses = lan2com::TIdIPAddrMon().IPAddresses;
         stationOptions.portPrompt = &portPrompt;

@@ -7,6 +7,7 @@
 #include "app/application.h"
 #include "app/ts_form.h"
 #include "channels/startup_plan.h"
+#include "journal/journal_config.h"
 
 namespace lan2com {
 namespace {
@@ -54,6 +55,7 @@ StationLoopOptions loopOptions(const StationOptions& options,
     o.retryMs = static_cast<std::uint32_t>(options.reopenPeriodMs);
     o.clock = options.clock;
     o.reportsWaiting = waiting;
+    o.journal = options.journal;
     return o;
 }
 
@@ -69,6 +71,7 @@ Station::Station(TS_Form& form, StationOptions options)
       portPrompt_(options.portPrompt),
       display_(form, form.state),
       editor_(editorControls(form), form.state, form.boxes, form.errors),
+      journal_(options.journal),
       loop_(loopOptions(options, [this] {
           // The loop's thread, when reports start to wait: the window takes them on its own
           // event loop a moment later, so that a burst of events costs one repaint, and the
@@ -104,6 +107,9 @@ ActivationPass Station::activateAll() {
         setups.push_back(channelSetup(slot, record, portPrompt_));
     });
     const ActivationPass pass = loop_.activate(setups);
+    if (journal_ != nullptr) {
+        runningChannels_ = describeChannels(form_.state.table);
+    }
     showReports();
     return pass;
 }
@@ -254,6 +260,11 @@ void Station::btnApplyClick() {
                     "\nКаналы работают с прежними настройками.",
                 BoxIcon::Error, false);
         return;
+    }
+    if (journal_ != nullptr) {
+        const std::string applied = describeChannels(form_.state.table);
+        journal_->record(configurationRow(runningChannels_, applied));
+        runningChannels_ = applied;
     }
     // Everything stops before anything starts again: a channel that moved down a slot must find
     // its port free, a slot that became empty must not go on receiving or beating, and a datagram
