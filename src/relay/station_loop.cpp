@@ -207,6 +207,7 @@ class StationLoop::Impl {
         bool socketFailed = false;             // said once in the log
         std::vector<std::uint8_t> received;
         std::uint32_t lineWrittenMs = 0;          // when the waiting line was written
+        std::string heldDigits;                   // the held datagram's digits, for the journal
         std::uint64_t foreignCount = 0;           // strangers' datagrams not yet journalled
         std::optional<std::uint32_t> foreignDue;  // when their row is written
     };
@@ -384,6 +385,9 @@ class StationLoop::Impl {
 
     void deliver(Channel& ch, const IncomingDatagram& in) {
         ch.held = in.id;
+        if (journal_ != nullptr) {
+            ch.heldDigits = in.digits;
+        }
         carryOut(ch, ch.protocol.datagram(in, moment(ch)));
     }
 
@@ -451,6 +455,7 @@ class StationLoop::Impl {
                         r.detail = printableBytes(a.line.data(), a.line.size());
                         if (a.lineKind != LineKind::Heartbeat && ch.held) {
                             r.datagram = *ch.held;
+                            r.digits = ch.heldDigits;
                         }
                         journal_->record(std::move(r));
                     }
