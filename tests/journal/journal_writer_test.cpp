@@ -253,6 +253,33 @@ TEST(JournalWriter, AJournalThatCannotBeWrittenCostsRowsAndSaysSoOnce) {
     EXPECT_NE(notices[1].find("10"), std::string::npos) << notices[1];
 }
 
+TEST(JournalWriter, IsReadWhileItCommits) {
+    test::TempDir dir;
+    JournalWriterOptions o;
+    o.path = (dir.path() / "journal.sqlite").string();
+    o.batchMs = 5;
+    JournalWriter writer(o);
+    writer.record(row(kT0, JournalEvent::ProgramStart, 0));
+    ASSERT_TRUE(within([&] { return writer.written() == 1; }));
+    std::int64_t seen = 0;
+    for (int n = 1; n <= 200; ++n) {
+        writer.record(row(kT0 + n, JournalEvent::Datagram, 1, "event", "", -1, n));
+        if (n % 10 == 0) {
+            std::string out;
+            std::string err;
+            ASSERT_EQ(tool({"--journal", o.path, "summary"}, &out, &err), 0) << err;
+            const std::size_t at = out.find("events=");
+            const std::int64_t events =
+                at == std::string::npos ? 0 : std::stoll(out.substr(at + 7));
+            EXPECT_GE(events, seen);  // what was read once stays
+            seen = events;
+            std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        }
+    }
+    ASSERT_TRUE(within([&] { return writer.written() == 201; }));
+    EXPECT_EQ(count(o.path, "event = 'datagram'"), 200);
+}
+
 TEST(JournalWriter, RemovesRowsOlderThanTheRetention) {
     test::TempDir dir;
     JournalWriterOptions o;
