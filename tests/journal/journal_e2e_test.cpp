@@ -30,16 +30,15 @@ constexpr int kLineMs = 3000;
 constexpr int kReplyMs = 2000;
 constexpr int kPastTimeoutMs = 600;
 
-Bytes eventOf(int account) {
-    char digits[5];
-    std::snprintf(digits, sizeof digits, "%04d", account);
-    return eventDatagram(std::string(digits) + "78113AA1AA5C");
+// The account 0 … 9999 as four digits.
+std::string accountText(int account) {
+    char digits[12];
+    std::snprintf(digits, sizeof digits, "%04d", account % 10000);
+    return digits;
 }
 
-std::string accountText(int account) {
-    char digits[5];
-    std::snprintf(digits, sizeof digits, "%04d", account);
-    return digits;
+Bytes eventOf(int account) {
+    return eventDatagram(accountText(account) + "78113AA1AA5C");
 }
 
 std::filesystem::path journalOf(const StationProcess& station) {
