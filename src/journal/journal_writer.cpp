@@ -140,12 +140,21 @@ void JournalWriter::writeBatch(std::vector<JournalRow>& batch) {
     }
     written_ += batch.size();
     pendingLost_ -= lostBefore;
-    if (lostBefore > 0 && options_.notice) {
-        options_.notice("Журнал событий: потеряно записей: " + std::to_string(lostBefore) + ".");
-    } else if (failing_ && options_.notice) {
-        options_.notice("Журнал событий снова записывается.");
+    const bool recovered = std::exchange(failing_, false);
+    if (lostBefore > 0) {
+        // A queue that overflows batch after batch is said once, not every 200 ms; the journal
+        // has the count of every batch.
+        if ((recovered || !lossSaid_) && options_.notice) {
+            options_.notice("Журнал событий: потеряно записей: " + std::to_string(lostBefore) +
+                            ".");
+        }
+        lossSaid_ = true;
+    } else {
+        lossSaid_ = false;
+        if (recovered && options_.notice) {
+            options_.notice("Журнал событий снова записывается.");
+        }
     }
-    failing_ = false;
 }
 
 void JournalWriter::retentionStep() {

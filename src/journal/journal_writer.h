@@ -77,6 +77,7 @@ class JournalWriter : public JournalSink {
     const std::int64_t run_;
     std::uint64_t pendingLost_ = 0;  // lost rows not yet recorded in the journal
     bool failing_ = false;           // the present failure has been reported
+    bool lossSaid_ = false;          // the present episode of a full queue has been reported
     std::int64_t nextRetentionMs_ = 0;
     std::atomic<std::uint64_t> written_{0};
     std::atomic<std::uint64_t> lostTotal_{0};

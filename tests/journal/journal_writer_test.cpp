@@ -253,6 +253,36 @@ TEST(JournalWriter, AJournalThatCannotBeWrittenCostsRowsAndSaysSoOnce) {
     EXPECT_NE(notices[1].find("10"), std::string::npos) << notices[1];
 }
 
+TEST(JournalWriter, AFullQueueCostsRowsCountedInTheJournalAndSaidOnce) {
+    test::TempDir dir;
+    std::mutex mutex;
+    std::vector<std::string> notices;
+    JournalWriterOptions o;
+    o.path = (dir.path() / "journal.sqlite").string();
+    o.capacity = 4;
+    o.batchMs = 50;
+    o.notice = [&](const std::string& line) {
+        std::lock_guard<std::mutex> lock(mutex);
+        notices.push_back(line);
+    };
+    {
+        JournalWriter writer(o);
+        // Far beyond the queue for several batches in a row: one overflow episode.
+        for (int i = 0; i < 40; ++i) {
+            for (int j = 0; j < 25; ++j) {
+                writer.record(row(kT0 + i, JournalEvent::Datagram, 1, "event"));
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    // Every row is either written or counted in a rows_lost row.
+    EXPECT_EQ(count(o.path, "event = 'datagram'") + count(o.path, "event = 'rows_lost'"), 1000);
+    EXPECT_GT(count(o.path, "event = 'rows_lost'"), 0);
+    std::lock_guard<std::mutex> lock(mutex);
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_NE(notices[0].find("потеряно"), std::string::npos) << notices[0];
+}
+
 TEST(JournalWriter, IsReadWhileItCommits) {
     test::TempDir dir;
     JournalWriterOptions o;
