@@ -28,7 +28,7 @@ ensure_packages() {
 
 # What building and running the program needs.
 LAN2COM_BUILD_PACKAGES=(cmake make g++ pkg-config qt6-base-dev qt6-translations-l10n libgl-dev
-    libgtest-dev libgmock-dev socat)
+    libgtest-dev libgmock-dev socat libsqlite3-dev)
 
 # The compiler cache, where ccache is installed (scripts/test installs it): a build that compiles
 # what an earlier build of any clone on this machine compiled already takes it from the cache.

@@ -9,6 +9,11 @@
 #include "app/main_window.h"
 #include "app/station.h"
 #include "app/termination.h"
+#include "journal/journal_config.h"
+#ifdef LAN2COM_HAVE_JOURNAL
+#include "journal/journal_store.h"
+#include "journal/journal_writer.h"
+#endif
 #include "net/local_addresses.h"
 #include "platform/event_log.h"
 #include "platform/registry.h"
@@ -57,8 +62,29 @@ int main(int argc, char** argv) {
         if (!heartbeat.logText.empty()) {
             mainWindow.appendLogLine(mainWindow.timestamp() + "  " + heartbeat.logText);
         }
+        lan2com::JournalSink* journal = nullptr;
+#ifdef LAN2COM_HAVE_JOURNAL
+        // The event journal: rows go to a writer thread of its own; what it has to say about
+        // itself goes into the log.
+        lan2com::JournalWriterOptions journalOptions;
+        journalOptions.path = lan2com::defaultJournalPath();
+        journalOptions.retentionDays = lan2com::journalRetentionDays(*registry);
+        journalOptions.notice = [&mainWindow](const std::string& line) {
+            QMetaObject::invokeMethod(
+                &mainWindow,
+                [&mainWindow, line] {
+                    mainWindow.appendLogLine(mainWindow.timestamp() + "  " + line);
+                },
+                Qt::QueuedConnection);
+        };
+        lan2com::JournalWriter journalWriter(journalOptions);
+        journal = &journalWriter;
+        mainWindow.appendLogLine(mainWindow.timestamp() + "  Журнал событий: " + journalWriter.path());
+#endif
+        const lan2com::JournalRunRows runRows(journal);  // outlives the station
         lan2com::StationOptions stationOptions;
         stationOptions.title = title;
+        stationOptions.journal = journal;
         stationOptions.registry = registry.get();
         stationOptions.localAddresses = lan2com::LocalAddressList().addresses;
         stationOptions.portPrompt = &portPrompt;

@@ -7,6 +7,7 @@
 #include "app/application.h"
 #include "app/main_window.h"
 #include "channels/startup_plan.h"
+#include "journal/journal_config.h"
 
 namespace lan2com {
 namespace {
@@ -36,6 +37,7 @@ StationLoopOptions loopOptions(const StationOptions& options,
     o.retryMs = static_cast<std::uint32_t>(options.reopenPeriodMs);
     o.clock = options.clock;
     o.reportsWaiting = waiting;
+    o.journal = options.journal;
     return o;
 }
 
@@ -52,6 +54,7 @@ Station::Station(MainWindow& window, StationOptions options)
       errors_(window.boxes, options.title),
       display_(window, state_),
       editor_(window.editorControls(), state_, window.boxes, errors_),
+      journal_(options.journal),
       loop_(loopOptions(options, [this] {
           // The loop's thread, when reports start to wait: the window takes them on its own
           // event loop a moment later, so that a burst of events costs one repaint, and the
@@ -87,6 +90,9 @@ ActivationPass Station::activateAll() {
         setups.push_back(channelSetup(slot, record, portPrompt_));
     });
     const ActivationPass pass = loop_.activate(setups);
+    if (journal_ != nullptr) {
+        runningChannels_ = describeChannels(state_.table);
+    }
     showReports();
     return pass;
 }
@@ -292,6 +298,11 @@ bool Station::storeConfiguration(bool anyChannel) {
                     "\nКаналы работают с прежними настройками.",
                 BoxIcon::Error, false);
         return false;
+    }
+    if (journal_ != nullptr) {
+        const std::string applied = describeChannels(state_.table);
+        journal_->record(configurationRow(runningChannels_, applied));
+        runningChannels_ = applied;
     }
     return true;
 }

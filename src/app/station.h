@@ -28,6 +28,7 @@ struct StationOptions {
     const MsClock* clock = nullptr;           // nullptr: the system's tick clock
     int reopenPeriodMs = static_cast<int>(kRetryPeriodMs);   // how often a lost port is retried
     int heartbeatMs = static_cast<int>(kHeartbeatPeriodMs);  // the heartbeat period
+    JournalSink* journal = nullptr;                          // the event journal; nullptr: none
 };
 
 // The running station behind the main window: start-up, Apply, the reports of channels that wait
@@ -106,7 +107,9 @@ class Station {
     SharedState state_;  // channel table, discovered pairs, log line count
     StationDisplay display_;
     ChannelEditor editor_;
-    StationLoop loop_;  // last: its thread ends before anything it reports to goes
+    JournalSink* journal_;
+    std::string runningChannels_;  // the applied configuration, as the journal names it
+    StationLoop loop_;             // last: its thread ends before anything it reports to goes
 };
 
 }  // namespace lan2com

@@ -312,6 +312,16 @@ void storeChannels(Registry& registry, const ChannelTable& table, const std::str
                    bool listShowsChannel) {
     registry.batch([&] {
         registry.setRootKey();
+        // The journal's retention is the station's setting, not the table's: it outlives a store.
+        std::optional<std::int32_t> journalDays;
+        if (registry.openKey(std::string(kConfigKey))) {
+            try {
+                journalDays = registry.readInteger(kJournalDaysValue);
+            } catch (const RegistryError&) {
+                // not set, or not a number: nothing to keep
+            }
+            registry.closeKey();
+        }
         registry.deleteKey(std::string(kVendorKey));  // the answer does not matter: gone is gone
         if (!listShowsChannel) {
             return;
@@ -322,6 +332,9 @@ void storeChannels(Registry& registry, const ChannelTable& table, const std::str
             throw RegistryError("Failed to create key " + configKey);
         }
         registry.writeString("AddrIP", localAddress);
+        if (journalDays) {
+            registry.writeInteger(kJournalDaysValue, *journalDays);
+        }
         table.forEachOccupied([&](int, const ChannelRecord& p) {
             const std::string key = configKey + "\\Pair" + std::to_string(p.Pair);
             registry.createKey(key);

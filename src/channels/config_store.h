@@ -25,6 +25,9 @@ inline constexpr std::string_view kDeviceMapKey = "\\HARDWARE\\DEVICEMAP\\SERIAL
 // Everything below this key belongs to lan2com alone; storeChannels deletes it before writing.
 inline constexpr std::string_view kVendorKey = "\\SOFTWARE\\Vesko";
 inline constexpr std::string_view kConfigKey = "\\SOFTWARE\\Vesko\\Device\\ComIP";
+// The integer value under the configuration key that sets how many days the event journal keeps
+// its rows. Not part of the channel table: storing the channels keeps it.
+inline constexpr const char* kJournalDaysValue = "JournalDays";
 // What the port field receivePortEdit receives when the stored local address is not text.
 inline constexpr std::string_view kPortInFallback = "10301";
 

@@ -25,6 +25,19 @@ ProtocolAction withDatagram(ProtocolAction::Type type, const IncomingDatagram& d
     return a;
 }
 
+ProtocolAction dropNote(DropReason reason, const IncomingDatagram& datagram) {
+    ProtocolAction a = withDatagram(ProtocolAction::Type::Note, datagram);
+    a.note = NoteKind::Dropped;
+    a.dropReason = reason;
+    return a;
+}
+
+// The datagram is released without a line, and the journal is told why.
+void drop(DropReason reason, const IncomingDatagram& datagram, ProtocolActions& out) {
+    out.push_back(dropNote(reason, datagram));
+    out.push_back(withDatagram(ProtocolAction::Type::Release, datagram));
+}
+
 ProtocolAction lamp(LampColor color) {
     ProtocolAction a = action(ProtocolAction::Type::Lamp);
     a.color = color;
@@ -45,7 +58,9 @@ const char* colorName(LampColor color) {
     return "?";
 }
 
-const char* lineName(LineKind kind) {
+}  // namespace
+
+const char* lineKindName(LineKind kind) {
     switch (kind) {
         case LineKind::Event:
             return "event";
@@ -57,13 +72,51 @@ const char* lineName(LineKind kind) {
     return "?";
 }
 
-}  // namespace
+const char* noteName(NoteKind note) {
+    switch (note) {
+        case NoteKind::AnswerAck:
+            return "ack";
+        case NoteKind::AnswerRefused:
+            return "refused";
+        case NoteKind::AnswerOther:
+            return "other";
+        case NoteKind::AnswerNone:
+            return "none";
+        case NoteKind::AnswerAbandoned:
+            return "abandoned";
+        case NoteKind::Dropped:
+            return "dropped";
+    }
+    return "?";
+}
+
+const char* dropReasonName(DropReason reason) {
+    switch (reason) {
+        case DropReason::None:
+            return "";
+        case DropReason::Foreign:
+            return "foreign";
+        case DropReason::Malformed:
+            return "malformed";
+        case DropReason::PortLost:
+            return "port_lost";
+        case DropReason::TimedOut:
+            return "timed_out";
+        case DropReason::NoRoom:
+            return "no_room";
+        case DropReason::Busy:
+            return "busy";
+        case DropReason::Stopped:
+            return "stopped";
+    }
+    return "?";
+}
 
 std::string describe(const ProtocolAction& a) {
     const std::string id = " #" + std::to_string(a.datagram.id);
     switch (a.type) {
         case ProtocolAction::Type::WriteLine:
-            return std::string("write ") + lineName(a.lineKind);
+            return std::string("write ") + lineKindName(a.lineKind);
         case ProtocolAction::Type::ArmTimeout:
             return "arm";
         case ProtocolAction::Type::DisarmTimeout:
@@ -81,19 +134,44 @@ std::string describe(const ProtocolAction& a) {
             return "log event" + id;
         case ProtocolAction::Type::LogNoRoom:
             return "log no room";
+        case ProtocolAction::Type::Note: {
+            const std::string ofDatagram = a.datagram.id != 0 ? id : std::string();
+            if (a.note == NoteKind::Dropped) {
+                return std::string("note drop ") + dropReasonName(a.dropReason) + ofDatagram;
+            }
+            const std::string of = a.lineKind == LineKind::Event
+                                       ? std::string()
+                                       : std::string(" ") + lineKindName(a.lineKind);
+            return std::string("note ") + noteName(a.note) + of + ofDatagram;
+        }
     }
     return "?";
 }
 
-std::string describe(const ProtocolActions& actions) {
+namespace {
+
+std::string joined(const ProtocolActions& actions, bool notes) {
     std::string text;
     for (const ProtocolAction& a : actions) {
+        if ((a.type == ProtocolAction::Type::Note) != notes) {
+            continue;
+        }
         if (!text.empty()) {
             text += "; ";
         }
         text += describe(a);
     }
     return text;
+}
+
+}  // namespace
+
+std::string describe(const ProtocolActions& actions) {
+    return joined(actions, false);
+}
+
+std::string describeNotes(const ProtocolActions& actions) {
+    return joined(actions, true);
 }
 
 ChannelProtocol::ChannelProtocol(int channel) : channel_(channel) {}
@@ -111,9 +189,20 @@ ProtocolActions ChannelProtocol::datagram(const IncomingDatagram& d, Moment now)
     // Foreign and malformed datagrams, datagrams for a lost port and, from channel 5 on, those of
     // a timed-out channel are dropped without a trace: nothing is written and nothing answered,
     // so the transceiver sends its event again.
-    if (!d.fromConfiguredSource || d.kind == DatagramKind::Malformed || !portUp_ ||
-        (dropsWhileTimedOut() && timedOut_)) {
-        out.push_back(withDatagram(ProtocolAction::Type::Release, d));
+    if (!d.fromConfiguredSource) {
+        drop(DropReason::Foreign, d, out);
+        return out;
+    }
+    if (d.kind == DatagramKind::Malformed) {
+        drop(DropReason::Malformed, d, out);
+        return out;
+    }
+    if (!portUp_) {
+        drop(DropReason::PortLost, d, out);
+        return out;
+    }
+    if (dropsWhileTimedOut() && timedOut_) {
+        drop(DropReason::TimedOut, d, out);
         return out;
     }
     if (waiting_ == Waiting::Heartbeat && !queued_) {
@@ -123,7 +212,7 @@ ProtocolActions ChannelProtocol::datagram(const IncomingDatagram& d, Moment now)
     if (waiting_ != Waiting::Nothing || queued_) {
         // The endpoint hands over the next datagram only after this one was released; should one
         // come all the same, it is not answered and the transceiver repeats it.
-        out.push_back(withDatagram(ProtocolAction::Type::Release, d));
+        drop(DropReason::Busy, d, out);
         return out;
     }
     startDatagram(d, now, out);
@@ -137,7 +226,7 @@ void ChannelProtocol::startDatagram(const IncomingDatagram& d, Moment now, Proto
             out.push_back(action(ProtocolAction::Type::LogNoRoom));
             outOfRoom_ = true;
         }
-        out.push_back(withDatagram(ProtocolAction::Type::Release, d));
+        drop(DropReason::NoRoom, d, out);
         return;
     }
     current_ = d;
@@ -179,6 +268,31 @@ void ChannelProtocol::writeLine(LineKind kind, const Line& line, Moment now, Pro
     }
     writtenTick_ = toTicks(now.ms);
     outOfRoom_ = false;
+    otherAnswerNoted_ = false;
+}
+
+LineKind ChannelProtocol::waitingLine() const {
+    switch (waiting_) {
+        case Waiting::Service:
+            return LineKind::Service;
+        case Waiting::Heartbeat:
+            return LineKind::Heartbeat;
+        case Waiting::Event:
+        case Waiting::Nothing:
+            break;
+    }
+    return LineKind::Event;
+}
+
+void ChannelProtocol::noteAnswer(NoteKind note, std::uint8_t byte, ProtocolActions& out) const {
+    ProtocolAction a = action(ProtocolAction::Type::Note);
+    a.note = note;
+    a.lineKind = waitingLine();
+    a.answerByte = byte;
+    if (current_) {
+        a.datagram = *current_;
+    }
+    out.push_back(a);
 }
 
 void ChannelProtocol::writeHeartbeat(Moment now, ProtocolActions& out) {
@@ -196,7 +310,13 @@ ProtocolActions ChannelProtocol::received(const std::uint8_t* bytes, std::size_t
     bool answered = false;
     for (std::size_t i = 0; i < count; ++i) {
         if (bytes[i] != kAckByte) {
-            continue;  // a refusal (0x15) or noise: it answers nothing
+            // A refusal (0x15) or noise: it answers nothing, but the journal hears of the first.
+            if (waiting_ != Waiting::Nothing && !otherAnswerNoted_) {
+                otherAnswerNoted_ = true;
+                noteAnswer(bytes[i] == kNakByte ? NoteKind::AnswerRefused : NoteKind::AnswerOther,
+                           bytes[i], out);
+            }
+            continue;
         }
         if (waiting_ != Waiting::Nothing) {
             answer(out);
@@ -218,6 +338,7 @@ ProtocolActions ChannelProtocol::received(const std::uint8_t* bytes, std::size_t
 }
 
 void ChannelProtocol::answer(ProtocolActions& out) {
+    noteAnswer(NoteKind::AnswerAck, kAckByte, out);
     if (waiting_ == Waiting::Event) {
         out.push_back(withDatagram(ProtocolAction::Type::SendOk, *current_));
     }
@@ -240,6 +361,7 @@ ProtocolActions ChannelProtocol::timeout(Moment now) {
         timedOut_ = true;
     }
     // An unanswered heartbeat changes neither the lamp nor the channel's state.
+    noteAnswer(NoteKind::AnswerNone, 0, out);
     endWait(out);
     proceed(now, out);
     return out;
@@ -298,11 +420,12 @@ ProtocolActions ChannelProtocol::portBack() {
 ProtocolActions ChannelProtocol::stop() {
     ProtocolActions out;
     if (waiting_ != Waiting::Nothing) {
+        noteAnswer(NoteKind::AnswerAbandoned, 0, out);
         out.push_back(action(ProtocolAction::Type::DisarmTimeout));
     }
     endWait(out);
     if (queued_) {
-        out.push_back(withDatagram(ProtocolAction::Type::Release, *queued_));
+        drop(DropReason::Stopped, *queued_, out);
         queued_.reset();
     }
     heartbeatDue_ = false;

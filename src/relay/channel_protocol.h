@@ -18,6 +18,8 @@ using Line = std::array<std::uint8_t, kLineLength>;
 
 // The monitoring software's acknowledgement byte; no other byte it sends has a meaning.
 constexpr std::uint8_t kAckByte = 0x06;
+// Its refusal, which the channel ignores (the line waits on) and the journal records.
+constexpr std::uint8_t kNakByte = 0x15;
 // A written line waits for its acknowledgement until more than this many 55 ms ticks have passed
 // since it was written: 276 to 330 ms.
 constexpr std::uint32_t kAckTimeoutTicks = 5;
@@ -42,11 +44,24 @@ struct IncomingDatagram {
     bool fromConfiguredSource = false;  // the channel's transceiver, or any source is accepted
     Line line{};                        // the receiver line of an event
     Peer peer;
-    std::string digits;  // the digit text, for the diagnostics log
-    std::string level;   // the signal level text, for the diagnostics log
+    std::string digits;            // the digit text, for the diagnostics log
+    std::string level;             // the signal level text, for the diagnostics log
+    std::uint32_t receivedMs = 0;  // when the caller received it (its millisecond clock)
 };
 
 enum class LineKind { Event, Service, Heartbeat };
+
+// What a note tells the event journal: how a written line was answered, or why a datagram went
+// without a line.
+enum class NoteKind {
+    AnswerAck,        // the line's 0x06 came
+    AnswerRefused,    // 0x15 came while the line waited (the wait goes on)
+    AnswerOther,      // another byte came while the line waited (the wait goes on)
+    AnswerNone,       // no 0x06 within the wait
+    AnswerAbandoned,  // the wait was ended by a lost port or a stop
+    Dropped,          // the datagram was released without a line; dropReason says why
+};
+enum class DropReason { None, Foreign, Malformed, PortLost, TimedOut, NoRoom, Busy, Stopped };
 
 // What the channel's protocol asks its caller to do, in the order given.
 struct ProtocolAction {
@@ -60,20 +75,33 @@ struct ProtocolAction {
         RestartHeartbeat,  // a full new heartbeat period starts now
         LogEvent,          // datagram: an event line was written (the diagnostics entry)
         LogNoRoom,         // the output buffer had no room for a line; said once per episode
+        Note,              // note, lineKind, dropReason, answerByte, datagram: for the journal only
     };
     Type type = Type::Release;
     Line line{};
     LineKind lineKind = LineKind::Event;
     LampColor color = LampColor::Lime;
-    IncomingDatagram datagram;  // SendOk, Release, LogEvent
+    IncomingDatagram datagram;  // SendOk, Release, LogEvent, Note (when one belongs to it)
+    NoteKind note = NoteKind::AnswerAck;
+    DropReason dropReason = DropReason::None;
+    std::uint8_t answerByte = 0;  // AnswerRefused, AnswerOther: the first such byte of the wait
 };
 using ProtocolActions = std::vector<ProtocolAction>;
 
 // One line of text per action, for logs and tests: "write event", "arm", "disarm",
 // "ok 127.0.0.2:5000 #7", "release #7", "lamp red", "restart heartbeat", "log event #7",
-// "log no room".
+// "log no room"; notes: "note ack #7", "note refused heartbeat", "note drop foreign #7".
 std::string describe(const ProtocolAction& action);
-std::string describe(const ProtocolActions& actions);  // joined with "; "
+// Joined with "; ", without the notes: what the caller does.
+std::string describe(const ProtocolActions& actions);
+// Only the notes, joined with "; ": what the journal is told.
+std::string describeNotes(const ProtocolActions& actions);
+// Short names for the journal: "ack", "refused", "other", "none", "abandoned", "dropped";
+// "foreign", "malformed", "port_lost", "timed_out", "no_room", "busy", "stopped"; "event",
+// "service", "heartbeat".
+const char* noteName(NoteKind note);
+const char* dropReasonName(DropReason reason);
+const char* lineKindName(LineKind kind);
 
 // The protocol of one channel between its transceiver and the monitoring software: a pure state
 // machine. No I/O, no clock of its own, no threads: every input brings the present moment, and
@@ -135,6 +163,8 @@ class ChannelProtocol {
     void answer(ProtocolActions& out);
     void endWait(ProtocolActions& out);  // the wait ends without an answer
     void proceed(Moment now, ProtocolActions& out);
+    void noteAnswer(NoteKind note, std::uint8_t byte, ProtocolActions& out) const;
+    LineKind waitingLine() const;
 
     int channel_;
     Waiting waiting_ = Waiting::Nothing;
@@ -144,7 +174,8 @@ class ChannelProtocol {
     bool heartbeatDue_ = false;
     bool timedOut_ = false;
     bool portUp_ = true;
-    bool outOfRoom_ = false;  // the present episode without room has been logged
+    bool outOfRoom_ = false;         // the present episode without room has been logged
+    bool otherAnswerNoted_ = false;  // a byte other than 0x06 has been noted for this wait
 };
 
 }  // namespace lan2com

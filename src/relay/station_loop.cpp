@@ -25,6 +25,9 @@ constexpr std::size_t kReadBudget = 64;
 // Datagrams of a channel's own transceiver that wait while the protocol holds one: beyond this
 // they are dropped unanswered, and the transceiver repeats them.
 constexpr std::size_t kBacklogLimit = 64;
+// Datagrams from strangers go into the journal as one row per channel per this period, with
+// their count: a flood cannot swamp it.
+constexpr std::uint32_t kForeignRowPeriodMs = 1000;
 
 // How far the 32-bit millisecond clock has to go until `due` (negative: past).
 std::int32_t msUntil(std::uint32_t due, std::uint32_t now) {
@@ -205,6 +208,10 @@ class StationLoop::Impl {
         bool peerClosed = false;               // the monitoring software's port is closed
         bool backlogFull = false;              // an overflow of the backlog has been said
         std::vector<std::uint8_t> received;
+        std::uint32_t lineWrittenMs = 0;          // when the waiting line was written
+        std::string heldDigits;                   // the held datagram's digits, for the journal
+        std::uint64_t foreignCount = 0;           // strangers' datagrams not yet journalled
+        std::optional<std::uint32_t> foreignDue;  // when their row is written
     };
 
     // ---- The loop ----
@@ -270,6 +277,7 @@ class StationLoop::Impl {
             }
             consider(ch->heartbeatDue);
             consider(ch->retryDue);
+            consider(ch->foreignDue);
         }
         if (!nearest) {
             return std::nullopt;
@@ -358,10 +366,14 @@ class StationLoop::Impl {
         const ChannelRecord& record = ch.setup.record;
         // The source check comes first: a stranger's datagram costs one comparison.
         if (record.AddrIP != kAnySource && record.AddrIP != d.peerAddress) {
+            if (journal_ != nullptr && ch.foreignCount++ == 0) {
+                ch.foreignDue = clock_.nowMs() + kForeignRowPeriodMs;
+            }
             return;
         }
         IncomingDatagram in;
         in.id = ++nextId_;
+        in.receivedMs = clock_.nowMs();
         in.peer.address = d.peerAddress;
         in.peer.port = d.peerPort;
         in.fromConfiguredSource = true;
@@ -372,15 +384,31 @@ class StationLoop::Impl {
             const std::string line = CId2SG(in.digits, ch.slot + 1, record.Cnvrt);
             std::copy_n(line.begin(), std::min(line.size(), kLineLength), in.line.begin());
         }
+        if (journal_ != nullptr) {
+            JournalRow r = row(ch, JournalEvent::Datagram, in);
+            r.kind = datagramKindName(in.kind);
+            if (in.kind != DatagramKind::Event) {
+                r.detail =
+                    printableBytes(d.bytes.data(), std::min<std::size_t>(d.bytes.size(), 64));
+            }
+            journal_->record(std::move(r));
+        }
         if (ch.held || !ch.backlog.empty()) {
             // One datagram at a time: this one waits its turn.
             if (ch.backlog.size() < kBacklogLimit) {
                 ch.backlog.push_back(std::move(in));
-            } else if (!ch.backlogFull) {
-                ch.backlogFull = true;  // said once until the queue has room again
-                logChannel(ch,
-                           "очередь событий переполнена; лишние события не передаются, "
-                           "передатчик повторит их.");
+            } else {
+                if (journal_ != nullptr) {
+                    JournalRow r = row(ch, JournalEvent::Dropped, in);
+                    r.outcome = "backlog_full";
+                    journal_->record(std::move(r));
+                }
+                if (!ch.backlogFull) {
+                    ch.backlogFull = true;  // said once until the queue has room again
+                    logChannel(ch,
+                               "очередь событий переполнена; лишние события не передаются, "
+                               "передатчик повторит их.");
+                }
             }
             return;
         }
@@ -390,6 +418,9 @@ class StationLoop::Impl {
 
     void deliver(Channel& ch, const IncomingDatagram& in) {
         ch.held = in.id;
+        if (journal_ != nullptr) {
+            ch.heldDigits = in.digits;
+        }
         carryOut(ch, ch.protocol.datagram(in, moment(ch)));
     }
 
@@ -411,6 +442,9 @@ class StationLoop::Impl {
 
     void deadlines(Channel& ch) {
         std::uint32_t now = clock_.nowMs();
+        if (ch.foreignDue && msUntil(*ch.foreignDue, now) <= 0) {
+            journalForeign(ch);
+        }
         if (ch.timeoutArmed) {
             const std::optional<std::uint32_t> expires = ch.protocol.expiresAtMs();
             if (!expires) {
@@ -453,6 +487,17 @@ class StationLoop::Impl {
                 case ProtocolAction::Type::WriteLine:
                     // The protocol made sure of the room: the line goes into the buffer whole.
                     ch.port.write(a.line.data(), a.line.size());
+                    ch.lineWrittenMs = clock_.nowMs();
+                    if (journal_ != nullptr) {
+                        JournalRow r = row(ch, JournalEvent::Line);
+                        r.kind = lineKindName(a.lineKind);
+                        r.detail = printableBytes(a.line.data(), a.line.size());
+                        if (a.lineKind != LineKind::Heartbeat && ch.held) {
+                            r.datagram = *ch.held;
+                            r.digits = ch.heldDigits;
+                        }
+                        journal_->record(std::move(r));
+                    }
                     break;
                 case ProtocolAction::Type::ArmTimeout:
                     ch.timeoutArmed = true;
@@ -462,11 +507,19 @@ class StationLoop::Impl {
                     break;
                 case ProtocolAction::Type::SendOk:
                     if (!exiting_) {
+                        const char* outcome = "ok";
                         try {
                             ch.endpoint.send(a.datagram.peer.address, a.datagram.peer.port, "OK");
                         } catch (const std::exception&) {
                             // A reply that cannot be sent is lost like a reply lost on the
                             // network: the transceiver repeats the event.
+                            outcome = "send_failed";
+                        }
+                        if (journal_ != nullptr) {
+                            JournalRow r = row(ch, JournalEvent::Reply, a.datagram);
+                            r.outcome = outcome;
+                            r.latencyMs = clock_.nowMs() - a.datagram.receivedMs;
+                            journal_->record(std::move(r));
                         }
                     }
                     break;
@@ -502,7 +555,96 @@ class StationLoop::Impl {
                                "нет места в выходном буфере порта; события не передаются, "
                                "передатчик повторит их.");
                     break;
+                case ProtocolAction::Type::Note:
+                    journalNote(ch, a);
+                    break;
             }
+        }
+    }
+
+    // ---- The journal ----
+
+    JournalRow row(const Channel& ch, JournalEvent event) const {
+        JournalRow r;
+        r.utcMs = utcNowMs();
+        r.event = event;
+        r.channel = ch.slot + 1;
+        r.pair = ch.setup.record.Pair;
+        return r;
+    }
+
+    JournalRow row(const Channel& ch, JournalEvent event, const IncomingDatagram& d) const {
+        JournalRow r = row(ch, event);
+        r.peer = d.peer.address;
+        r.peerPort = d.peer.port;
+        r.digits = d.digits;
+        r.datagram = d.id;
+        return r;
+    }
+
+    static const char* datagramKindName(DatagramKind kind) {
+        switch (kind) {
+            case DatagramKind::Event:
+                return "event";
+            case DatagramKind::Service:
+                return "service";
+            case DatagramKind::Malformed:
+                break;
+        }
+        return "malformed";
+    }
+
+    void journalNote(const Channel& ch, const ProtocolAction& a) {
+        if (journal_ == nullptr) {
+            return;
+        }
+        if (a.note == NoteKind::Dropped) {
+            JournalRow r = row(ch, JournalEvent::Dropped, a.datagram);
+            r.outcome = dropReasonName(a.dropReason);
+            journal_->record(std::move(r));
+            return;
+        }
+        JournalRow r = a.datagram.id != 0 ? row(ch, JournalEvent::Answer, a.datagram)
+                                          : row(ch, JournalEvent::Answer);
+        r.peer.clear();  // the datagram's row names its source
+        r.peerPort = 0;
+        r.kind = lineKindName(a.lineKind);
+        r.outcome = noteName(a.note);
+        r.latencyMs = clock_.nowMs() - ch.lineWrittenMs;
+        if (a.note == NoteKind::AnswerRefused || a.note == NoteKind::AnswerOther) {
+            r.detail = printableBytes(&a.answerByte, 1);
+        }
+        journal_->record(std::move(r));
+    }
+
+    void dropBacklog(Channel& ch, DropReason reason) {
+        if (journal_ != nullptr) {
+            for (const IncomingDatagram& d : ch.backlog) {
+                JournalRow r = row(ch, JournalEvent::Dropped, d);
+                r.outcome = dropReasonName(reason);
+                journal_->record(std::move(r));
+            }
+        }
+        ch.backlog.clear();
+    }
+
+    // The strangers' datagrams since the last such row, in one row.
+    void journalForeign(Channel& ch) {
+        ch.foreignDue.reset();
+        if (journal_ != nullptr && ch.foreignCount > 0) {
+            JournalRow r = row(ch, JournalEvent::Dropped);
+            r.outcome = dropReasonName(DropReason::Foreign);
+            r.count = static_cast<std::int64_t>(ch.foreignCount);
+            journal_->record(std::move(r));
+        }
+        ch.foreignCount = 0;
+    }
+
+    void journalChannel(const Channel& ch, JournalEvent event, std::string detail) {
+        if (journal_ != nullptr) {
+            JournalRow r = row(ch, event);
+            r.detail = std::move(detail);
+            journal_->record(std::move(r));
         }
     }
 
@@ -586,6 +728,9 @@ class StationLoop::Impl {
 
     void markBindFailed(Channel& ch, bool retry) {
         ch.bindFailed = true;
+        journalChannel(ch, JournalEvent::BindFailed,
+                       "port " + std::to_string(ch.setup.record.Port) +
+                           (retry ? " held elsewhere" : " out of range"));
         setLampVisible(ch, true);
         lamp(ch, LampColor::Red);
         logChannel(
@@ -607,6 +752,7 @@ class StationLoop::Impl {
         }
         ch.bindFailed = false;
         ch.retryDue.reset();
+        journalChannel(ch, JournalEvent::BindBack, "port " + std::to_string(boundPort(ch)));
         logChannel(ch,
                    "порт приема " + std::to_string(boundPort(ch)) + " свободен, канал принимает.",
                    EventLogKind::Information);
@@ -619,9 +765,10 @@ class StationLoop::Impl {
         ch.port.close();  // the device is released at once; the retries open it afresh
         lamp(ch, LampColor::Red);
         if (!already) {
+            journalChannel(ch, JournalEvent::PortLost, message);
             carryOut(ch, ch.protocol.portLost());
             ch.timeoutArmed = false;
-            ch.backlog.clear();  // their transceivers repeat them
+            dropBacklog(ch, DropReason::PortLost);  // their transceivers repeat them
             logChannel(ch,
                        "порт недоступен (" + message + "). Повторное открытие каждые " +
                            retryPeriodSecondsText() + " секунд.",
@@ -641,15 +788,17 @@ class StationLoop::Impl {
         }
         ch.portFailed = false;
         ch.retryDue.reset();
+        journalChannel(ch, JournalEvent::PortBack, "COM" + std::to_string(ch.port.number()));
         carryOut(ch, ch.protocol.portBack());
         logChannel(ch, "порт №" + std::to_string(ch.port.number()) + " снова доступен.",
                    EventLogKind::Information);
     }
 
     void stopChannel(Channel& ch) {
+        journalForeign(ch);
         carryOut(ch, ch.protocol.stop());
         ch.held.reset();
-        ch.backlog.clear();
+        dropBacklog(ch, DropReason::Stopped);
         ch.endpoint.close();
         ch.heartbeatDue.reset();
         ch.retryDue.reset();
@@ -717,6 +866,7 @@ class StationLoop::Impl {
 
     StationLoopOptions options_;
     const MsClock& clock_;
+    JournalSink* const journal_ = options_.journal;
     std::array<std::unique_ptr<Channel>, kSlots> channels_;
     WaitSet set_;
     std::uint64_t nextId_ = 0;

@@ -10,6 +10,7 @@
 
 #include "channels/channel_table.h"
 #include "channels/station_view.h"
+#include "journal/journal_row.h"
 #include "platform/event_log.h"
 #include "platform/tick_clock.h"
 #include "serial/serial_device.h"
@@ -93,6 +94,9 @@ struct StationLoopOptions {
     // Runs on the loop's thread when reports start to wait (the queue was empty): the window
     // arranges to take them on its own thread. It must not wait for the window.
     std::function<void()> reportsWaiting;
+    // Where every step of every channel's protocol is recorded; nullptr: nowhere. Called on the
+    // loop's thread, so it must only queue the row.
+    JournalSink* journal = nullptr;
 };
 
 // The station's I/O loop: one thread of its own owns every COM port, every datagram endpoint,

@@ -82,7 +82,7 @@ struct DiscoveryCase {
     std::vector<std::string> warned;  // texts that the warnings must hold ({} = no warning)
 };
 
-TEST(discoverPairs, PairsHalvesByTheirNameWhereverTheyAreListed) {
+TEST(DiscoverPairs, PairsHalvesByTheirNameWhereverTheyAreListed) {
     const std::vector<DiscoveryCase> cases = {
         {"the driver's own order",
          {{"\\Device\\com0com10", "COM10"},
@@ -190,7 +190,7 @@ TEST(discoverPairs, PairsHalvesByTheirNameWhereverTheyAreListed) {
     }
 }
 
-TEST(discoverPairs, EveryListingOrderGivesTheSamePairs) {
+TEST(DiscoverPairs, EveryListingOrderGivesTheSamePairs) {
     Values values = {{"\\Device\\com0com10", "COM10"}, {"\\Device\\com0com11", "COM12"},
                      {"\\Device\\com0com14", "COM20"}, {"\\Device\\com0com20", "COM11"},
                      {"\\Device\\com0com21", "COM13"}, {"\\Device\\Serial0", "COM1"}};
@@ -209,7 +209,7 @@ TEST(discoverPairs, EveryListingOrderGivesTheSamePairs) {
     EXPECT_EQ(orders, 720);
 }
 
-TEST(discoverPairs, FewerThanTwoValuesMeanNoPairs) {
+TEST(DiscoverPairs, FewerThanTwoValuesMeanNoPairs) {
     std::array<PortPair, kSlots> vcp{};
     MemoryRegistry none;
     EXPECT_TRUE(discoverPairs(none, vcp).noPairs);
@@ -228,7 +228,7 @@ TEST(discoverPairs, FewerThanTwoValuesMeanNoPairs) {
     EXPECT_EQ(o.count, 0);
 }
 
-TEST(discoverPairs, CutsNamesAndIgnoresPairsBeyondSixteenWithOneWarning) {
+TEST(DiscoverPairs, CutsNamesAndIgnoresPairsBeyondSixteenWithOneWarning) {
     Values values;
     for (int p = 0; p < 18; ++p) {
         values.push_back(
@@ -250,7 +250,7 @@ TEST(discoverPairs, CutsNamesAndIgnoresPairsBeyondSixteenWithOneWarning) {
         << d.warnings[0];
 }
 
-TEST(discoverPairs, ADeviceMapValueThatIsNotTextFailsDiscovery) {
+TEST(DiscoverPairs, ADeviceMapValueThatIsNotTextFailsDiscovery) {
     MemoryRegistry r = withDeviceMap({{"\\Device\\com0com10", "COM10"}});
     ASSERT_TRUE(r.openKey(std::string(kDeviceMapKey)));
     r.writeInteger("\\Device\\com0com20", 11);
@@ -261,7 +261,7 @@ TEST(discoverPairs, ADeviceMapValueThatIsNotTextFailsDiscovery) {
 
 // ---- loading ---------------------------------------------------------------------------------
 
-TEST(loadChannels, LoadsInListingOrderNotByChannelNumber) {
+TEST(LoadChannels, LoadsInListingOrderNotByChannelNumber) {
     MemoryRegistry r;
     storeByHand(r, {{"Pair10", 10, "COM10", "COM11", "10.0.0.10", 5010, 0},
                     {"Pair2", 2, "COM2", "COM3", "10.0.0.2", 70000, 2},
@@ -290,7 +290,7 @@ TEST(loadChannels, LoadsInListingOrderNotByChannelNumber) {
     EXPECT_EQ(table.listLength(), 3);
 }
 
-TEST(loadChannels, WithoutTheConfigurationKeyLoadsNothing) {
+TEST(LoadChannels, WithoutTheConfigurationKeyLoadsNothing) {
     MemoryRegistry r = withDeviceMap({{"\\Device\\com0com10", "COM10"}});
     r.createKey("\\SOFTWARE\\Vesko\\Device");  // the key above it is not enough
     ChannelTable table;
@@ -302,7 +302,7 @@ TEST(loadChannels, WithoutTheConfigurationKeyLoadsNothing) {
     EXPECT_EQ(table.listLength(), 0);
 }
 
-TEST(loadChannels, TheLocalAddressFallsBackToThePortFieldWhenItIsNotText) {
+TEST(LoadChannels, TheLocalAddressFallsBackToThePortFieldWhenItIsNotText) {
     MemoryRegistry r;
     storeByHand(r, {});
     ASSERT_TRUE(r.openKey(std::string(kConfigKey)));
@@ -321,7 +321,7 @@ TEST(loadChannels, TheLocalAddressFallsBackToThePortFieldWhenItIsNotText) {
     EXPECT_FALSE(load.receivePort);
 }
 
-TEST(loadChannels, CutsTextsToTheirFieldCapacities) {
+TEST(LoadChannels, CutsTextsToTheirFieldCapacities) {
     MemoryRegistry r;
     storeByHand(r, {{"Pair1", 1, "COM1234567", "Порт-выход", "192.168.100.200:99", 1, 0}});
     ChannelTable table;
@@ -331,7 +331,7 @@ TEST(loadChannels, CutsTextsToTheirFieldCapacities) {
     EXPECT_EQ(table[0].AddrIP, "192.168.100.200");
 }
 
-TEST(loadChannels, ASubkeyThatCannotBeLoadedIsSkippedWithOneWarningNamingEach) {
+TEST(LoadChannels, ASubkeyThatCannotBeLoadedIsSkippedWithOneWarningNamingEach) {
     MemoryRegistry r;
     storeByHand(r, {{"Pair1", 1, "COM1", "COM2", "10.0.0.1", 5001, 0},
                     {"Pair3", 3, "COM5", "COM6", "10.0.0.3", 5003, 3},
@@ -373,7 +373,7 @@ TEST(loadChannels, ASubkeyThatCannotBeLoadedIsSkippedWithOneWarningNamingEach) {
     EXPECT_EQ(w.find("Pair9"), std::string::npos);
 }
 
-TEST(loadChannels, SubkeysBeyondSixteenAreIgnoredWithOneWarning) {
+TEST(LoadChannels, SubkeysBeyondSixteenAreIgnoredWithOneWarning) {
     MemoryRegistry r;
     std::vector<Channel> channels;
     for (int c = 1; c <= 18; ++c) {
@@ -418,7 +418,7 @@ ChannelTable threeChannels() {
     return t;
 }
 
-TEST(storeChannels, WritesTheLayoutThatLoadReadsBack) {
+TEST(StoreChannels, WritesTheLayoutThatLoadReadsBack) {
     MemoryRegistry r =
         withDeviceMap({{"\\Device\\com0com10", "COM10"}, {"\\Device\\com0com20", "COM11"}});
     const RegKey deviceMapBefore = *r.tree().find({"HARDWARE", "DEVICEMAP", "SERIALCOMM"});
@@ -452,7 +452,7 @@ TEST(storeChannels, WritesTheLayoutThatLoadReadsBack) {
     }
 }
 
-TEST(storeChannels, ReplacesEverythingUnderTheVendorKey) {
+TEST(StoreChannels, ReplacesEverythingUnderTheVendorKey) {
     MemoryRegistry r;
     storeByHand(r, {{"Pair9", 9, "COM9", "COM10", "1.2.3.4", 9, 0}});
     r.createKey("\\SOFTWARE\\Vesko\\Other\\Deep");
@@ -468,7 +468,18 @@ TEST(storeChannels, ReplacesEverythingUnderTheVendorKey) {
     EXPECT_TRUE(r.openKey("\\SOFTWARE\\Neighbour"));
 }
 
-TEST(storeChannels, AnEmptyListLeavesNoConfigurationAtAll) {
+TEST(StoreChannels, KeepsTheJournalRetentionSetUnderTheConfigurationKey) {
+    MemoryRegistry r;
+    storeByHand(r, {{"Pair9", 9, "COM9", "COM10", "1.2.3.4", 9, 0}});
+    ASSERT_TRUE(r.openKey(std::string(kConfigKey)));
+    r.writeInteger(kJournalDaysValue, 30);
+    storeChannels(r, threeChannels(), "192.168.0.1", true);
+    ASSERT_TRUE(r.openKey(std::string(kConfigKey)));
+    EXPECT_EQ(r.readInteger(kJournalDaysValue), 30);
+    EXPECT_EQ(r.keyNames(), (Names{"Pair3", "Pair1", "Pair12"}));
+}
+
+TEST(StoreChannels, AnEmptyListLeavesNoConfigurationAtAll) {
     MemoryRegistry r;
     storeByHand(r, {{"Pair9", 9, "COM9", "COM10", "1.2.3.4", 9, 0}});
     storeChannels(r, threeChannels(), "192.168.0.1", false);
@@ -479,7 +490,7 @@ TEST(storeChannels, AnEmptyListLeavesNoConfigurationAtAll) {
     EXPECT_EQ(failureOf([&] { storeChannels(r, ChannelTable{}, "", false); }), "(no failure)");
 }
 
-TEST(storeChannels, TwoSlotsWithTheSameChannelNumberShareOneSubkey) {
+TEST(StoreChannels, TwoSlotsWithTheSameChannelNumberShareOneSubkey) {
     ChannelTable table = threeChannels();
     table[2].Pair = 3;  // like slot 0
     MemoryRegistry r;
@@ -505,7 +516,7 @@ class FailingRegistry : public MemoryRegistry {
     }
 };
 
-TEST(storeChannels, AFailureReachesTheCallerAndLeavesTheOldConfigurationInPlace) {
+TEST(StoreChannels, AFailureReachesTheCallerAndLeavesTheOldConfigurationInPlace) {
     FailingRegistry r;
     storeByHand(r, {{"Pair9", 9, "COM9", "COM10", "1.2.3.4", 9, 0}});
     const RegistryTree before = r.tree();

@@ -1,0 +1,236 @@
+// The built program with its event journal: every outcome of a channel's protocol in the journal,
+// a killed program's journal, and journals that cannot be written, which cost rows but never an
+// alarm.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "e2e/station_process.h"
+#include "journal/journal_query.h"
+#include "journal/journal_store.h"
+
+namespace lan2com::e2e {
+namespace {
+
+using lan2com::test::UdpPeer;
+using std::chrono::milliseconds;
+
+constexpr std::uint8_t kAck = 0x06;
+constexpr std::uint8_t kNak = 0x15;
+constexpr int kLineMs = 3000;
+constexpr int kReplyMs = 2000;
+constexpr int kPastTimeoutMs = 600;
+
+// The account 0 … 9999 as four digits.
+std::string accountText(int account) {
+    char digits[12];
+    std::snprintf(digits, sizeof digits, "%04d", account % 10000);
+    return digits;
+}
+
+Bytes eventOf(int account) {
+    return eventDatagram(accountText(account) + "78113AA1AA5C");
+}
+
+std::filesystem::path journalOf(const StationProcess& station) {
+    return station.appData() / "journal.sqlite";
+}
+
+// The rows of one account (or all), as "event kind outcome" texts in order.
+std::vector<std::string> stepsOf(const std::filesystem::path& journal, int channel, int account) {
+    const JournalStore store(journal.string(), JournalStore::Mode::Read);
+    JournalFilter f;
+    f.channel = channel;
+    f.account = accountText(account);
+    std::vector<std::string> steps;
+    for (const JournalRecord& r : queryEvents(store, f)) {
+        std::string step = r.event;
+        if (!r.kind.empty()) {
+            step += " " + r.kind;
+        }
+        if (!r.outcome.empty()) {
+            step += " " + r.outcome;
+        }
+        steps.push_back(step);
+    }
+    return steps;
+}
+
+bool answeredOk(UdpPeer& transceiver) {
+    Bytes reply;
+    std::uint16_t from = 0;
+    return receiveReply(transceiver, reply, from, kReplyMs) && reply == bytesOf("OK");
+}
+
+TEST(JournalEndToEnd, EveryOutcomeOfAChannelIsRecorded) {
+    StationProcess station;
+    station.addChannel({});
+    for (int i = 0; i < 4; ++i) {
+        station.addChannel({});  // channel 5 drops datagrams while timed out
+    }
+    ASSERT_TRUE(station.start()) << station.programOutput();
+    UdpPeer transceiver("127.0.0.2");
+    MonitorEnd& one = station.monitor(0);
+    MonitorEnd& five = station.monitor(4);
+
+    transceiver.sendTo(station.port(0), eventOf(1));  // acknowledged
+    ASSERT_EQ(one.read(21, kLineMs).size(), 21u);
+    one.write(kAck);
+    EXPECT_TRUE(answeredOk(transceiver));
+
+    transceiver.sendTo(station.port(0), eventOf(2));  // refused, then left unanswered
+    ASSERT_EQ(one.read(21, kLineMs).size(), 21u);
+    one.write(kNak);
+    std::this_thread::sleep_for(milliseconds(kPastTimeoutMs));
+    EXPECT_TRUE(silentFor(transceiver, 100));
+
+    transceiver.sendTo(station.port(0), bytesOf("bad"));  // malformed
+
+    transceiver.sendTo(station.port(4), eventOf(3));  // times channel 5 out
+    ASSERT_EQ(five.read(21, kLineMs).size(), 21u);
+    std::this_thread::sleep_for(milliseconds(kPastTimeoutMs));
+    transceiver.sendTo(station.port(4), eventOf(4));  // dropped: the channel is timed out
+    EXPECT_TRUE(silentFor(transceiver, 300));
+    EXPECT_EQ(station.stop(), 0);
+
+    const std::filesystem::path journal = journalOf(station);
+    EXPECT_EQ(stepsOf(journal, 1, 1), (std::vector<std::string>{"datagram event", "line event",
+                                                                "answer event ack", "reply ok"}));
+    EXPECT_EQ(stepsOf(journal, 1, 2),
+              (std::vector<std::string>{"datagram event", "line event", "answer event refused",
+                                        "answer event none"}));
+    EXPECT_EQ(stepsOf(journal, 5, 3),
+              (std::vector<std::string>{"datagram event", "line event", "answer event none"}));
+    EXPECT_EQ(stepsOf(journal, 5, 4),
+              (std::vector<std::string>{"datagram event", "dropped timed_out"}));
+
+    const JournalStore store(journal.string(), JournalStore::Mode::Read);
+    JournalFilter malformed;
+    malformed.outcome = "malformed";
+    const std::vector<JournalRecord> bad = queryEvents(store, malformed);
+    ASSERT_EQ(bad.size(), 1u);
+    EXPECT_EQ(bad[0].channel, 1);
+    EXPECT_EQ(bad[0].peer, "127.0.0.2");
+    EXPECT_EQ(bad[0].peerPort, transceiver.port());
+
+    const std::map<int, ChannelSummary> summary = summarize(store, {});
+    ASSERT_EQ(summary.count(1), 1u);
+    EXPECT_EQ(summary.at(1).events, 2);
+    EXPECT_EQ(summary.at(1).answered, 1);
+    EXPECT_EQ(summary.at(1).refused, 1);
+    EXPECT_EQ(summary.at(1).timedOut, 1);
+    ASSERT_TRUE(summary.at(1).medianMs);
+    EXPECT_LT(*summary.at(1).medianMs, kReplyMs);
+    EXPECT_EQ(summary.at(5).dropped.at("timed_out"), 1);
+
+    JournalFilter program;
+    const std::vector<JournalRecord> all = queryEvents(store, program);
+    ASSERT_FALSE(all.empty());
+    EXPECT_EQ(all.front().event, "start");
+    EXPECT_EQ(all.back().event, "end");
+}
+
+TEST(JournalEndToEnd, AKilledProgramLeavesAReadableJournalWithAllButItsLastRows) {
+    StationProcess station;
+    station.addChannel({});
+    ASSERT_TRUE(station.start()) << station.programOutput();
+    UdpPeer transceiver("127.0.0.2");
+    MonitorEnd& software = station.monitor(0);
+    constexpr int kEvents = 20;
+    for (int n = 1; n <= kEvents; ++n) {
+        transceiver.sendTo(station.port(0), eventOf(n));
+        ASSERT_EQ(software.read(21, kLineMs).size(), 21u);
+        software.write(kAck);
+        ASSERT_TRUE(answeredOk(transceiver)) << n;
+    }
+    // Every row is older than one batch (200 ms) when the program is killed.
+    std::this_thread::sleep_for(milliseconds(450));
+    ASSERT_EQ(::kill(station.pid(), SIGKILL), 0);
+    EXPECT_EQ(station.stop(), -1);
+
+    const JournalStore store(journalOf(station).string(), JournalStore::Mode::Read);
+    sqlite3_stmt* check = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(store.db(), "PRAGMA integrity_check", -1, &check, nullptr),
+              SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(check), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(check, 0)), "ok");
+    sqlite3_finalize(check);
+    const std::map<int, ChannelSummary> summary = summarize(store, {});
+    ASSERT_EQ(summary.count(1), 1u);
+    EXPECT_EQ(summary.at(1).events, kEvents);
+    EXPECT_EQ(summary.at(1).answered, kEvents);
+    EXPECT_EQ(summary.at(1).replies, kEvents);
+}
+
+// Sends events for a while and counts those answered "OK".
+int relayWhileJournalFails(StationProcess& station, int events) {
+    UdpPeer transceiver("127.0.0.2");
+    MonitorEnd& software = station.monitor(0);
+    int answered = 0;
+    for (int n = 1; n <= events; ++n) {
+        transceiver.sendTo(station.port(0), eventOf(n));
+        if (software.read(21, kLineMs).size() != 21u) {
+            ADD_FAILURE() << "no line for event " << n;
+            continue;
+        }
+        software.write(kAck);
+        answered += answeredOk(transceiver) ? 1 : 0;
+        std::this_thread::sleep_for(milliseconds(50));
+    }
+    return answered;
+}
+
+TEST(JournalEndToEnd, AJournalThatCannotBeOpenedCostsNoAlarm) {
+    StationProcess station;
+    station.addChannel({});
+    station.prepare();
+    // A folder where the journal's file should be: SQLite cannot open it, whoever runs the test.
+    std::filesystem::create_directories(journalOf(station));
+    ASSERT_TRUE(station.start()) << station.programOutput();
+    EXPECT_EQ(relayWhileJournalFails(station, 10), 10);
+    EXPECT_TRUE(station.running());
+    EXPECT_EQ(station.stop(), 0);
+}
+
+TEST(JournalEndToEnd, AFullDiskCostsRowsNeverAnAlarm) {
+    StationProcess station;
+    station.addChannel({});
+    station.prepare();
+    // The program may write files of at most 48 KiB, as on a disk that fills up: its journal
+    // soon cannot grow (EFBIG; SIGXFSZ is ignored, as a full disk sends no signal).
+    rlimit before{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+    rlimit small = before;
+    small.rlim_cur = 48 * 1024;
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction previous {};
+    ASSERT_EQ(::sigaction(SIGXFSZ, &ignore, &previous), 0);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool started = station.start();
+    ::setrlimit(RLIMIT_FSIZE, &before);
+    ::sigaction(SIGXFSZ, &previous, nullptr);
+    ASSERT_TRUE(started) << station.programOutput();
+    constexpr int kEvents = 60;
+    EXPECT_EQ(relayWhileJournalFails(station, kEvents), kEvents);
+    EXPECT_TRUE(station.running());
+    EXPECT_EQ(station.stop(), 0);
+    // The journal holds what fitted, and is readable.
+    const JournalStore store(journalOf(station).string(), JournalStore::Mode::Read);
+    const std::map<int, ChannelSummary> summary = summarize(store, {});
+    const std::int64_t recorded = summary.count(1) != 0 ? summary.at(1).events : 0;
+    EXPECT_LT(recorded, kEvents);
+    EXPECT_LE(std::filesystem::file_size(journalOf(station)), 48u * 1024);
+}
+
+}  // namespace
+}  // namespace lan2com::e2e
