@@ -1,5 +1,6 @@
 #include "journal/journal_writer.h"
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <utility>
@@ -21,8 +22,11 @@ JournalQueue::JournalQueue(std::size_t capacity) : capacity_(capacity) {
     rows_.reserve(capacity_);
 }
 
-bool JournalQueue::push(JournalRow&& row) noexcept {
+bool JournalQueue::push(JournalRow&& row, bool* first) noexcept {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (first != nullptr) {
+        *first = rows_.empty();
+    }
     if (rows_.size() >= capacity_) {
         ++lost_;
         return false;
@@ -60,7 +64,15 @@ JournalWriter::~JournalWriter() {
 }
 
 void JournalWriter::record(JournalRow&& row) noexcept {
-    queue_.push(std::move(row));
+    bool first = false;
+    queue_.push(std::move(row), &first);
+    if (first) {
+        {
+            std::lock_guard<std::mutex> lock(wakeMutex_);
+            rowsWaiting_ = true;
+        }
+        wake_.notify_one();
+    }
 }
 
 void JournalWriter::run() {
@@ -69,8 +81,21 @@ void JournalWriter::run() {
         bool stopping = false;
         {
             std::unique_lock<std::mutex> lock(wakeMutex_);
-            wake_.wait_for(lock, std::chrono::milliseconds(options_.batchMs),
-                           [this] { return stop_; });
+            // Asleep while nothing comes: an idle station wakes the writer only for the
+            // retention's rounds.
+            const auto woken = [this] { return rowsWaiting_ || stop_; };
+            if (options_.retentionDays > 0 && store_) {
+                const std::int64_t left = std::max<std::int64_t>(nextRetentionMs_ - utcNowMs(), 0);
+                wake_.wait_for(lock, std::chrono::milliseconds(left), woken);
+            } else {
+                wake_.wait(lock, woken);
+            }
+            if (rowsWaiting_ && !stop_) {
+                // What comes within the batch period joins this batch: one commit for all.
+                wake_.wait_for(lock, std::chrono::milliseconds(options_.batchMs),
+                               [this] { return stop_; });
+            }
+            rowsWaiting_ = false;
             stopping = stop_;
         }
         queue_.takeAll(batch);

@@ -22,8 +22,9 @@ class JournalStore;
 class JournalQueue {
   public:
     explicit JournalQueue(std::size_t capacity);
-    // False when the queue was full (the row is counted as lost).
-    bool push(JournalRow&& row) noexcept;
+    // False when the queue was full (the row is counted as lost). `first` (when given) tells
+    // whether the queue was empty before: the writer has to be woken.
+    bool push(JournalRow&& row, bool* first = nullptr) noexcept;
     // Everything queued so far, oldest first, in place of `into`'s content.
     void takeAll(std::vector<JournalRow>& into);
     // Rows lost since the last call.
@@ -85,6 +86,7 @@ class JournalWriter : public JournalSink {
     std::mutex wakeMutex_;
     std::condition_variable wake_;
     bool stop_ = false;
+    bool rowsWaiting_ = false;  // rows came since the writer last took the queue
     std::thread thread_;
 };
 
