@@ -19,11 +19,80 @@ ensure_packages() {
     fi
     echo "Installing missing packages: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
-    if [ -z "${LAN2COM_APT_UPDATED:-}" ]; then
-        $sudo apt-get update -qq
-        export LAN2COM_APT_UPDATED=1
-    fi
+    apt_update_once
     $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# apt-get update, once per run (and once more only after add_source_archive entered sources).
+apt_update_once() {
+    [ -z "${LAN2COM_APT_UPDATED:-}" ] || return 0
+    local sudo=""
+    if [ "$(id -u)" -ne 0 ]; then
+        sudo="sudo"
+    fi
+    $sudo apt-get update -qq
+    export LAN2COM_APT_UPDATED=1
+}
+
+# Enters Debian's source archive (deb-src) beside the binary one when apt has none, for
+# apt-get source. The next apt_update_once then reads it: called before the run's first
+# apt-get update, it costs no second one.
+add_source_archive() {
+    if apt-get source --print-uris -qq sqlite3 >/dev/null 2>&1; then
+        return 0
+    fi
+    local sudo=""
+    if [ "$(id -u)" -ne 0 ]; then
+        sudo="sudo"
+    fi
+    echo "Adding Debian's source archive to apt (for apt-get source)" >&2
+    if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+        sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
+            $sudo tee /etc/apt/sources.list.d/lan2com-src.sources >/dev/null
+    elif [ -f /etc/apt/sources.list ]; then
+        sed -n 's/^deb /deb-src /p' /etc/apt/sources.list |
+            $sudo tee /etc/apt/sources.list.d/lan2com-src.list >/dev/null
+    fi
+    unset LAN2COM_APT_UPDATED
+}
+
+# sqlite_source_dir: prints a folder holding sqlite3.c and sqlite3.h, the single-file source of
+# the SQLite in Debian's archive (the version and the fixes of Linux's libsqlite3-dev), for the
+# Windows builds, which build it into the program. Made once per Debian version from Debian's
+# sqlite3 source package (apt-get source checks it against the archive's signed index) and kept
+# in ~/.cache/lan2com/. Everything but the folder goes to stderr.
+sqlite_source_dir() {
+    ensure_packages dpkg-dev tcl make gcc >&2
+    add_source_archive
+    apt_update_once >&2
+    local version
+    version=$(apt-get source --print-uris -qq sqlite3 | sed -n "s/.* sqlite3_\([^ ]*\)\.dsc .*/\1/p")
+    [ -n "$version" ] || { echo "sqlite_source_dir: apt knows no sqlite3 source" >&2; return 1; }
+    local dir="${XDG_CACHE_HOME:-$HOME/.cache}/lan2com/sqlite3-$version"
+    if [ ! -f "$dir/sqlite3.c" ] || [ ! -f "$dir/sqlite3.h" ]; then
+        echo "sqlite_source_dir: making SQLite's single-file source from Debian's sqlite3 $version" >&2
+        local work
+        work=$(mktemp -d)
+        (
+            set -e
+            cd "$work"
+            apt-get source -qq --only-source "sqlite3=$version" >source.log 2>&1
+            mkdir build
+            cd build
+            ../sqlite3-*/configure >configure.log 2>&1
+            make -j "$(nproc)" sqlite3.c >make.log 2>&1
+        ) || {
+            echo "sqlite_source_dir: making sqlite3.c failed (logs in $work)" >&2
+            return 1
+        }
+        rm -rf "$dir.tmp"
+        mkdir -p "$dir.tmp"
+        cp "$work/build/sqlite3.c" "$work/build/sqlite3.h" "$dir.tmp/"
+        rm -rf "$dir"
+        mv "$dir.tmp" "$dir"
+        rm -rf "$work"
+    fi
+    echo "$dir"
 }
 
 # What building and running the program needs.

@@ -2,20 +2,28 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <string>
 
 namespace lan2com::test {
 
-// A fresh folder under /tmp, removed with everything in it when the object goes.
+// A fresh folder in the system's temporary folder, removed with everything in it when the
+// object goes.
 class TempDir {
   public:
     TempDir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "lan2com-test-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) {
-            std::abort();
+        namespace fs = std::filesystem;
+        std::random_device random;
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            const fs::path candidate =
+                fs::temp_directory_path() / ("lan2com-test-" + std::to_string(random()));
+            std::error_code error;
+            if (fs::create_directory(candidate, error)) {  // false when it exists already
+                path_ = candidate;
+                return;
+            }
         }
-        path_ = pattern;
+        std::abort();
     }
     ~TempDir() {
         std::error_code ignored;
@@ -30,6 +38,7 @@ class TempDir {
     std::filesystem::path path_;
 };
 
+#ifndef _WIN32
 // Points XDG_DATA_HOME at a temporary folder for as long as it lives, so that the registry file
 // and the COM device links of a test are its own.
 class DataHome {
@@ -62,5 +71,7 @@ class DataHome {
     std::string old_;
     bool hadOld_ = false;
 };
+
+#endif
 
 }  // namespace lan2com::test
