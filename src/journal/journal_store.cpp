@@ -73,9 +73,11 @@ struct JournalStore::Statements {
 std::string defaultJournalPath() {
     namespace fs = std::filesystem;
 #ifdef _WIN32
-    const char* base = std::getenv("LOCALAPPDATA");
-    fs::path folder = base != nullptr && *base != '\0' ? fs::path(base) : fs::path(".");
-    return (folder / "lan2com" / "journal.sqlite").string();
+    // The wide environment: the narrow one has the folder in the ANSI code page, where a
+    // Cyrillic account name may not even be written.
+    const wchar_t* base = _wgetenv(L"LOCALAPPDATA");
+    fs::path folder = base != nullptr && *base != L'\0' ? fs::path(base) : fs::path(L".");
+    return (folder / "lan2com" / "journal.sqlite").u8string();
 #else
     const char* xdg = std::getenv("XDG_DATA_HOME");
     fs::path folder;
@@ -92,7 +94,7 @@ std::string defaultJournalPath() {
 JournalStore::JournalStore(const std::string& path, Mode mode) {
     if (mode == Mode::Write) {
         std::error_code ignored;
-        std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
+        std::filesystem::create_directories(std::filesystem::u8path(path).parent_path(), ignored);
     }
     const int flags =
         mode == Mode::Write ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;

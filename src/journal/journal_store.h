@@ -17,15 +17,17 @@ class JournalError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// The journal's file: $XDG_DATA_HOME/lan2com/journal.sqlite (~/.local/share/lan2com without
-// XDG_DATA_HOME) on Linux; %LOCALAPPDATA%\lan2com\journal.sqlite on Windows.
+// The journal's file, in UTF-8 as every journal path is: $XDG_DATA_HOME/lan2com/journal.sqlite
+// (~/.local/share/lan2com without XDG_DATA_HOME) on Linux; %LOCALAPPDATA%\lan2com\journal.sqlite
+// on Windows, whatever characters the account's folder has.
 std::string defaultJournalPath();
 
 // The journal's database, opened for writing (WAL mode) or for reading only.
 class JournalStore {
   public:
     enum class Mode { Write, Read };
-    // Creates the file, its folder and its table when writing. Raises JournalError.
+    // Creates the file, its folder and its table when writing. Raises JournalError. The path is
+    // UTF-8 (SQLite's own file names are).
     JournalStore(const std::string& path, Mode mode);
     ~JournalStore();
     JournalStore(const JournalStore&) = delete;

@@ -253,6 +253,32 @@ TEST(JournalWriter, AJournalThatCannotBeWrittenCostsRowsAndSaysSoOnce) {
     EXPECT_NE(notices[1].find("10"), std::string::npos) << notices[1];
 }
 
+#ifdef _WIN32
+// A station's account may have any name (a Cyrillic one most likely): the journal is made in
+// that account's folder, and the path the log names is that file.
+TEST(JournalWriter, IsKeptInTheAccountsFolderWhateverItsName) {
+    namespace fs = std::filesystem;
+    test::TempDir dir;
+    const fs::path folder = dir.path() / L"\u041e\u043f\u0435\u0440\u0430\u0442\u043e\u0440";
+    fs::create_directory(folder);
+    const wchar_t* before = _wgetenv(L"LOCALAPPDATA");
+    const std::wstring saved = before != nullptr ? before : L"";
+    _wputenv_s(L"LOCALAPPDATA", folder.c_str());
+    const std::string path = defaultJournalPath();
+    _wputenv_s(L"LOCALAPPDATA", saved.c_str());
+    EXPECT_EQ(fs::u8path(path), folder / "lan2com" / "journal.sqlite");
+    {
+        JournalWriterOptions o;
+        o.path = path;
+        o.batchMs = 20;
+        JournalWriter writer(o);
+        writer.record(row(kT0, JournalEvent::Datagram, 1, "event"));
+    }
+    EXPECT_TRUE(fs::exists(folder / "lan2com" / "journal.sqlite"));
+    EXPECT_EQ(count(path, "event = 'datagram'"), 1);
+}
+#endif
+
 TEST(JournalWriter, AFullQueueCostsRowsCountedInTheJournalAndSaidOnce) {
     test::TempDir dir;
     std::mutex mutex;
