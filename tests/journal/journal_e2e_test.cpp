@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -201,6 +204,20 @@ TEST(JournalEndToEnd, AJournalThatCannotBeOpenedCostsNoAlarm) {
     EXPECT_EQ(station.stop(), 0);
 }
 
+// Relays events while the journal's disk is full: every one is answered, and the journal holds
+// what fitted in limitBytes and stays readable.
+void expectEveryAlarmWhileTheDiskIsFull(StationProcess& station, std::uintmax_t limitBytes) {
+    constexpr int kEvents = 60;
+    EXPECT_EQ(relayWhileJournalFails(station, kEvents), kEvents);
+    EXPECT_TRUE(station.running());
+    EXPECT_EQ(station.stop(), 0);
+    const JournalStore store(journalOf(station).string(), JournalStore::Mode::Read);
+    const std::map<int, ChannelSummary> summary = summarize(store, {});
+    const std::int64_t recorded = summary.count(1) != 0 ? summary.at(1).events : 0;
+    EXPECT_LT(recorded, kEvents);
+    EXPECT_LE(std::filesystem::file_size(journalOf(station)), limitBytes);
+}
+
 TEST(JournalEndToEnd, AFullDiskCostsRowsNeverAnAlarm) {
     StationProcess station;
     station.addChannel({});
@@ -220,16 +237,47 @@ TEST(JournalEndToEnd, AFullDiskCostsRowsNeverAnAlarm) {
     ::setrlimit(RLIMIT_FSIZE, &before);
     ::sigaction(SIGXFSZ, &previous, nullptr);
     ASSERT_TRUE(started) << station.programOutput();
-    constexpr int kEvents = 60;
-    EXPECT_EQ(relayWhileJournalFails(station, kEvents), kEvents);
-    EXPECT_TRUE(station.running());
-    EXPECT_EQ(station.stop(), 0);
-    // The journal holds what fitted, and is readable.
-    const JournalStore store(journalOf(station).string(), JournalStore::Mode::Read);
-    const std::map<int, ChannelSummary> summary = summarize(store, {});
-    const std::int64_t recorded = summary.count(1) != 0 ? summary.at(1).events : 0;
-    EXPECT_LT(recorded, kEvents);
-    EXPECT_LE(std::filesystem::file_size(journalOf(station)), 48u * 1024);
+    expectEveryAlarmWhileTheDiskIsFull(station, 48u * 1024);
+}
+
+// A small tmpfs mounted over a folder for as long as it lives (root only).
+class SmallTmpfs {
+  public:
+    SmallTmpfs(const std::filesystem::path& at, std::size_t bytes) : at_(at) {
+        const std::string options = "size=" + std::to_string(bytes);
+        mounted_ =
+            ::mount("tmpfs", at.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) == 0;
+        error_ = mounted_ ? 0 : errno;
+    }
+    ~SmallTmpfs() {
+        if (mounted_) {
+            ::umount2(at_.c_str(), MNT_DETACH);
+        }
+    }
+    SmallTmpfs(const SmallTmpfs&) = delete;
+    SmallTmpfs& operator=(const SmallTmpfs&) = delete;
+    bool mounted() const { return mounted_; }
+    std::string error() const { return std::strerror(error_); }
+
+  private:
+    std::filesystem::path at_;
+    bool mounted_ = false;
+    int error_ = 0;
+};
+
+// The program's data folder on a 96 KiB tmpfs: the journal fills it and SQLite's writes fail
+// with ENOSPC, as on a full disk.
+TEST(JournalEndToEnd, AFilledUpTmpfsCostsRowsNeverAnAlarm) {
+    StationProcess station;
+    station.addChannel({});
+    constexpr std::size_t kBytes = 96 * 1024;
+    SmallTmpfs tmpfs(station.appData(), kBytes);
+    if (!tmpfs.mounted()) {
+        GTEST_SKIP() << "no tmpfs can be mounted here (" << tmpfs.error() << ")";
+    }
+    station.prepare();
+    ASSERT_TRUE(station.start()) << station.programOutput();
+    expectEveryAlarmWhileTheDiskIsFull(station, kBytes);
 }
 
 }  // namespace
