@@ -1,22 +1,33 @@
 #include "app/main_window.h"
 
 #include <QAbstractTextDocumentLayout>
+#include <QCheckBox>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QDateTime>
+#include <QGroupBox>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
 #include <QLocale>
 #include <QMetaObject>
 #include <QPlainTextDocumentLayout>
+#include <QPlainTextEdit>
+#include <QPushButton>
 #include <QResizeEvent>
 #include <QScreen>
 #include <QShowEvent>
 #include <QStyle>
 #include <QStyledItemDelegate>
 #include <QTextBlock>
+#include <QTreeWidget>
+#include <array>
 
 #include "app/application.h"
+#include "app/lamp.h"
 #include "app/timestamp.h"
+#include "ui/radio_group.h"
 
 namespace lan2com {
 
@@ -72,10 +83,46 @@ QPushButton* flatButton(QPushButton* button, const QString& caption, const QColo
 
 }  // namespace
 
+// The window's widgets, in the order they are created: children stack in it, and it is their
+// default focus order before setFocusOrder.
+struct MainWindow::Controls {
+    explicit Controls(QWidget* window) : window(window) {}
+
+    QWidget* window;
+    QLabel* lblTitle = new QLabel(window);  // "Список каналов"
+    QTreeWidget* channelTree = new QTreeWidget(window);
+    ChannelList channelList{channelTree};  // channelTree as a flat list of nodes
+    QPushButton* createButton = new QPushButton(window);
+    QPushButton* deleteButton = new QPushButton(window);
+    QPushButton* applyButton = new QPushButton(window);
+    QGroupBox* editorGroup = new QGroupBox(window);
+    QLabel* lblIPSrc = new QLabel(editorGroup);    // "IP передатчика "
+    QLabel* lblComIn = new QLabel(editorGroup);    // "-->Com"
+    QLabel* lblComOut = new QLabel(editorGroup);   // "Com-->"
+    QLabel* lblLocalIP = new QLabel(editorGroup);  // "IP ПК"
+    QLabel* lblPort = new QLabel(editorGroup);     // "Порт ПК"
+    QLineEdit* transceiverAddressEdit = new QLineEdit(editorGroup);
+    QComboBox* comPortCombo = new QComboBox(editorGroup);
+    QLabel* monitorPortLabel = new QLabel(editorGroup);
+    QComboBox* localAddressCombo = new QComboBox(editorGroup);
+    QLineEdit* receivePortEdit = new QLineEdit(editorGroup);
+    RadioGroup* conversionGroup = new RadioGroup({"A->0", "0->A", "нет"}, window);
+    QPlainTextEdit* diagnosticsLog = new QPlainTextEdit(window);
+    QCheckBox* diagnosticsCheck = new QCheckBox(window);
+    QLabel* recordCountLabel = new QLabel(window);
+    QPushButton* clearLogButton = new QPushButton(window);
+    QLabel* accountFilterLabel = new QLabel(window);
+    QLineEdit* accountFilterEdit = new QLineEdit(window);
+
+    // Lamps of the sixteen channels: index s serves slot s (k1 = lamps[0]).
+    std::array<ChannelLamp*, kSlots> lamps{};
+};
+
 MainWindow::MainWindow(MainWindowOptions options)
     : QWidget(nullptr),
       ownBoxes_(options.boxes == nullptr ? std::make_unique<QtMessageBoxes>(this) : nullptr),
-      boxes(options.boxes != nullptr ? *options.boxes : *ownBoxes_) {
+      boxes(options.boxes != nullptr ? *options.boxes : *ownBoxes_),
+      ui_(std::make_unique<Controls>(this)) {
     setObjectName(QStringLiteral("S_Form"));
     setWindowTitle(QStringLiteral("Велтар  ЛВС->виртуальный Com-порт"));
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -89,8 +136,8 @@ MainWindow::MainWindow(MainWindowOptions options)
     setAutoFillBackground(true);
 
     for (int s = 0; s < kSlots; ++s) {
-        lamps[static_cast<std::size_t>(s)] = new ChannelLamp(this);
-        lamps[static_cast<std::size_t>(s)]->setObjectName(QStringLiteral("k%1").arg(s + 1));
+        ui_->lamps[static_cast<std::size_t>(s)] = new ChannelLamp(this);
+        ui_->lamps[static_cast<std::size_t>(s)]->setObjectName(QStringLiteral("k%1").arg(s + 1));
     }
 
     buildControls();
@@ -109,207 +156,218 @@ void MainWindow::buildControls() {
 
 // The left column: title, channel list, buttons.
 void MainWindow::buildChannelColumn() {
-    lblTitle->setObjectName(QStringLiteral("lblTitle"));
-    lblTitle->setText(QStringLiteral("Список каналов"));
-    lblTitle->setFont(captionFont(12, true));
-    lblTitle->setAlignment(Qt::AlignCenter);
-    lblTitle->setGeometry(8, 4, 214, 24);
+    ui_->lblTitle->setObjectName(QStringLiteral("lblTitle"));
+    ui_->lblTitle->setText(QStringLiteral("Список каналов"));
+    ui_->lblTitle->setFont(captionFont(12, true));
+    ui_->lblTitle->setAlignment(Qt::AlignCenter);
+    ui_->lblTitle->setGeometry(8, 4, 214, 24);
 
-    channelTree->setObjectName(QStringLiteral("treePair"));
-    channelTree->setGeometry(8, 30, 214, 260);
-    channelTree->setColumnCount(1);
-    channelTree->setHeaderHidden(true);
-    channelTree->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    channelTree->setSelectionMode(QAbstractItemView::SingleSelection);
-    channelTree->setSelectionBehavior(QAbstractItemView::SelectRows);
-    channelTree->setAllColumnsShowFocus(true);
-    channelTree->setIndentation(kTreeIndent);
-    channelTree->setUniformRowHeights(true);
-    channelTree->setItemDelegate(new FixedRowDelegate(channelTree));
-    channelTree->setFont(captionFont(12));
-    channelTree->setFocusPolicy(Qt::StrongFocus);
+    ui_->channelTree->setObjectName(QStringLiteral("treePair"));
+    ui_->channelTree->setGeometry(8, 30, 214, 260);
+    ui_->channelTree->setColumnCount(1);
+    ui_->channelTree->setHeaderHidden(true);
+    ui_->channelTree->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    ui_->channelTree->setSelectionMode(QAbstractItemView::SingleSelection);
+    ui_->channelTree->setSelectionBehavior(QAbstractItemView::SelectRows);
+    ui_->channelTree->setAllColumnsShowFocus(true);
+    ui_->channelTree->setIndentation(kTreeIndent);
+    ui_->channelTree->setUniformRowHeights(true);
+    ui_->channelTree->setItemDelegate(new FixedRowDelegate(ui_->channelTree));
+    ui_->channelTree->setFont(captionFont(12));
+    ui_->channelTree->setFocusPolicy(Qt::StrongFocus);
     {
-        QPalette p = channelTree->palette();
+        QPalette p = ui_->channelTree->palette();
         p.setColor(QPalette::Base, QGuiApplication::palette().color(QPalette::Base));
-        channelTree->setPalette(p);
+        ui_->channelTree->setPalette(p);
     }
 
-    createButton->setObjectName(QStringLiteral("btnAdd"));
-    flatButton(createButton, QStringLiteral("Создать"), kBlack, 14);
-    createButton->setGeometry(8, 294, 105, 32);
+    ui_->createButton->setObjectName(QStringLiteral("btnAdd"));
+    flatButton(ui_->createButton, QStringLiteral("Создать"), kBlack, 14);
+    ui_->createButton->setGeometry(8, 294, 105, 32);
 
-    deleteButton->setObjectName(QStringLiteral("btnDel"));
-    flatButton(deleteButton, QStringLiteral("Удалить"), kRed, 14);
-    deleteButton->setGeometry(117, 294, 105, 32);
-    deleteButton->setEnabled(false);
+    ui_->deleteButton->setObjectName(QStringLiteral("btnDel"));
+    flatButton(ui_->deleteButton, QStringLiteral("Удалить"), kRed, 14);
+    ui_->deleteButton->setGeometry(117, 294, 105, 32);
+    ui_->deleteButton->setEnabled(false);
 
-    applyButton->setObjectName(QStringLiteral("btnApply"));
-    flatButton(applyButton, QStringLiteral("Применить"), kBlue, 14);
-    applyButton->setGeometry(8, 328, 214, 32);
+    ui_->applyButton->setObjectName(QStringLiteral("btnApply"));
+    flatButton(ui_->applyButton, QStringLiteral("Применить"), kBlue, 14);
+    ui_->applyButton->setGeometry(8, 328, 214, 32);
+    QObject::connect(ui_->applyButton, &QPushButton::clicked, this, [this](bool) {
+        if (onApply) {
+            onApply();
+        }
+    });
 }
 
 // The channel editor and the conversion group, at the top of the right area.
 void MainWindow::buildEditor() {
     const int right = kRightArea;
-    editorGroup->setObjectName(QStringLiteral("chanel"));
-    editorGroup->setTitle(QString());
-    editorGroup->setFlat(true);
-    editorGroup->setGeometry(right, 2, 306, 104);
+    ui_->editorGroup->setObjectName(QStringLiteral("chanel"));
+    ui_->editorGroup->setTitle(QString());
+    ui_->editorGroup->setFlat(true);
+    ui_->editorGroup->setGeometry(right, 2, 306, 104);
 
     const QString hintSource = QStringLiteral("IP-адрес трансивера БПС");
     const QString hintComIn = QStringLiteral("Виртуальный Сом-порт приложения");
     const QString hintComOut = QStringLiteral("Виртуальный Сом-порт ПО ЦПС");
 
-    lblIPSrc->setObjectName(QStringLiteral("lblIPSrc"));
-    lblIPSrc->setText(QStringLiteral("IP передатчика "));
-    lblIPSrc->setToolTip(hintSource);
-    lblIPSrc->setGeometry(6, 20, 128, 20);
+    ui_->lblIPSrc->setObjectName(QStringLiteral("lblIPSrc"));
+    ui_->lblIPSrc->setText(QStringLiteral("IP передатчика "));
+    ui_->lblIPSrc->setToolTip(hintSource);
+    ui_->lblIPSrc->setGeometry(6, 20, 128, 20);
 
-    lblComIn->setObjectName(QStringLiteral("lblComIn"));
-    lblComIn->setText(QStringLiteral("-->Com"));
-    lblComIn->setToolTip(hintComIn);
-    lblComIn->setGeometry(138, 20, 84, 20);
+    ui_->lblComIn->setObjectName(QStringLiteral("lblComIn"));
+    ui_->lblComIn->setText(QStringLiteral("-->Com"));
+    ui_->lblComIn->setToolTip(hintComIn);
+    ui_->lblComIn->setGeometry(138, 20, 84, 20);
 
-    lblComOut->setObjectName(QStringLiteral("lblComOut"));
-    lblComOut->setText(QStringLiteral("Com-->"));
-    lblComOut->setToolTip(hintComOut);
-    lblComOut->setGeometry(226, 20, 74, 20);
+    ui_->lblComOut->setObjectName(QStringLiteral("lblComOut"));
+    ui_->lblComOut->setText(QStringLiteral("Com-->"));
+    ui_->lblComOut->setToolTip(hintComOut);
+    ui_->lblComOut->setGeometry(226, 20, 74, 20);
 
-    transceiverAddressEdit->setObjectName(QStringLiteral("editIP"));
-    transceiverAddressEdit->setText(QStringLiteral("255.255.255.255"));
-    transceiverAddressEdit->setToolTip(hintSource);
-    transceiverAddressEdit->setGeometry(6, 42, 128, 24);
+    ui_->transceiverAddressEdit->setObjectName(QStringLiteral("editIP"));
+    ui_->transceiverAddressEdit->setText(QStringLiteral("255.255.255.255"));
+    ui_->transceiverAddressEdit->setToolTip(hintSource);
+    ui_->transceiverAddressEdit->setGeometry(6, 42, 128, 24);
     {
-        QPalette p = transceiverAddressEdit->palette();
+        QPalette p = ui_->transceiverAddressEdit->palette();
         p.setColor(QPalette::Base, Qt::white);
-        transceiverAddressEdit->setPalette(p);
+        ui_->transceiverAddressEdit->setPalette(p);
     }
 
-    comPortCombo->setObjectName(QStringLiteral("comboCom"));
-    comPortCombo->setEditable(true);
-    comPortCombo->setCompleter(nullptr);
+    ui_->comPortCombo->setObjectName(QStringLiteral("comboCom"));
+    ui_->comPortCombo->setEditable(true);
+    ui_->comPortCombo->setCompleter(nullptr);
     // Typing never adds an item: an item's index is the index of its pair in the pair table.
-    comPortCombo->setInsertPolicy(QComboBox::NoInsert);
-    comPortCombo->addItems(
+    ui_->comPortCombo->setInsertPolicy(QComboBox::NoInsert);
+    ui_->comPortCombo->addItems(
         {QStringLiteral("com10"), QStringLiteral("com12"), QStringLiteral("com14")});
-    comPortCombo->setCurrentIndex(-1);
-    comPortCombo->setToolTip(hintComIn);
-    comPortCombo->setGeometry(138, 42, 84, 24);
+    ui_->comPortCombo->setCurrentIndex(-1);
+    ui_->comPortCombo->setToolTip(hintComIn);
+    ui_->comPortCombo->setGeometry(138, 42, 84, 24);
 
-    monitorPortLabel->setObjectName(QStringLiteral("lblCom"));
-    monitorPortLabel->setToolTip(hintComOut);
-    setTextColor(monitorPortLabel, QPalette::WindowText, kBlue);
-    monitorPortLabel->setGeometry(226, 42, 74, 24);
+    ui_->monitorPortLabel->setObjectName(QStringLiteral("lblCom"));
+    ui_->monitorPortLabel->setToolTip(hintComOut);
+    setTextColor(ui_->monitorPortLabel, QPalette::WindowText, kBlue);
+    ui_->monitorPortLabel->setGeometry(226, 42, 74, 24);
 
-    lblLocalIP->setObjectName(QStringLiteral("lblLocalIP"));
-    lblLocalIP->setText(QStringLiteral("IP ПК"));
-    lblLocalIP->setGeometry(6, 74, 40, 24);
+    ui_->lblLocalIP->setObjectName(QStringLiteral("lblLocalIP"));
+    ui_->lblLocalIP->setText(QStringLiteral("IP ПК"));
+    ui_->lblLocalIP->setGeometry(6, 74, 40, 24);
 
-    localAddressCombo->setObjectName(QStringLiteral("edtIP"));
-    localAddressCombo->setEditable(true);
-    localAddressCombo->setCompleter(nullptr);
-    localAddressCombo->setInsertPolicy(QComboBox::NoInsert);
-    localAddressCombo->setGeometry(46, 74, 140, 24);
+    ui_->localAddressCombo->setObjectName(QStringLiteral("edtIP"));
+    ui_->localAddressCombo->setEditable(true);
+    ui_->localAddressCombo->setCompleter(nullptr);
+    ui_->localAddressCombo->setInsertPolicy(QComboBox::NoInsert);
+    ui_->localAddressCombo->setGeometry(46, 74, 140, 24);
 
-    lblPort->setObjectName(QStringLiteral("lblPort"));
-    lblPort->setText(QStringLiteral("Порт ПК"));
-    lblPort->setGeometry(190, 74, 58, 24);
+    ui_->lblPort->setObjectName(QStringLiteral("lblPort"));
+    ui_->lblPort->setText(QStringLiteral("Порт ПК"));
+    ui_->lblPort->setGeometry(190, 74, 58, 24);
 
-    receivePortEdit->setObjectName(QStringLiteral("PortIn"));
-    receivePortEdit->setMaxLength(5);
-    receivePortEdit->setGeometry(250, 74, 50, 24);
+    ui_->receivePortEdit->setObjectName(QStringLiteral("PortIn"));
+    ui_->receivePortEdit->setMaxLength(5);
+    ui_->receivePortEdit->setGeometry(250, 74, 50, 24);
 
-    conversionGroup->setObjectName(QStringLiteral("cnvrtRG"));
-    conversionGroup->setTitle(QString());
-    conversionGroup->setGeometry(right + 310, 8, 629 - (right + 310), 98);
-    conversionGroup->setCheckedIndex(0);
+    ui_->conversionGroup->setObjectName(QStringLiteral("cnvrtRG"));
+    ui_->conversionGroup->setTitle(QString());
+    ui_->conversionGroup->setGeometry(right + 310, 8, 629 - (right + 310), 98);
+    ui_->conversionGroup->setCheckedIndex(0);
 }
 
 // The diagnostics log and its controls, below the editor.
 void MainWindow::buildDiagnostics() {
     const int right = kRightArea;
-    diagnosticsLog->setObjectName(QStringLiteral("VirtualComList"));
-    diagnosticsLog->setReadOnly(true);
-    diagnosticsLog->setTextInteractionFlags(Qt::TextSelectableByMouse |
-                                            Qt::TextSelectableByKeyboard);
-    diagnosticsLog->setFocusPolicy(Qt::StrongFocus);
-    diagnosticsLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    diagnosticsLog->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-    diagnosticsLog->setFont(captionFont(10));
+    ui_->diagnosticsLog->setObjectName(QStringLiteral("VirtualComList"));
+    ui_->diagnosticsLog->setReadOnly(true);
+    ui_->diagnosticsLog->setTextInteractionFlags(Qt::TextSelectableByMouse |
+                                                 Qt::TextSelectableByKeyboard);
+    ui_->diagnosticsLog->setFocusPolicy(Qt::StrongFocus);
+    ui_->diagnosticsLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    ui_->diagnosticsLog->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    ui_->diagnosticsLog->setFont(captionFont(10));
     {
-        QPalette p = diagnosticsLog->palette();
+        QPalette p = ui_->diagnosticsLog->palette();
         p.setColor(QPalette::Base, QGuiApplication::palette().color(QPalette::Base));
-        diagnosticsLog->setPalette(p);
+        ui_->diagnosticsLog->setPalette(p);
     }
-    diagnosticsLog->setGeometry(right, 110, 629 - right, 190);
+    ui_->diagnosticsLog->setGeometry(right, 110, 629 - right, 190);
     // The memo counts its displayed lines before the window is first shown as well: give it its
     // size now, not only when the pending resize is delivered at show.
     // (The memo lays its text out at its viewport's width, which it learns from both events.)
     {
-        QResizeEvent memo(diagnosticsLog->size(), QSize());
-        QCoreApplication::sendEvent(diagnosticsLog, &memo);
-        QResizeEvent viewport(diagnosticsLog->viewport()->size(), QSize());
-        QCoreApplication::sendEvent(diagnosticsLog->viewport(), &viewport);
+        QResizeEvent memo(ui_->diagnosticsLog->size(), QSize());
+        QCoreApplication::sendEvent(ui_->diagnosticsLog, &memo);
+        QResizeEvent viewport(ui_->diagnosticsLog->viewport()->size(), QSize());
+        QCoreApplication::sendEvent(ui_->diagnosticsLog->viewport(), &viewport);
     }
 
-    diagnosticsCheck->setObjectName(QStringLiteral("DiagCB"));
-    diagnosticsCheck->setText(QStringLiteral("Диагностика"));
-    diagnosticsCheck->setChecked(false);
-    diagnosticsCheck->setGeometry(right, 304, 140, 26);
-    QObject::connect(diagnosticsCheck, &QCheckBox::toggled, this,
+    ui_->diagnosticsCheck->setObjectName(QStringLiteral("DiagCB"));
+    ui_->diagnosticsCheck->setText(QStringLiteral("Диагностика"));
+    ui_->diagnosticsCheck->setChecked(false);
+    ui_->diagnosticsCheck->setGeometry(right, 304, 140, 26);
+    QObject::connect(ui_->diagnosticsCheck, &QCheckBox::toggled, this,
                      [this](bool) { showDiagnosticsControls(); });
 
-    recordCountLabel->setObjectName(QStringLiteral("recCnt"));
-    recordCountLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    recordCountLabel->setFont(captionFont(14, true));
-    setTextColor(recordCountLabel, QPalette::WindowText, kBlue);
-    recordCountLabel->setGeometry(right + 146, 304, 120, 26);
+    ui_->recordCountLabel->setObjectName(QStringLiteral("recCnt"));
+    ui_->recordCountLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    ui_->recordCountLabel->setFont(captionFont(14, true));
+    setTextColor(ui_->recordCountLabel, QPalette::WindowText, kBlue);
+    ui_->recordCountLabel->setGeometry(right + 146, 304, 120, 26);
 
-    clearLogButton->setObjectName(QStringLiteral("DelRec"));
-    flatButton(clearLogButton, QStringLiteral("Очистить"), kRed, 12);
-    clearLogButton->setGeometry(right + 276, 302, 629 - (right + 276), 30);
+    ui_->clearLogButton->setObjectName(QStringLiteral("DelRec"));
+    flatButton(ui_->clearLogButton, QStringLiteral("Очистить"), kRed, 12);
+    ui_->clearLogButton->setGeometry(right + 276, 302, 629 - (right + 276), 30);
+    QObject::connect(ui_->clearLogButton, &QPushButton::clicked, this, [this](bool) {
+        if (onClearLog) {
+            onClearLog();
+        }
+    });
 
-    accountFilterLabel->setObjectName(QStringLiteral("lblFltr"));
-    accountFilterLabel->setText(QStringLiteral("Фильтр по идентификатору ППК"));
-    accountFilterLabel->setGeometry(right, 336, 260, 24);
-    accountFilterLabel->hide();
+    ui_->accountFilterLabel->setObjectName(QStringLiteral("lblFltr"));
+    ui_->accountFilterLabel->setText(QStringLiteral("Фильтр по идентификатору ППК"));
+    ui_->accountFilterLabel->setGeometry(right, 336, 260, 24);
+    ui_->accountFilterLabel->hide();
 
-    accountFilterEdit->setObjectName(QStringLiteral("Accnt"));
-    accountFilterEdit->setMaxLength(5);
-    accountFilterEdit->setGeometry(right + 266, 336, 70, 24);
-    accountFilterEdit->hide();
+    ui_->accountFilterEdit->setObjectName(QStringLiteral("Accnt"));
+    ui_->accountFilterEdit->setMaxLength(5);
+    ui_->accountFilterEdit->setGeometry(right + 266, 336, 70, 24);
+    ui_->accountFilterEdit->hide();
 }
 
 void MainWindow::placeLamps() {
     // One column right beside the list, k1 level with the list's top edge.
-    const QRect list = channelTree->geometry();
+    const QRect list = ui_->channelTree->geometry();
     for (int s = 0; s < kSlots; ++s) {
-        lamps[static_cast<std::size_t>(s)]->move(list.right() + 3, list.top() + s * kLampStep);
+        ui_->lamps[static_cast<std::size_t>(s)]->move(list.right() + 3, list.top() + s * kLampStep);
     }
 }
 
 void MainWindow::setFocusOrder() {
-    const QList<QWidget*> chain = {diagnosticsLog,
-                                   channelTree,
-                                   accountFilterEdit,
-                                   diagnosticsCheck,
-                                   transceiverAddressEdit,
-                                   comPortCombo,
-                                   localAddressCombo,
-                                   receivePortEdit,
-                                   conversionGroup->button(0),
-                                   conversionGroup->button(1),
-                                   conversionGroup->button(2)};
+    const QList<QWidget*> chain = {ui_->diagnosticsLog,
+                                   ui_->channelTree,
+                                   ui_->accountFilterEdit,
+                                   ui_->diagnosticsCheck,
+                                   ui_->transceiverAddressEdit,
+                                   ui_->comPortCombo,
+                                   ui_->localAddressCombo,
+                                   ui_->receivePortEdit,
+                                   ui_->conversionGroup->button(0),
+                                   ui_->conversionGroup->button(1),
+                                   ui_->conversionGroup->button(2)};
     for (int i = 0; i + 1 < chain.size(); ++i) {
         QWidget::setTabOrder(chain[i], chain[i + 1]);
     }
     for (QWidget* label :
-         {static_cast<QWidget*>(lblTitle), static_cast<QWidget*>(monitorPortLabel),
-          static_cast<QWidget*>(recordCountLabel), static_cast<QWidget*>(accountFilterLabel)}) {
+         {static_cast<QWidget*>(ui_->lblTitle), static_cast<QWidget*>(ui_->monitorPortLabel),
+          static_cast<QWidget*>(ui_->recordCountLabel),
+          static_cast<QWidget*>(ui_->accountFilterLabel)}) {
         label->setFocusPolicy(Qt::NoFocus);
     }
-    editorGroup->setFocusPolicy(Qt::NoFocus);
-    conversionGroup->setFocusPolicy(Qt::NoFocus);
+    ui_->editorGroup->setFocusPolicy(Qt::NoFocus);
+    ui_->conversionGroup->setFocusPolicy(Qt::NoFocus);
 }
 
 void MainWindow::centreOnScreen() {
@@ -323,29 +381,78 @@ void MainWindow::centreOnScreen() {
 
 EditorControls MainWindow::editorControls() {
     EditorControls c;
-    c.editorGroup = editorGroup;
-    c.channelTree = channelTree;
-    c.channelList = &channelList;
-    c.createButton = createButton;
-    c.deleteButton = deleteButton;
-    c.applyButton = applyButton;
-    c.transceiverAddressEdit = transceiverAddressEdit;
-    c.comPortCombo = comPortCombo;
-    c.monitorPortLabel = monitorPortLabel;
-    c.localAddressCombo = localAddressCombo;
-    c.receivePortEdit = receivePortEdit;
-    c.accountFilterEdit = accountFilterEdit;
-    c.conversionGroup = conversionGroup;
+    c.editorGroup = ui_->editorGroup;
+    c.channelTree = ui_->channelTree;
+    c.channelList = &ui_->channelList;
+    c.createButton = ui_->createButton;
+    c.deleteButton = ui_->deleteButton;
+    c.applyButton = ui_->applyButton;
+    c.transceiverAddressEdit = ui_->transceiverAddressEdit;
+    c.comPortCombo = ui_->comPortCombo;
+    c.monitorPortLabel = ui_->monitorPortLabel;
+    c.localAddressCombo = ui_->localAddressCombo;
+    c.receivePortEdit = ui_->receivePortEdit;
+    c.accountFilterEdit = ui_->accountFilterEdit;
+    c.conversionGroup = ui_->conversionGroup;
     return c;
+}
+
+// ---- What the station shows and reads ----
+
+ChannelList& MainWindow::channelList() {
+    return ui_->channelList;
+}
+
+void MainWindow::resetChannelFields(const std::vector<std::string>& localAddresses) {
+    ui_->comPortCombo->clear();
+    ui_->comPortCombo->setEditText(QString());
+    ui_->transceiverAddressEdit->clear();
+    ui_->localAddressCombo->clear();
+    for (const std::string& address : localAddresses) {
+        ui_->localAddressCombo->addItem(QString::fromStdString(address));
+    }
+}
+
+void MainWindow::showPortPairs(const std::vector<ComboItem>& items) {
+    for (const ComboItem& item : items) {
+        ui_->comPortCombo->addItem(QString::fromStdString(item.text), item.index);
+    }
+    ui_->comPortCombo->setCurrentIndex(-1);
+    ui_->comPortCombo->setEditText(QString());
+}
+
+void MainWindow::setLocalAddress(const std::string& address) {
+    ui_->localAddressCombo->setEditText(QString::fromStdString(address));
+}
+
+std::string MainWindow::localAddress() const {
+    return ui_->localAddressCombo->currentText().toStdString();
+}
+
+void MainWindow::setReceivePort(const std::string& port) {
+    ui_->receivePortEdit->setText(QString::fromStdString(port));
+}
+
+std::string MainWindow::receivePort() const {
+    return ui_->receivePortEdit->text().toStdString();
+}
+
+void MainWindow::focusChannelList() {
+    ui_->channelTree->setFocus();
+}
+
+void MainWindow::setListButtonsEnabled(bool enabled) {
+    ui_->deleteButton->setEnabled(enabled);
+    ui_->applyButton->setEnabled(enabled);
 }
 
 // ---- Handlers ----
 
 void MainWindow::showDiagnosticsControls() {
-    const bool checked = diagnosticsCheck->isChecked();
-    accountFilterEdit->setVisible(checked);
-    accountFilterLabel->setVisible(checked);
-    recordCountLabel->setVisible(checked);
+    const bool checked = ui_->diagnosticsCheck->isChecked();
+    ui_->accountFilterEdit->setVisible(checked);
+    ui_->accountFilterLabel->setVisible(checked);
+    ui_->recordCountLabel->setVisible(checked);
 }
 
 bool MainWindow::confirmExit() {
@@ -423,19 +530,19 @@ QColor MainWindow::lampColor(LampColor color) {
 }
 
 void MainWindow::setLampColor(int slot, LampColor color) {
-    lamps.at(static_cast<std::size_t>(slot))->setColor(lampColor(color));
+    ui_->lamps.at(static_cast<std::size_t>(slot))->setColor(lampColor(color));
 }
 
 void MainWindow::setLampVisible(int slot, bool visible) {
-    lamps.at(static_cast<std::size_t>(slot))->setVisible(visible);
+    ui_->lamps.at(static_cast<std::size_t>(slot))->setVisible(visible);
 }
 
 void MainWindow::appendLogLine(const std::string& utf8) {
-    diagnosticsLog->appendPlainText(QString::fromStdString(utf8));
+    ui_->diagnosticsLog->appendPlainText(QString::fromStdString(utf8));
 }
 
 int MainWindow::logLineCount() const {
-    QTextDocument* document = diagnosticsLog->document();
+    QTextDocument* document = ui_->diagnosticsLog->document();
     auto* layout = qobject_cast<QPlainTextDocumentLayout*>(document->documentLayout());
     if (layout == nullptr) {
         return document->blockCount();
@@ -456,27 +563,27 @@ int MainWindow::logLineCount() const {
 }
 
 void MainWindow::clearLog() {
-    diagnosticsLog->clear();
+    ui_->diagnosticsLog->clear();
 }
 
 bool MainWindow::diagnosticsChecked() const {
-    return diagnosticsCheck->isChecked();
+    return ui_->diagnosticsCheck->isChecked();
 }
 
 void MainWindow::setDiagnosticsChecked(bool checked) {
-    if (diagnosticsCheck->isChecked() != checked) {
-        diagnosticsCheck->setChecked(checked);  // runs showDiagnosticsControls
+    if (ui_->diagnosticsCheck->isChecked() != checked) {
+        ui_->diagnosticsCheck->setChecked(checked);  // runs showDiagnosticsControls
     } else {
         showDiagnosticsControls();
     }
 }
 
 std::string MainWindow::accountFilter() const {
-    return accountFilterEdit->text().toStdString();
+    return ui_->accountFilterEdit->text().toStdString();
 }
 
 void MainWindow::setRecordCount(const std::string& text) {
-    recordCountLabel->setText(QString::fromStdString(text));
+    ui_->recordCountLabel->setText(QString::fromStdString(text));
 }
 
 std::string MainWindow::timestamp() const {

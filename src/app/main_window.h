@@ -1,26 +1,18 @@
 #pragma once
 
-#include <QCheckBox>
-#include <QComboBox>
-#include <QGroupBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPlainTextEdit>
-#include <QPushButton>
-#include <QTreeWidget>
 #include <QWidget>
-#include <array>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/lamp.h"
 #include "channels/channel_table.h"
+#include "channels/config_store.h"
 #include "channels/station_view.h"
 #include "ui/channel_editor.h"
 #include "ui/channel_list.h"
 #include "ui/message_box.h"
-#include "ui/radio_group.h"
 
 namespace lan2com {
 
@@ -30,8 +22,9 @@ struct MainWindowOptions {
 };
 
 // The main window: every control of the operator and the sixteen lamps. It builds them, shows
-// what it is told, and asks before the program ends; what the controls do is wired from outside
-// (the station) through their signals and the hooks below.
+// what it is told, and asks before the program ends. Its widgets are its own: what the controls do
+// is wired from outside, by the station through the hooks below and by the channel editor through
+// editorControls().
 class MainWindow : public QWidget, public RelayView {
   public:
     static constexpr int kClientWidth = 637;
@@ -47,38 +40,23 @@ class MainWindow : public QWidget, public RelayView {
   public:
     MessageBoxes& boxes;  // every message box of the program
 
-    // ---- Controls, owned by the window; created here, set up by the constructor ----
-    QLabel* lblTitle = new QLabel(this);  // "Список каналов"
-    QTreeWidget* channelTree = new QTreeWidget(this);
-    ChannelList channelList{channelTree};  // channelTree as a flat list of nodes
-    QPushButton* createButton = new QPushButton(this);
-    QPushButton* deleteButton = new QPushButton(this);
-    QPushButton* applyButton = new QPushButton(this);
-    QGroupBox* editorGroup = new QGroupBox(this);
-    QLabel* lblIPSrc = new QLabel(editorGroup);    // "IP передатчика "
-    QLabel* lblComIn = new QLabel(editorGroup);    // "-->Com"
-    QLabel* lblComOut = new QLabel(editorGroup);   // "Com-->"
-    QLabel* lblLocalIP = new QLabel(editorGroup);  // "IP ПК"
-    QLabel* lblPort = new QLabel(editorGroup);     // "Порт ПК"
-    QLineEdit* transceiverAddressEdit = new QLineEdit(editorGroup);
-    QComboBox* comPortCombo = new QComboBox(editorGroup);
-    QLabel* monitorPortLabel = new QLabel(editorGroup);
-    QComboBox* localAddressCombo = new QComboBox(editorGroup);
-    QLineEdit* receivePortEdit = new QLineEdit(editorGroup);
-    RadioGroup* conversionGroup = new RadioGroup({"A->0", "0->A", "нет"}, this);
-    QPlainTextEdit* diagnosticsLog = new QPlainTextEdit(this);
-    QCheckBox* diagnosticsCheck = new QCheckBox(this);
-    QLabel* recordCountLabel = new QLabel(this);
-    QPushButton* clearLogButton = new QPushButton(this);
-    QLabel* accountFilterLabel = new QLabel(this);
-    QLineEdit* accountFilterEdit = new QLineEdit(this);
-
-    // ---- Lamps of the sixteen channels: index s serves slot s (k1 = lamps[0]) ----
-    std::array<ChannelLamp*, kSlots> lamps{};
+    // ---- What the station shows in the controls and reads from them ----
+    // The channel list (the tree "treePair") as a flat list of nodes.
+    ChannelList& channelList();
+    // Empties the port list, its edit text and the transceiver address, and lists this computer's
+    // addresses in the local address field.
+    void resetChannelFields(const std::vector<std::string>& localAddresses);
+    // The discovered pairs as the items of the port list, with nothing chosen.
+    void showPortPairs(const std::vector<ComboItem>& items);
+    void setLocalAddress(const std::string& address);
+    std::string localAddress() const;
+    void setReceivePort(const std::string& port);
+    std::string receivePort() const;
+    void focusChannelList();
+    // "Удалить" and "Применить" together.
+    void setListButtonsEnabled(bool enabled);
 
     // ---- Handlers of the window ----
-    // Shows the account filter, its label and the record counter while diagnosticsCheck is checked.
-    void showDiagnosticsControls();
     // Asks whether the program may end; Yes marks the end confirmed, runs onExitConfirmed and
     // answers true. Once the end is confirmed it answers true without asking.
     bool confirmExit();
@@ -92,6 +70,8 @@ class MainWindow : public QWidget, public RelayView {
 
     std::function<void()> onFirstShown;     // start-up
     std::function<void()> onExitConfirmed;  // after exitConfirmed has been set
+    std::function<void()> onApply;          // "Применить" clicked
+    std::function<void()> onClearLog;       // "Очистить" clicked
 
     // ---- RelayView ----
     void setLampColor(int slot, LampColor color) override;
@@ -112,6 +92,8 @@ class MainWindow : public QWidget, public RelayView {
     void showEvent(QShowEvent* event) override;
 
   private:
+    struct Controls;  // the widgets, created in the order they stack and take the focus
+
     void buildControls();
     void buildChannelColumn();
     void buildEditor();
@@ -119,7 +101,10 @@ class MainWindow : public QWidget, public RelayView {
     void placeLamps();
     void setFocusOrder();
     void centreOnScreen();
+    // Shows the account filter, its label and the record counter while "Диагностика" is checked.
+    void showDiagnosticsControls();
 
+    std::unique_ptr<Controls> ui_;
     bool shownOnce_ = false;
     bool closeQueryOpen_ = false;
     bool exitConfirmed_ = false;

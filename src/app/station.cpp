@@ -68,15 +68,15 @@ Station::Station(MainWindow& window, StationOptions options)
       })) {
     window_.onFirstShown = [this] { startUp(); };
     window_.onExitConfirmed = [this] { shutdown(); };
-    QObject::connect(window_.applyButton, &QPushButton::clicked, &window_,
-                     reportingHandler(errors_, [this](bool) { apply(); }));
-    QObject::connect(window_.clearLogButton, &QPushButton::clicked, &window_,
-                     reportingHandler(errors_, [this](bool) { clearDiagnosticsLog(); }));
+    window_.onApply = reportingHandler(errors_, [this] { apply(); });
+    window_.onClearLog = reportingHandler(errors_, [this] { clearDiagnosticsLog(); });
 }
 
 Station::~Station() {
     window_.onFirstShown = nullptr;
     window_.onExitConfirmed = nullptr;
+    window_.onApply = nullptr;
+    window_.onClearLog = nullptr;
     loop_.shutdown();
 }
 
@@ -126,21 +126,11 @@ void Station::startUp() {
 }
 
 void Station::clearStartupFields() {
-    window_.comPortCombo->clear();
-    window_.comPortCombo->setEditText(QString());
-    window_.transceiverAddressEdit->clear();
-    window_.localAddressCombo->clear();
-    for (const std::string& address : localAddresses_) {
-        window_.localAddressCombo->addItem(QString::fromStdString(address));
-    }
+    window_.resetChannelFields(localAddresses_);
 }
 
 void Station::showDiscoveredPairs(const PairDiscovery& discovery) {
-    for (const ComboItem& item : discovery.comboItems) {
-        window_.comPortCombo->addItem(QString::fromStdString(item.text), item.index);
-    }
-    window_.comPortCombo->setCurrentIndex(-1);
-    window_.comPortCombo->setEditText(QString());
+    window_.showPortPairs(discovery.comboItems);
 }
 
 void Station::askToEndWithoutPairs() {
@@ -151,10 +141,10 @@ void Station::askToEndWithoutPairs() {
 
 void Station::showStoredFields(const ChannelLoad& load) {
     if (load.localAddress) {
-        window_.localAddressCombo->setEditText(QString::fromStdString(*load.localAddress));
+        window_.setLocalAddress(*load.localAddress);
     }
     if (load.receivePort) {
-        window_.receivePortEdit->setText(QString::fromStdString(*load.receivePort));
+        window_.setReceivePort(*load.receivePort);
     }
 }
 
@@ -165,12 +155,12 @@ void Station::listChannels(const StartupPlan& plan) {
             children[static_cast<std::size_t>(c)] =
                 QString::fromStdString(group.nodes[static_cast<std::size_t>(c + 1)]);
         }
-        window_.channelList.appendGroup(QString::fromStdString(group.nodes[0]), children,
-                                        group.slot);
+        window_.channelList().appendGroup(QString::fromStdString(group.nodes[0]), children,
+                                          group.slot);
     }
-    window_.channelTree->setFocus();
-    if (window_.channelList.selectedIndex() < 0) {
-        window_.channelList.selectIndex(0);
+    window_.focusChannelList();
+    if (window_.channelList().selectedIndex() < 0) {
+        window_.channelList().selectIndex(0);
     }
     if (plan.load.subkeyCount > 0) {
         editor_.showSelectedChannel();
@@ -249,9 +239,7 @@ void Station::reportPortFailures(const std::vector<std::string>& failures) {
 }
 
 void Station::updateListButtons() {
-    const bool listed = window_.channelList.nodeCount() > 0;
-    window_.deleteButton->setEnabled(listed);
-    window_.applyButton->setEnabled(listed);
+    window_.setListButtonsEnabled(window_.channelList().nodeCount() > 0);
 }
 
 // ---- Apply ----
@@ -278,7 +266,7 @@ void Station::apply() {
 }
 
 bool Station::receivePortFilledIn() {
-    if (!window_.receivePortEdit->text().isEmpty()) {
+    if (!window_.receivePort().empty()) {
         return true;
     }
     showBox(window_.boxes, "Ошибка", "Проверьте заполнение порта приема приложения!",
@@ -289,7 +277,7 @@ bool Station::receivePortFilledIn() {
 bool Station::storeConfiguration(bool anyChannel) {
     // Stored first: when the store fails, the channels run on as they were, and the store keeps
     // the previous configuration (the store writes all or nothing).
-    const std::string localAddress = window_.localAddressCombo->currentText().toStdString();
+    const std::string localAddress = window_.localAddress();
     try {
         storeChannels(registry_, state_.table, localAddress, anyChannel);
     } catch (const std::exception& e) {

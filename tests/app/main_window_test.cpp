@@ -11,11 +11,13 @@
 #include <stdexcept>
 
 #include "support/scripted_boxes.h"
+#include "support/window_controls.h"
 
 namespace lan2com {
 namespace {
 
 using lan2com::testing::ScriptedBoxes;
+using lan2com::testing::WindowControls;
 
 class MainWindowTest : public ::testing::Test {
   protected:
@@ -27,6 +29,7 @@ class MainWindowTest : public ::testing::Test {
 
     ScriptedBoxes boxes;
     MainWindow form{options()};
+    WindowControls ui{form};
 };
 
 QColor textColor(const QWidget* widget, QPalette::ColorRole role) {
@@ -62,10 +65,10 @@ TEST_F(MainWindowTest, ButtonsAreFlatTakeNoFocusAndStartAsDesigned) {
         QColor color;
         bool enabled;
     };
-    const Expected buttons[] = {{form.createButton, "Создать", QColor(0, 0, 0), true},
-                                {form.deleteButton, "Удалить", QColor(255, 0, 0), false},
-                                {form.applyButton, "Применить", QColor(0, 0, 255), true},
-                                {form.clearLogButton, "Очистить", QColor(255, 0, 0), true}};
+    const Expected buttons[] = {{ui.createButton, "Создать", QColor(0, 0, 0), true},
+                                {ui.deleteButton, "Удалить", QColor(255, 0, 0), false},
+                                {ui.applyButton, "Применить", QColor(0, 0, 255), true},
+                                {ui.clearLogButton, "Очистить", QColor(255, 0, 0), true}};
     for (const Expected& e : buttons) {
         SCOPED_TRACE(e.caption);
         EXPECT_EQ(e.button->text(), QString::fromUtf8(e.caption));
@@ -76,20 +79,20 @@ TEST_F(MainWindowTest, ButtonsAreFlatTakeNoFocusAndStartAsDesigned) {
         EXPECT_GE(e.button->font().pointSize(), 10);
         EXPECT_LE(e.button->font().pointSize(), 14);
     }
-    EXPECT_EQ(form.createButton->font().pointSize(), 14);
+    EXPECT_EQ(ui.createButton->font().pointSize(), 14);
 }
 
 TEST_F(MainWindowTest, ClickingAFlatButtonLeavesTheFocusInTheEditField) {
     form.show();
     QApplication::setActiveWindow(&form);
     ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
-    form.transceiverAddressEdit->setFocus();
-    ASSERT_TRUE(form.transceiverAddressEdit->hasFocus());
+    ui.transceiverAddressEdit->setFocus();
+    ASSERT_TRUE(ui.transceiverAddressEdit->hasFocus());
     int clicks = 0;
-    QObject::connect(form.createButton, &QPushButton::clicked, [&] { ++clicks; });
-    QTest::mouseClick(form.createButton, Qt::LeftButton);
+    QObject::connect(ui.createButton, &QPushButton::clicked, [&] { ++clicks; });
+    QTest::mouseClick(ui.createButton, Qt::LeftButton);
     EXPECT_EQ(clicks, 1);
-    EXPECT_TRUE(form.transceiverAddressEdit->hasFocus());
+    EXPECT_TRUE(ui.transceiverAddressEdit->hasFocus());
 }
 
 TEST_F(MainWindowTest, EditorControlsCaptionsAndHints) {
@@ -97,51 +100,51 @@ TEST_F(MainWindowTest, EditorControlsCaptionsAndHints) {
     const QString hintComIn = QStringLiteral("Виртуальный Сом-порт приложения");
     const QString hintComOut = QStringLiteral("Виртуальный Сом-порт ПО ЦПС");
 
-    EXPECT_EQ(form.editorGroup->title(), QString());
-    EXPECT_TRUE(form.editorGroup->isFlat());
-    EXPECT_EQ(form.lblIPSrc->text(), QStringLiteral("IP передатчика "));
-    EXPECT_EQ(form.lblIPSrc->toolTip(), hintSource);
-    EXPECT_EQ(form.lblComIn->text(), QStringLiteral("-->Com"));
-    EXPECT_EQ(form.lblComIn->toolTip(), hintComIn);
-    EXPECT_EQ(form.lblComOut->text(), QStringLiteral("Com-->"));
-    EXPECT_EQ(form.lblComOut->toolTip(), hintComOut);
-    EXPECT_EQ(form.lblLocalIP->text(), QStringLiteral("IP ПК"));
-    EXPECT_EQ(form.lblPort->text(), QStringLiteral("Порт ПК"));
-    EXPECT_EQ(form.lblTitle->text(), QStringLiteral("Список каналов"));
+    EXPECT_EQ(ui.editorGroup->title(), QString());
+    EXPECT_TRUE(ui.editorGroup->isFlat());
+    EXPECT_EQ(ui.lblIPSrc->text(), QStringLiteral("IP передатчика "));
+    EXPECT_EQ(ui.lblIPSrc->toolTip(), hintSource);
+    EXPECT_EQ(ui.lblComIn->text(), QStringLiteral("-->Com"));
+    EXPECT_EQ(ui.lblComIn->toolTip(), hintComIn);
+    EXPECT_EQ(ui.lblComOut->text(), QStringLiteral("Com-->"));
+    EXPECT_EQ(ui.lblComOut->toolTip(), hintComOut);
+    EXPECT_EQ(ui.lblLocalIP->text(), QStringLiteral("IP ПК"));
+    EXPECT_EQ(ui.lblPort->text(), QStringLiteral("Порт ПК"));
+    EXPECT_EQ(ui.lblTitle->text(), QStringLiteral("Список каналов"));
 
-    EXPECT_EQ(form.transceiverAddressEdit->text(), QStringLiteral("255.255.255.255"));
-    EXPECT_EQ(form.transceiverAddressEdit->toolTip(), hintSource);
-    EXPECT_EQ(form.transceiverAddressEdit->palette().color(QPalette::Base), QColor(Qt::white));
-    EXPECT_EQ(form.transceiverAddressEdit->maxLength(), 32767) << "no length limit of its own";
+    EXPECT_EQ(ui.transceiverAddressEdit->text(), QStringLiteral("255.255.255.255"));
+    EXPECT_EQ(ui.transceiverAddressEdit->toolTip(), hintSource);
+    EXPECT_EQ(ui.transceiverAddressEdit->palette().color(QPalette::Base), QColor(Qt::white));
+    EXPECT_EQ(ui.transceiverAddressEdit->maxLength(), 32767) << "no length limit of its own";
 
-    EXPECT_TRUE(form.comPortCombo->isEditable());
-    EXPECT_EQ(form.comPortCombo->completer(), nullptr);
-    EXPECT_EQ(form.comPortCombo->count(), 3);
-    EXPECT_EQ(form.comPortCombo->itemText(0), QStringLiteral("com10"));
-    EXPECT_EQ(form.comPortCombo->itemText(1), QStringLiteral("com12"));
-    EXPECT_EQ(form.comPortCombo->itemText(2), QStringLiteral("com14"));
-    EXPECT_EQ(form.comPortCombo->currentText(), QString());
-    EXPECT_EQ(form.comPortCombo->currentIndex(), -1);
-    EXPECT_EQ(form.comPortCombo->toolTip(), hintComIn);
+    EXPECT_TRUE(ui.comPortCombo->isEditable());
+    EXPECT_EQ(ui.comPortCombo->completer(), nullptr);
+    EXPECT_EQ(ui.comPortCombo->count(), 3);
+    EXPECT_EQ(ui.comPortCombo->itemText(0), QStringLiteral("com10"));
+    EXPECT_EQ(ui.comPortCombo->itemText(1), QStringLiteral("com12"));
+    EXPECT_EQ(ui.comPortCombo->itemText(2), QStringLiteral("com14"));
+    EXPECT_EQ(ui.comPortCombo->currentText(), QString());
+    EXPECT_EQ(ui.comPortCombo->currentIndex(), -1);
+    EXPECT_EQ(ui.comPortCombo->toolTip(), hintComIn);
 
-    EXPECT_EQ(form.monitorPortLabel->text(), QString());
-    EXPECT_EQ(form.monitorPortLabel->toolTip(), hintComOut);
-    EXPECT_EQ(textColor(form.monitorPortLabel, QPalette::WindowText), QColor(0, 0, 255));
+    EXPECT_EQ(ui.monitorPortLabel->text(), QString());
+    EXPECT_EQ(ui.monitorPortLabel->toolTip(), hintComOut);
+    EXPECT_EQ(textColor(ui.monitorPortLabel, QPalette::WindowText), QColor(0, 0, 255));
 
-    EXPECT_TRUE(form.localAddressCombo->isEditable());
-    EXPECT_EQ(form.localAddressCombo->completer(), nullptr);
-    EXPECT_EQ(form.localAddressCombo->count(), 0);
-    EXPECT_EQ(form.localAddressCombo->currentText(), QString());
+    EXPECT_TRUE(ui.localAddressCombo->isEditable());
+    EXPECT_EQ(ui.localAddressCombo->completer(), nullptr);
+    EXPECT_EQ(ui.localAddressCombo->count(), 0);
+    EXPECT_EQ(ui.localAddressCombo->currentText(), QString());
 
-    EXPECT_EQ(form.receivePortEdit->text(), QString());
-    EXPECT_EQ(form.receivePortEdit->maxLength(), 5);
+    EXPECT_EQ(ui.receivePortEdit->text(), QString());
+    EXPECT_EQ(ui.receivePortEdit->maxLength(), 5);
 
-    EXPECT_EQ(form.conversionGroup->title(), QString());
-    ASSERT_EQ(form.conversionGroup->count(), 3);
-    EXPECT_EQ(form.conversionGroup->itemCaption(0), QStringLiteral("A->0"));
-    EXPECT_EQ(form.conversionGroup->itemCaption(1), QStringLiteral("0->A"));
-    EXPECT_EQ(form.conversionGroup->itemCaption(2), QStringLiteral("нет"));
-    EXPECT_EQ(form.conversionGroup->checkedIndex(), 0);
+    EXPECT_EQ(ui.conversionGroup->title(), QString());
+    ASSERT_EQ(ui.conversionGroup->count(), 3);
+    EXPECT_EQ(ui.conversionGroup->itemCaption(0), QStringLiteral("A->0"));
+    EXPECT_EQ(ui.conversionGroup->itemCaption(1), QStringLiteral("0->A"));
+    EXPECT_EQ(ui.conversionGroup->itemCaption(2), QStringLiteral("нет"));
+    EXPECT_EQ(ui.conversionGroup->checkedIndex(), 0);
 }
 
 TEST_F(MainWindowTest, TypingIntoAComboNeverAddsAnItem) {
@@ -149,7 +152,7 @@ TEST_F(MainWindowTest, TypingIntoAComboNeverAddsAnItem) {
     form.show();
     QApplication::setActiveWindow(&form);
     ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
-    for (QComboBox* combo : {form.comPortCombo, form.localAddressCombo}) {
+    for (QComboBox* combo : {ui.comPortCombo, ui.localAddressCombo}) {
         const int before = combo->count();
         combo->setFocus();
         QTest::keyClicks(combo, QStringLiteral("com99"));
@@ -159,61 +162,61 @@ TEST_F(MainWindowTest, TypingIntoAComboNeverAddsAnItem) {
 }
 
 TEST_F(MainWindowTest, LogAndDiagnosticsControlsStartAsDesigned) {
-    EXPECT_TRUE(form.diagnosticsLog->isReadOnly());
-    EXPECT_TRUE(form.diagnosticsLog->toPlainText().isEmpty());
-    EXPECT_EQ(form.diagnosticsLog->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
-    EXPECT_EQ(form.diagnosticsLog->lineWrapMode(), QPlainTextEdit::WidgetWidth);
-    EXPECT_EQ(form.diagnosticsLog->font().pointSize(), 10);
+    EXPECT_TRUE(ui.diagnosticsLog->isReadOnly());
+    EXPECT_TRUE(ui.diagnosticsLog->toPlainText().isEmpty());
+    EXPECT_EQ(ui.diagnosticsLog->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+    EXPECT_EQ(ui.diagnosticsLog->lineWrapMode(), QPlainTextEdit::WidgetWidth);
+    EXPECT_EQ(ui.diagnosticsLog->font().pointSize(), 10);
 
-    EXPECT_EQ(form.diagnosticsCheck->text(), QStringLiteral("Диагностика"));
-    EXPECT_FALSE(form.diagnosticsCheck->isChecked());
+    EXPECT_EQ(ui.diagnosticsCheck->text(), QStringLiteral("Диагностика"));
+    EXPECT_FALSE(ui.diagnosticsCheck->isChecked());
 
-    EXPECT_TRUE(form.recordCountLabel->isVisibleTo(&form));
-    EXPECT_EQ(form.recordCountLabel->text(), QString());
-    EXPECT_TRUE(form.recordCountLabel->alignment().testFlag(Qt::AlignRight));
-    EXPECT_EQ(textColor(form.recordCountLabel, QPalette::WindowText), QColor(0, 0, 255));
-    EXPECT_EQ(form.recordCountLabel->font().pointSize(), 14);
+    EXPECT_TRUE(ui.recordCountLabel->isVisibleTo(&form));
+    EXPECT_EQ(ui.recordCountLabel->text(), QString());
+    EXPECT_TRUE(ui.recordCountLabel->alignment().testFlag(Qt::AlignRight));
+    EXPECT_EQ(textColor(ui.recordCountLabel, QPalette::WindowText), QColor(0, 0, 255));
+    EXPECT_EQ(ui.recordCountLabel->font().pointSize(), 14);
 
-    EXPECT_EQ(form.accountFilterLabel->text(), QStringLiteral("Фильтр по идентификатору ППК"));
-    EXPECT_FALSE(form.accountFilterLabel->isVisibleTo(&form));
-    EXPECT_FALSE(form.accountFilterEdit->isVisibleTo(&form));
-    EXPECT_EQ(form.accountFilterEdit->maxLength(), 5);
+    EXPECT_EQ(ui.accountFilterLabel->text(), QStringLiteral("Фильтр по идентификатору ППК"));
+    EXPECT_FALSE(ui.accountFilterLabel->isVisibleTo(&form));
+    EXPECT_FALSE(ui.accountFilterEdit->isVisibleTo(&form));
+    EXPECT_EQ(ui.accountFilterEdit->maxLength(), 5);
 }
 
 TEST_F(MainWindowTest, ChannelListLooksAsDesigned) {
-    EXPECT_EQ(form.channelTree->size(), QSize(214, 260));
-    EXPECT_EQ(form.channelTree->topLevelItemCount(), 0);
-    EXPECT_EQ(form.channelTree->editTriggers(), QAbstractItemView::NoEditTriggers);
-    EXPECT_EQ(form.channelTree->selectionBehavior(), QAbstractItemView::SelectRows);
-    EXPECT_EQ(form.channelTree->indentation(), 19);
-    EXPECT_EQ(form.channelTree->font().pointSize(), 12);
+    EXPECT_EQ(ui.channelTree->size(), QSize(214, 260));
+    EXPECT_EQ(ui.channelTree->topLevelItemCount(), 0);
+    EXPECT_EQ(ui.channelTree->editTriggers(), QAbstractItemView::NoEditTriggers);
+    EXPECT_EQ(ui.channelTree->selectionBehavior(), QAbstractItemView::SelectRows);
+    EXPECT_EQ(ui.channelTree->indentation(), 19);
+    EXPECT_EQ(ui.channelTree->font().pointSize(), 12);
 
-    form.channelList.appendGroup(
+    ui.channelList.appendGroup(
         QStringLiteral("Канал №1"),
         {QStringLiteral("10.0.0.1"), QStringLiteral("com2"), QStringLiteral("com3"),
          QStringLiteral("9000"), QStringLiteral("A->0")},
         0);
     form.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
-    form.channelList.selectIndex(3);
-    QTreeWidgetItem* header = form.channelTree->topLevelItem(0);
-    EXPECT_EQ(form.channelTree->visualItemRect(header).height(), 20);
-    EXPECT_EQ(form.channelTree->visualItemRect(header->child(4)).height(), 20);
-    EXPECT_EQ(form.channelTree->visualItemRect(header->child(0)).top(),
-              form.channelTree->visualItemRect(header).top() + 20);
+    ui.channelList.selectIndex(3);
+    QTreeWidgetItem* header = ui.channelTree->topLevelItem(0);
+    EXPECT_EQ(ui.channelTree->visualItemRect(header).height(), 20);
+    EXPECT_EQ(ui.channelTree->visualItemRect(header->child(4)).height(), 20);
+    EXPECT_EQ(ui.channelTree->visualItemRect(header->child(0)).top(),
+              ui.channelTree->visualItemRect(header).top() + 20);
 }
 
 TEST_F(MainWindowTest, LampsStandHiddenAndLimeInOneColumnBesideTheList) {
-    const QRect list = form.channelTree->geometry();
+    const QRect list = ui.channelTree->geometry();
     for (int s = 0; s < kSlots; ++s) {
         SCOPED_TRACE(s);
-        const ChannelLamp* lamp = form.lamps[static_cast<std::size_t>(s)];
+        const ChannelLamp* lamp = ui.lamps[static_cast<std::size_t>(s)];
         ASSERT_NE(lamp, nullptr);
         EXPECT_EQ(lamp->parentWidget(), &form);
         EXPECT_FALSE(lamp->isVisibleTo(&form));
         EXPECT_EQ(lamp->color(), QColor(0, 255, 0));
         EXPECT_EQ(lamp->size(), QSize(15, 10));
-        EXPECT_EQ(lamp->x(), form.lamps[0]->x());
+        EXPECT_EQ(lamp->x(), ui.lamps[0]->x());
         EXPECT_GT(lamp->x(), list.right());
         EXPECT_LE(lamp->x() - list.right(), 4) << "immediately right of the list";
         EXPECT_EQ(lamp->y(), list.top() + 16 * s);
@@ -225,7 +228,7 @@ TEST_F(MainWindowTest, LampsStandHiddenAndLimeInOneColumnBesideTheList) {
             }
         }
     }
-    EXPECT_EQ(form.lamps[15]->y() - form.lamps[0]->y(), 240);
+    EXPECT_EQ(ui.lamps[15]->y() - ui.lamps[0]->y(), 240);
 }
 
 TEST_F(MainWindowTest, ControlsFitInsideTheClientArea) {
@@ -252,13 +255,13 @@ TEST_F(MainWindowTest, TheEndStartsUnconfirmedAndTheLogEmpty) {
 }
 
 // The widgets that Tab visits from the memo on, until it comes back round.
-std::vector<QWidget*> tabCycle(MainWindow& form) {
+std::vector<QWidget*> tabCycle(const WindowControls& ui) {
     std::vector<QWidget*> order;
-    form.diagnosticsLog->setFocus();
+    ui.diagnosticsLog->setFocus();
     for (int i = 0; i < 30; ++i) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         QWidget* focused = QApplication::focusWidget();
-        if (focused == form.diagnosticsLog || focused == nullptr) {
+        if (focused == ui.diagnosticsLog || focused == nullptr) {
             break;
         }
         order.push_back(focused);
@@ -271,61 +274,55 @@ TEST_F(MainWindowTest, TabVisitsTheControlsInTheirOrder) {
     QApplication::setActiveWindow(&form);
     ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
 
-    const std::vector<QWidget*> hidden = tabCycle(form);
-    const std::vector<QWidget*> expectedHidden = {form.channelTree,
-                                                  form.diagnosticsCheck,
-                                                  form.transceiverAddressEdit,
-                                                  form.comPortCombo,
-                                                  form.localAddressCombo,
-                                                  form.receivePortEdit,
-                                                  form.conversionGroup->button(0)};
+    const std::vector<QWidget*> hidden = tabCycle(ui);
+    const std::vector<QWidget*> expectedHidden = {
+        ui.channelTree,       ui.diagnosticsCheck, ui.transceiverAddressEdit,    ui.comPortCombo,
+        ui.localAddressCombo, ui.receivePortEdit,  ui.conversionGroup->button(0)};
     EXPECT_EQ(hidden, expectedHidden);
 
-    form.diagnosticsCheck->setChecked(true);  // shows accountFilterEdit
-    const std::vector<QWidget*> shown = tabCycle(form);
+    ui.diagnosticsCheck->setChecked(true);  // shows accountFilterEdit
+    const std::vector<QWidget*> shown = tabCycle(ui);
     const std::vector<QWidget*> expectedShown = {
-        form.channelTree,      form.accountFilterEdit,
-        form.diagnosticsCheck, form.transceiverAddressEdit,
-        form.comPortCombo,     form.localAddressCombo,
-        form.receivePortEdit,  form.conversionGroup->button(0)};
+        ui.channelTree,  ui.accountFilterEdit, ui.diagnosticsCheck, ui.transceiverAddressEdit,
+        ui.comPortCombo, ui.localAddressCombo, ui.receivePortEdit,  ui.conversionGroup->button(0)};
     EXPECT_EQ(shown, expectedShown);
 }
 
 TEST_F(MainWindowTest, DiagnosticsCheckBoxShowsAndHidesTheFilterAndCounter) {
     form.show();
-    form.accountFilterEdit->setText(QStringLiteral("1234"));
+    ui.accountFilterEdit->setText(QStringLiteral("1234"));
     form.setRecordCount("17");
 
-    QTest::mouseClick(form.diagnosticsCheck, Qt::LeftButton);
-    EXPECT_TRUE(form.diagnosticsCheck->isChecked());
+    QTest::mouseClick(ui.diagnosticsCheck, Qt::LeftButton);
+    EXPECT_TRUE(ui.diagnosticsCheck->isChecked());
     EXPECT_TRUE(form.diagnosticsChecked());
-    EXPECT_TRUE(form.accountFilterEdit->isVisible());
-    EXPECT_TRUE(form.accountFilterLabel->isVisible());
-    EXPECT_TRUE(form.recordCountLabel->isVisible());
+    EXPECT_TRUE(ui.accountFilterEdit->isVisible());
+    EXPECT_TRUE(ui.accountFilterLabel->isVisible());
+    EXPECT_TRUE(ui.recordCountLabel->isVisible());
 
-    QTest::mouseClick(form.diagnosticsCheck, Qt::LeftButton);
+    QTest::mouseClick(ui.diagnosticsCheck, Qt::LeftButton);
     EXPECT_FALSE(form.diagnosticsChecked());
-    EXPECT_FALSE(form.accountFilterEdit->isVisible());
-    EXPECT_FALSE(form.accountFilterLabel->isVisible());
-    EXPECT_FALSE(form.recordCountLabel->isVisible());
+    EXPECT_FALSE(ui.accountFilterEdit->isVisible());
+    EXPECT_FALSE(ui.accountFilterLabel->isVisible());
+    EXPECT_FALSE(ui.recordCountLabel->isVisible());
 
     form.setDiagnosticsChecked(true);
-    EXPECT_TRUE(form.diagnosticsCheck->isChecked());
-    EXPECT_TRUE(form.accountFilterEdit->isVisible());
-    EXPECT_TRUE(form.recordCountLabel->isVisible());
+    EXPECT_TRUE(ui.diagnosticsCheck->isChecked());
+    EXPECT_TRUE(ui.accountFilterEdit->isVisible());
+    EXPECT_TRUE(ui.recordCountLabel->isVisible());
     EXPECT_EQ(form.accountFilter(), "1234") << "contents survive hiding";
-    EXPECT_EQ(form.recordCountLabel->text(), QStringLiteral("17"));
+    EXPECT_EQ(ui.recordCountLabel->text(), QStringLiteral("17"));
 
     form.setDiagnosticsChecked(false);
-    EXPECT_FALSE(form.diagnosticsCheck->isChecked());
-    EXPECT_FALSE(form.accountFilterEdit->isVisible());
-    EXPECT_FALSE(form.accountFilterLabel->isVisible());
-    EXPECT_FALSE(form.recordCountLabel->isVisible());
+    EXPECT_FALSE(ui.diagnosticsCheck->isChecked());
+    EXPECT_FALSE(ui.accountFilterEdit->isVisible());
+    EXPECT_FALSE(ui.accountFilterLabel->isVisible());
+    EXPECT_FALSE(ui.recordCountLabel->isVisible());
 
     // Unchecked already: the handler still runs and puts the controls right.
-    form.recordCountLabel->show();
+    ui.recordCountLabel->show();
     form.setDiagnosticsChecked(false);
-    EXPECT_FALSE(form.recordCountLabel->isVisible());
+    EXPECT_FALSE(ui.recordCountLabel->isVisible());
 }
 
 TEST_F(MainWindowTest, LampsTakeTheRelayColoursAndVisibility) {
@@ -335,17 +332,17 @@ TEST_F(MainWindowTest, LampsTakeTheRelayColoursAndVisibility) {
                                                     {LampColor::Lime, QColor(0, 255, 0)}};
     for (const auto& [colour, rgb] : colours) {
         form.setLampColor(4, colour);
-        EXPECT_EQ(form.lamps[4]->color(), rgb);
+        EXPECT_EQ(ui.lamps[4]->color(), rgb);
     }
     form.setLampColor(15, LampColor::Red);
-    EXPECT_EQ(form.lamps[15]->color(), QColor(255, 0, 0));
-    EXPECT_EQ(form.lamps[14]->color(), QColor(0, 255, 0));
+    EXPECT_EQ(ui.lamps[15]->color(), QColor(255, 0, 0));
+    EXPECT_EQ(ui.lamps[14]->color(), QColor(0, 255, 0));
 
     form.setLampVisible(0, true);
-    EXPECT_TRUE(form.lamps[0]->isVisibleTo(&form));
-    EXPECT_FALSE(form.lamps[1]->isVisibleTo(&form));
+    EXPECT_TRUE(ui.lamps[0]->isVisibleTo(&form));
+    EXPECT_FALSE(ui.lamps[1]->isVisibleTo(&form));
     form.setLampVisible(0, false);
-    EXPECT_FALSE(form.lamps[0]->isVisibleTo(&form));
+    EXPECT_FALSE(ui.lamps[0]->isVisibleTo(&form));
 
     EXPECT_THROW(form.setLampColor(16, LampColor::Red), std::out_of_range);
     EXPECT_THROW(form.setLampVisible(-1, true), std::out_of_range);
@@ -363,7 +360,7 @@ TEST_F(MainWindowTest, LogCountsShortLinesOneEachAndIgnoresATrailingEmptyLine) {
     EXPECT_EQ(form.logLineCount(), 2002) << "an empty line inside the log counts";
     form.clearLog();
     EXPECT_EQ(form.logLineCount(), 0);
-    EXPECT_TRUE(form.diagnosticsLog->toPlainText().isEmpty());
+    EXPECT_TRUE(ui.diagnosticsLog->toPlainText().isEmpty());
 }
 
 TEST_F(MainWindowTest, LogCountsAWrappedLineOncePerDisplayedLine) {
@@ -381,10 +378,10 @@ TEST_F(MainWindowTest, LogCountsAWrappedLineOncePerDisplayedLine) {
     // What the memo itself shows once the window is on the screen and the line is in view.
     form.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
-    form.diagnosticsLog->moveCursor(QTextCursor::End);
-    form.diagnosticsLog->ensureCursorVisible();
-    form.diagnosticsLog->viewport()->repaint();
-    const QTextBlock last = form.diagnosticsLog->document()->lastBlock();
+    ui.diagnosticsLog->moveCursor(QTextCursor::End);
+    ui.diagnosticsLog->ensureCursorVisible();
+    ui.diagnosticsLog->viewport()->repaint();
+    const QTextBlock last = ui.diagnosticsLog->document()->lastBlock();
     ASSERT_GT(last.layout()->lineCount(), 1);
     EXPECT_EQ(counted, 50 + last.layout()->lineCount());
     EXPECT_EQ(form.logLineCount(), counted);

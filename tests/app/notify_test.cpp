@@ -12,11 +12,13 @@
 #include "app/error_box.h"
 #include "app/main_window.h"
 #include "support/scripted_boxes.h"
+#include "support/window_controls.h"
 
 namespace lan2com {
 namespace {
 
 using lan2com::testing::ScriptedBoxes;
+using lan2com::testing::WindowControls;
 
 Lan2comApplication& application() {
     return *static_cast<Lan2comApplication*>(qApp);
@@ -42,17 +44,20 @@ class NotifyTest : public ::testing::Test {
         MainWindowOptions options;
         options.boxes = &boxes;
         form = std::make_unique<MainWindow>(options);
+        ui = std::make_unique<WindowControls>(*form);
         errors = std::make_unique<BoxErrorReport>(boxes, "lan2com");
         application().setErrorReport(errors.get());
     }
     void TearDown() override {
         application().setErrorReport(nullptr);
         errors.reset();
+        ui.reset();
         form.reset();
     }
 
     ScriptedBoxes boxes;
     std::unique_ptr<MainWindow> form;
+    std::unique_ptr<WindowControls> ui;      // the controls of form
     std::unique_ptr<BoxErrorReport> errors;  // the default error report, as the station has it
 };
 
@@ -83,7 +88,7 @@ TEST_F(NotifyTest, AFailureInAWidgetEventIsReported) {
 TEST_F(NotifyTest, AFailingClickHandlerIsReportedAndTheButtonWorksOn) {
     boxes.expect(BoxAnswer::Ok);
     int clicks = 0;
-    QObject::connect(form->applyButton, &QPushButton::clicked, form.get(),
+    QObject::connect(ui->applyButton, &QPushButton::clicked, form.get(),
                      reportingHandler(*errors, [&](bool) {
                          if (++clicks == 1) {
                              throw std::runtime_error("ie_BadId - Specified comport doesn't exist");
@@ -91,10 +96,10 @@ TEST_F(NotifyTest, AFailingClickHandlerIsReportedAndTheButtonWorksOn) {
                      }));
     form->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
-    QTest::mouseClick(form->applyButton, Qt::LeftButton);
+    QTest::mouseClick(ui->applyButton, Qt::LeftButton);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !boxes.shown.empty(); }, 2000));
     EXPECT_EQ(boxes.shown[0].text, "ie_BadId - Specified comport doesn't exist.");
-    QTest::mouseClick(form->applyButton, Qt::LeftButton);
+    QTest::mouseClick(ui->applyButton, Qt::LeftButton);
     EXPECT_EQ(clicks, 2);
     QCoreApplication::processEvents();
     EXPECT_EQ(boxes.shown.size(), 1u);

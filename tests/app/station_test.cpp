@@ -15,6 +15,7 @@
 #include "support/pty_peer.h"
 #include "support/scripted_boxes.h"
 #include "support/temp_dir.h"
+#include "support/window_controls.h"
 
 namespace lan2com::test {
 namespace {
@@ -78,6 +79,7 @@ class StationTest : public ::testing::Test {
         MainWindowOptions options;
         options.boxes = &boxes;
         form = std::make_unique<MainWindow>(options);
+        ui = std::make_unique<testing::WindowControls>(*form);
         StationOptions stationOptions;
         stationOptions.registry = registry.get();
         stationOptions.localAddresses = {"127.0.0.1"};
@@ -137,6 +139,7 @@ class StationTest : public ::testing::Test {
     std::vector<std::unique_ptr<PtyPeer>> monitors;
     std::unique_ptr<FileRegistry> registry;
     std::unique_ptr<MainWindow> form;
+    std::unique_ptr<testing::WindowControls> ui;  // the controls of form
     std::unique_ptr<Station> station;
 };
 
@@ -160,11 +163,11 @@ TEST_F(StationTest, StartUpRunsEveryStoredChannelBeforeItWarnsAboutAMissingPair)
               "невозможен.");
     EXPECT_EQ(boxes.shown[0].icon, BoxIcon::Warning);
     EXPECT_TRUE(allUpDuringWarning);
-    EXPECT_EQ(form->channelList.nodeCount(), 12);
-    EXPECT_EQ(form->channelList.nodeText(6).toStdString(), "Канал №3");
-    EXPECT_EQ(form->transceiverAddressEdit->text().toStdString(),
+    EXPECT_EQ(ui->channelList.nodeCount(), 12);
+    EXPECT_EQ(ui->channelList.nodeText(6).toStdString(), "Канал №3");
+    EXPECT_EQ(ui->transceiverAddressEdit->text().toStdString(),
               "127.0.0.2");  // the first channel is shown
-    EXPECT_TRUE(form->deleteButton->isEnabled());
+    EXPECT_TRUE(ui->deleteButton->isEnabled());
 }
 
 TEST_F(StationTest, WithoutPairsTheOperatorIsToldAndAskedWhetherToEnd) {
@@ -192,7 +195,7 @@ TEST_F(StationTest, ApplyAfterDeletingTheFirstChannelKeepsEveryLaterChannel) {
     start();
     ASSERT_TRUE(boxes.shown.empty());
 
-    form->channelList.selectIndex(0);
+    ui->channelList.selectIndex(0);
     station->editor().deleteSelectedChannel();
     boxes.expect(BoxAnswer::Ok);
     station->apply();
@@ -242,10 +245,10 @@ TEST_F(StationTest, AReceivePortInUseHoldsNoChannelBackAndItsChannelRunsOnceTheP
                   "их порты приема освободятся (попытка каждые 5 секунд).");
     EXPECT_TRUE(boxes.shown[0].stayOnTop);
     EXPECT_TRUE(laterChannelsUpDuringMessage);
-    EXPECT_EQ(form->channelList.nodeCount(), 24);
+    EXPECT_EQ(ui->channelList.nodeCount(), 24);
     EXPECT_EQ(station->state().table[2].Port, p2);
     EXPECT_TRUE(bindFailed(2));
-    EXPECT_EQ(form->lamps[2]->color(), MainWindow::lampColor(LampColor::Red));
+    EXPECT_EQ(ui->lamps[2]->color(), MainWindow::lampColor(LampColor::Red));
     EXPECT_TRUE(relays(p3, fourth));  // channel 4 keeps its own slot: its lines say channel 4
     const std::string stored = storedText();
     EXPECT_NE(stored.find("\"ComIn\"=\"COM42\""), std::string::npos);
@@ -277,7 +280,7 @@ TEST_F(StationTest, AReceivePortWhoseLow16BitsAreZeroIsAFailureOfItsOwnNotAnyPor
               "но не принимает; исправьте порт приема и примените настройки.");
     EXPECT_FALSE(active(0));
     EXPECT_FALSE(portOpen(0));
-    EXPECT_EQ(form->lamps[0]->color(), MainWindow::lampColor(LampColor::Red));
+    EXPECT_EQ(ui->lamps[0]->color(), MainWindow::lampColor(LampColor::Red));
     EXPECT_TRUE(relays(p1, second));
     QTest::qWait(200);  // no retry binds it after all
     EXPECT_FALSE(active(0));
@@ -293,10 +296,10 @@ TEST_F(StationTest, ApplyStoresAndRunsTheChannelsThatTheListDoesNotShow) {
     boxes.expect(BoxAnswer::Ok);  // the two pair-check warnings
     boxes.expect(BoxAnswer::Ok);
     start();
-    ASSERT_EQ(form->channelList.nodeCount(), 0);
+    ASSERT_EQ(ui->channelList.nodeCount(), 0);
     const std::string before = storedText();
 
-    form->receivePortEdit->setText("10301");
+    ui->receivePortEdit->setText("10301");
     boxes.expect(BoxAnswer::Ok);
     station->apply();
     ASSERT_EQ(boxes.shown.size(), 3u);
@@ -312,7 +315,7 @@ TEST_F(StationTest, ApplyDeletesTheStoredConfigurationOnlyWhenNoChannelIsLeft) {
     store({40}, {{1, "127.0.0.2", 40, p1}});
     monitor(40);
     start();
-    form->channelList.selectIndex(0);
+    ui->channelList.selectIndex(0);
     station->editor().deleteSelectedChannel();
     ASSERT_FALSE(station->state().table.anyOccupied());
     station->apply();  // no message
@@ -332,7 +335,7 @@ TEST_F(StationTest, ApplyWhoseStoreFailsLeavesTheChannelsRunningAsTheyWere) {
     const std::string before = storedText();
     std::filesystem::permissions(home.registryFile(), std::filesystem::perms::owner_read |
                                                           std::filesystem::perms::group_read);
-    form->channelList.selectIndex(6);
+    ui->channelList.selectIndex(6);
     station->editor().deleteSelectedChannel();
     boxes.expect(BoxAnswer::Ok);
     station->apply();
@@ -400,7 +403,7 @@ TEST_F(StationTest, ACancelledPortSelectionIsNotAskedAgainUntilTheNextApply) {
     QTest::qWait(300);
     EXPECT_EQ(dialog.shown, 1);
     EXPECT_TRUE(portFailed(0));
-    EXPECT_EQ(form->lamps[0]->color(), MainWindow::lampColor(LampColor::Red));
+    EXPECT_EQ(ui->lamps[0]->color(), MainWindow::lampColor(LampColor::Red));
     EXPECT_TRUE(active(0));
 
     boxes.expect(BoxAnswer::Ok);
@@ -468,7 +471,7 @@ TEST_F(StationTest, ApplyWithoutAReceivePortChangesNothing) {
     store({40}, {{1, "127.0.0.2", 40, p1}});
     monitor(40);
     start();
-    form->receivePortEdit->clear();
+    ui->receivePortEdit->clear();
     boxes.expect(BoxAnswer::Ok);
     station->apply();
     ASSERT_EQ(boxes.shown.size(), 1u);
@@ -490,8 +493,8 @@ TEST_F(StationTest, ClearingTheLogAsksFirstAndNoKeepsIt) {
     EXPECT_GT(form->logLineCount(), 0);
     boxes.expect(BoxAnswer::Yes);
     station->clearDiagnosticsLog();
-    EXPECT_TRUE(form->diagnosticsLog->toPlainText().isEmpty());
-    EXPECT_EQ(form->recordCountLabel->text().toStdString(), "0");
+    EXPECT_TRUE(ui->diagnosticsLog->toPlainText().isEmpty());
+    EXPECT_EQ(ui->recordCountLabel->text().toStdString(), "0");
 }
 
 }  // namespace
