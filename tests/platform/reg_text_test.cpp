@@ -8,20 +8,12 @@
 #include "platform/reg_text.h"
 #include "platform/registry_tree.h"
 #include "platform/tree_registry.h"
+#include "support/registry_failure.h"
 
 namespace lan2com {
 namespace {
 
 using Names = std::vector<std::string>;
-
-std::string expectFailure(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const RegistryError& e) {
-        return e.what();
-    }
-    return "(no failure)";
-}
 
 TEST(RegText, WritesEveryKeyAsItsOwnSectionWithEscapedNamesAndTexts) {
     MemoryRegistry r;
@@ -236,7 +228,8 @@ TEST(RegText, KeysNestedBeyondTheRegistrysDepthMakeTheFileUnreadableNotTheReader
     }
     EXPECT_FALSE(splitRegPath(deepPath).has_value());
     MemoryRegistry r;
-    EXPECT_EQ(expectFailure([&] { r.createKey(deepPath); }), "Failed to create key " + deepPath);
+    EXPECT_EQ(test::registryFailureOf([&] { r.createKey(deepPath); }),
+              "Failed to create key " + deepPath);
 }
 
 TEST(RegText, ALargeFileIsReadInTimeLinearInItsSize) {

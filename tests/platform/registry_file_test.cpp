@@ -16,6 +16,7 @@
 
 #include "platform/reg_text.h"
 #include "platform/registry_file.h"
+#include "support/registry_failure.h"
 
 namespace lan2com {
 namespace {
@@ -33,15 +34,6 @@ std::string slurp(const fs::path& p) {
 void spit(const fs::path& p, const std::string& text) {
     fs::create_directories(p.parent_path());
     std::ofstream(p, std::ios::binary) << text;
-}
-
-std::string failureOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const RegistryError& e) {
-        return e.what();
-    }
-    return "(no failure)";
 }
 
 class RegistryFile : public ::testing::Test {
@@ -105,8 +97,10 @@ TEST_F(RegistryFile, EveryOperationSeesWhatOthersWroteMeanwhile) {
     spit(file_, "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\K]\n\"c\"=\"3\"\n");
     EXPECT_EQ(mine.valueNames(), Names{"c"});
     EXPECT_TRUE(theirs.deleteKey("\\K"));
-    EXPECT_EQ(failureOf([&] { mine.writeString("d", "4"); }), "Failed to set data for 'd'");
-    EXPECT_EQ(failureOf([&] { mine.readInteger("c"); }), "Failed to get data for 'c'");
+    EXPECT_EQ(test::registryFailureOf([&] { mine.writeString("d", "4"); }),
+              "Failed to set data for 'd'");
+    EXPECT_EQ(test::registryFailureOf([&] { mine.readInteger("c"); }),
+              "Failed to get data for 'c'");
 }
 
 TEST_F(RegistryFile, ACorruptFileIsMovedAsideReportedAndNeverOverwritten) {
@@ -169,7 +163,7 @@ TEST_F(RegistryFile, AWriteRemovesWhatInterruptedWritesLeftAndNeverLocksThroughA
     const std::string lock = file_.string() + ".lock";
     fs::remove(lock);
     fs::create_symlink(root_ / "elsewhere", lock);
-    EXPECT_EQ(failureOf([&] { r.createKey("\\L"); }), "Failed to create key \\L");
+    EXPECT_EQ(test::registryFailureOf([&] { r.createKey("\\L"); }), "Failed to create key \\L");
     EXPECT_FALSE(fs::exists(root_ / "elsewhere"));
     EXPECT_FALSE(r.openKey("\\L"));
     EXPECT_TRUE(r.openKey("\\K"));
@@ -182,28 +176,33 @@ TEST_F(RegistryFile, AnUnwritableFileOrFolderFailsWithTheOperationsMessage) {
     r.writeInteger("v", 1);
     const std::string before = slurp(file_);
     ASSERT_EQ(::chmod(file_.c_str(), 0444), 0);
-    EXPECT_EQ(failureOf([&] { r.writeInteger("v", 2); }), "Failed to set data for 'v'");
-    EXPECT_EQ(failureOf([&] { r.writeString("w", "x"); }), "Failed to set data for 'w'");
-    EXPECT_EQ(failureOf([&] { r.createKey("\\K\\Sub"); }), "Failed to create key \\K\\Sub");
+    EXPECT_EQ(test::registryFailureOf([&] { r.writeInteger("v", 2); }),
+              "Failed to set data for 'v'");
+    EXPECT_EQ(test::registryFailureOf([&] { r.writeString("w", "x"); }),
+              "Failed to set data for 'w'");
+    EXPECT_EQ(test::registryFailureOf([&] { r.createKey("\\K\\Sub"); }),
+              "Failed to create key \\K\\Sub");
     EXPECT_FALSE(r.deleteKey("\\K"));
     EXPECT_FALSE(r.deleteValue("v"));
     EXPECT_EQ(r.readInteger("v"), 1);
     EXPECT_EQ(slurp(file_), before);
     r.createKey("\\K");  // nothing to change: no failure
-    EXPECT_EQ(failureOf([&] { r.batch([&] { r.writeInteger("v", 3); }); }),
+    EXPECT_EQ(test::registryFailureOf([&] { r.batch([&] { r.writeInteger("v", 3); }); }),
               "Failed to set data for 'v'");
     EXPECT_EQ(slurp(file_), before);
 
     // A folder that cannot be made: its place is taken by a file.
     spit(root_ / "blocked", "not a folder");
     FileRegistry nowhere((root_ / "blocked" / "lan2com" / "registry.reg").string());
-    EXPECT_EQ(failureOf([&] { nowhere.createKey("\\K"); }), "Failed to create key \\K");
+    EXPECT_EQ(test::registryFailureOf([&] { nowhere.createKey("\\K"); }),
+              "Failed to create key \\K");
     EXPECT_FALSE(nowhere.openKey("\\K"));
 
     if (::geteuid() != 0) {  // permissions bind everybody but root
         ASSERT_EQ(::chmod(file_.c_str(), 0644), 0);
         ASSERT_EQ(::chmod(file_.parent_path().c_str(), 0555), 0);
-        EXPECT_EQ(failureOf([&] { r.writeInteger("v", 4); }), "Failed to set data for 'v'");
+        EXPECT_EQ(test::registryFailureOf([&] { r.writeInteger("v", 4); }),
+                  "Failed to set data for 'v'");
         EXPECT_EQ(slurp(file_), before);
     }
 }
@@ -218,9 +217,10 @@ TEST_F(RegistryFile, AWriterThatCannotGetTheLockFailsWithItsOwnMessage) {
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::flock(fd, LOCK_EX), 0);  // another writer that does not let go
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(failureOf([&] { r.writeInteger("v", 2); }), "Failed to set data for 'v'");
+    EXPECT_EQ(test::registryFailureOf([&] { r.writeInteger("v", 2); }),
+              "Failed to set data for 'v'");
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
-    EXPECT_EQ(failureOf([&] { r.batch([&] { r.createKey("\\K\\B"); }); }),
+    EXPECT_EQ(test::registryFailureOf([&] { r.batch([&] { r.createKey("\\K\\B"); }); }),
               "Failed to create key \\K\\B");
     EXPECT_EQ(r.readInteger("v"), 1);  // readers need no lock
     ::flock(fd, LOCK_UN);

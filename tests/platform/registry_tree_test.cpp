@@ -6,20 +6,12 @@
 
 #include "platform/registry_tree.h"
 #include "platform/tree_registry.h"
+#include "support/registry_failure.h"
 
 namespace lan2com {
 namespace {
 
 using Names = std::vector<std::string>;
-
-std::string expectFailure(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const RegistryError& e) {
-        return e.what();
-    }
-    return "(no failure)";
-}
 
 TEST(RegistryOperations, OpenKeyNeverCreatesAndKeepsTheCurrentKeyWhenItFails) {
     MemoryRegistry r;
@@ -72,23 +64,29 @@ TEST(RegistryOperations, ReadsAnswerAndFailAsTheRegistryDoes) {
     EXPECT_EQ(r.readString("missing"), "");
     EXPECT_EQ(r.readInteger("num"), 42);
     EXPECT_EQ(r.readInteger("min"), -2147483647 - 1);
-    EXPECT_EQ(expectFailure([&] { r.readString("num"); }), "Invalid data type for 'num'");
-    EXPECT_EQ(expectFailure([&] { r.readInteger("text"); }), "Invalid data type for 'text'");
-    EXPECT_EQ(expectFailure([&] { r.readInteger("missing"); }), "Failed to get data for 'missing'");
+    EXPECT_EQ(test::registryFailureOf([&] { r.readString("num"); }), "Invalid data type for 'num'");
+    EXPECT_EQ(test::registryFailureOf([&] { r.readInteger("text"); }),
+              "Invalid data type for 'text'");
+    EXPECT_EQ(test::registryFailureOf([&] { r.readInteger("missing"); }),
+              "Failed to get data for 'missing'");
     r.closeKey();
     EXPECT_EQ(r.readString("text"), "");
-    EXPECT_EQ(expectFailure([&] { r.readInteger("num"); }), "Failed to get data for 'num'");
+    EXPECT_EQ(test::registryFailureOf([&] { r.readInteger("num"); }),
+              "Failed to get data for 'num'");
 }
 
 TEST(RegistryOperations, WritesCreateAndDeleteWithTheirMessages) {
     MemoryRegistry r;
-    EXPECT_EQ(expectFailure([&] { r.writeString("v", "x"); }), "Failed to set data for 'v'");
+    EXPECT_EQ(test::registryFailureOf([&] { r.writeString("v", "x"); }),
+              "Failed to set data for 'v'");
     r.createKey("\\A\\B\\C");
     EXPECT_TRUE(r.valueNames().empty());  // createKey does not open the key
-    EXPECT_EQ(expectFailure([&] { r.writeInteger("v", 1); }), "Failed to set data for 'v'");
-    EXPECT_EQ(expectFailure([&] { r.createKey("\\A\\\\B"); }), "Failed to create key \\A\\\\B");
+    EXPECT_EQ(test::registryFailureOf([&] { r.writeInteger("v", 1); }),
+              "Failed to set data for 'v'");
+    EXPECT_EQ(test::registryFailureOf([&] { r.createKey("\\A\\\\B"); }),
+              "Failed to create key \\A\\\\B");
     ASSERT_TRUE(r.openKey("\\A\\B"));
-    EXPECT_EQ(expectFailure([&] { r.writeString("two\nlines", "x"); }),
+    EXPECT_EQ(test::registryFailureOf([&] { r.writeString("two\nlines", "x"); }),
               "Failed to set data for 'two\nlines'");
     r.writeString("v", std::string("cut\0here", 8));
     EXPECT_EQ(r.readString("v"), "cut");
@@ -102,7 +100,8 @@ TEST(RegistryOperations, WritesCreateAndDeleteWithTheirMessages) {
     EXPECT_FALSE(r.openKey("\\A\\B\\C\\D"));
     EXPECT_FALSE(r.deleteKey("\\"));
     // The current key was \A\B: it is gone, so writing to it fails.
-    EXPECT_EQ(expectFailure([&] { r.writeString("w", "x"); }), "Failed to set data for 'w'");
+    EXPECT_EQ(test::registryFailureOf([&] { r.writeString("w", "x"); }),
+              "Failed to set data for 'w'");
     ASSERT_TRUE(r.openKey("\\A"));
     EXPECT_EQ(r.keyNames(), Names{"E"});
 }
@@ -131,8 +130,9 @@ TEST(RegistryOperations, MemoryBatchIsAllOrNothing) {
     EXPECT_EQ(r.commits(), commits + 1);
 
     r.setReadOnly(true);
-    EXPECT_EQ(expectFailure([&] { r.writeInteger("a", 5); }), "Failed to set data for 'a'");
-    EXPECT_EQ(expectFailure([&] { r.createKey("\\Z"); }), "Failed to create key \\Z");
+    EXPECT_EQ(test::registryFailureOf([&] { r.writeInteger("a", 5); }),
+              "Failed to set data for 'a'");
+    EXPECT_EQ(test::registryFailureOf([&] { r.createKey("\\Z"); }), "Failed to create key \\Z");
     EXPECT_FALSE(r.deleteKey("\\K"));
     EXPECT_EQ(r.readInteger("a"), 1);
 }
