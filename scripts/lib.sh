@@ -34,11 +34,11 @@ apt_update_once() {
     export LAN2COM_APT_UPDATED=1
 }
 
-# Enters Debian's source archive (deb-src) beside the binary one when apt has none, for
-# apt-get source. The next apt_update_once then reads it: called before the run's first
-# apt-get update, it costs no second one.
+# Enters Debian's source archive (deb-src) beside the binary one when apt's configuration has
+# none, for apt-get source. Called before the run's first apt-get update, it costs no second one.
 add_source_archive() {
-    if apt-get source --print-uris -qq sqlite3 >/dev/null 2>&1; then
+    if grep -rqsE '^(Types:.*[[:space:]]deb-src|deb-src[[:space:]])' /etc/apt/sources.list \
+        /etc/apt/sources.list.d/; then
         return 0
     fi
     local sudo=""
@@ -56,6 +56,16 @@ add_source_archive() {
     unset LAN2COM_APT_UPDATED
 }
 
+# apt_source_uris PACKAGE: what apt-get source would fetch for PACKAGE; apt reads the source
+# archive first (one apt-get update) only when it does not know the package's source yet.
+apt_source_uris() {
+    add_source_archive
+    apt-get source --print-uris -qq "$1" 2>/dev/null && return 0
+    unset LAN2COM_APT_UPDATED
+    apt_update_once >&2
+    apt-get source --print-uris -qq "$1"
+}
+
 # sqlite_source_dir: prints a folder holding sqlite3.c and sqlite3.h, the single-file source of
 # the SQLite in Debian's archive (the version and the fixes of Linux's libsqlite3-dev), for the
 # Windows builds, which build it into the program. Made once per Debian version from Debian's
@@ -63,10 +73,8 @@ add_source_archive() {
 # in ~/.cache/lan2com/. Everything but the folder goes to stderr.
 sqlite_source_dir() {
     ensure_packages dpkg-dev tcl make gcc >&2
-    add_source_archive
-    apt_update_once >&2
     local version
-    version=$(apt-get source --print-uris -qq sqlite3 | sed -n "s/.* sqlite3_\([^ ]*\)\.dsc .*/\1/p")
+    version=$(apt_source_uris sqlite3 | sed -n "s/.* sqlite3_\([^ ]*\)\.dsc .*/\1/p")
     [ -n "$version" ] || { echo "sqlite_source_dir: apt knows no sqlite3 source" >&2; return 1; }
     local dir="${XDG_CACHE_HOME:-$HOME/.cache}/lan2com/sqlite3-$version"
     if [ ! -f "$dir/sqlite3.c" ] || [ ! -f "$dir/sqlite3.h" ]; then
