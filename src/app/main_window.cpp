@@ -89,18 +89,18 @@ struct MainWindow::Controls {
     explicit Controls(QWidget* window) : window(window) {}
 
     QWidget* window;
-    QLabel* lblTitle = new QLabel(window);  // "Список каналов"
+    QLabel* channelListTitle = new QLabel(window);  // "Список каналов"
     QTreeWidget* channelTree = new QTreeWidget(window);
     ChannelList channelList{channelTree};  // channelTree as a flat list of nodes
     QPushButton* createButton = new QPushButton(window);
     QPushButton* deleteButton = new QPushButton(window);
     QPushButton* applyButton = new QPushButton(window);
     QGroupBox* editorGroup = new QGroupBox(window);
-    QLabel* lblIPSrc = new QLabel(editorGroup);    // "IP передатчика "
-    QLabel* lblComIn = new QLabel(editorGroup);    // "-->Com"
-    QLabel* lblComOut = new QLabel(editorGroup);   // "Com-->"
-    QLabel* lblLocalIP = new QLabel(editorGroup);  // "IP ПК"
-    QLabel* lblPort = new QLabel(editorGroup);     // "Порт ПК"
+    QLabel* transceiverAddressLabel = new QLabel(editorGroup);  // "IP передатчика "
+    QLabel* comPortCaption = new QLabel(editorGroup);           // "-->Com"
+    QLabel* monitorPortCaption = new QLabel(editorGroup);       // "Com-->"
+    QLabel* localAddressLabel = new QLabel(editorGroup);        // "IP ПК"
+    QLabel* receivePortLabel = new QLabel(editorGroup);         // "Порт ПК"
     QLineEdit* transceiverAddressEdit = new QLineEdit(editorGroup);
     QComboBox* comPortCombo = new QComboBox(editorGroup);
     QLabel* monitorPortLabel = new QLabel(editorGroup);
@@ -156,11 +156,11 @@ void MainWindow::buildControls() {
 
 // The left column: title, channel list, buttons.
 void MainWindow::buildChannelColumn() {
-    ui_->lblTitle->setObjectName(QStringLiteral("lblTitle"));
-    ui_->lblTitle->setText(QStringLiteral("Список каналов"));
-    ui_->lblTitle->setFont(captionFont(12, true));
-    ui_->lblTitle->setAlignment(Qt::AlignCenter);
-    ui_->lblTitle->setGeometry(8, 4, 214, 24);
+    ui_->channelListTitle->setObjectName(QStringLiteral("lblTitle"));
+    ui_->channelListTitle->setText(QStringLiteral("Список каналов"));
+    ui_->channelListTitle->setFont(captionFont(12, true));
+    ui_->channelListTitle->setAlignment(Qt::AlignCenter);
+    ui_->channelListTitle->setGeometry(8, 4, 214, 24);
 
     ui_->channelTree->setObjectName(QStringLiteral("treePair"));
     ui_->channelTree->setGeometry(8, 30, 214, 260);
@@ -212,20 +212,20 @@ void MainWindow::buildEditor() {
     const QString hintComIn = QStringLiteral("Виртуальный Сом-порт приложения");
     const QString hintComOut = QStringLiteral("Виртуальный Сом-порт ПО ЦПС");
 
-    ui_->lblIPSrc->setObjectName(QStringLiteral("lblIPSrc"));
-    ui_->lblIPSrc->setText(QStringLiteral("IP передатчика "));
-    ui_->lblIPSrc->setToolTip(hintSource);
-    ui_->lblIPSrc->setGeometry(6, 20, 128, 20);
+    ui_->transceiverAddressLabel->setObjectName(QStringLiteral("lblIPSrc"));
+    ui_->transceiverAddressLabel->setText(QStringLiteral("IP передатчика "));
+    ui_->transceiverAddressLabel->setToolTip(hintSource);
+    ui_->transceiverAddressLabel->setGeometry(6, 20, 128, 20);
 
-    ui_->lblComIn->setObjectName(QStringLiteral("lblComIn"));
-    ui_->lblComIn->setText(QStringLiteral("-->Com"));
-    ui_->lblComIn->setToolTip(hintComIn);
-    ui_->lblComIn->setGeometry(138, 20, 84, 20);
+    ui_->comPortCaption->setObjectName(QStringLiteral("lblComIn"));
+    ui_->comPortCaption->setText(QStringLiteral("-->Com"));
+    ui_->comPortCaption->setToolTip(hintComIn);
+    ui_->comPortCaption->setGeometry(138, 20, 84, 20);
 
-    ui_->lblComOut->setObjectName(QStringLiteral("lblComOut"));
-    ui_->lblComOut->setText(QStringLiteral("Com-->"));
-    ui_->lblComOut->setToolTip(hintComOut);
-    ui_->lblComOut->setGeometry(226, 20, 74, 20);
+    ui_->monitorPortCaption->setObjectName(QStringLiteral("lblComOut"));
+    ui_->monitorPortCaption->setText(QStringLiteral("Com-->"));
+    ui_->monitorPortCaption->setToolTip(hintComOut);
+    ui_->monitorPortCaption->setGeometry(226, 20, 74, 20);
 
     ui_->transceiverAddressEdit->setObjectName(QStringLiteral("editIP"));
     ui_->transceiverAddressEdit->setText(QStringLiteral("255.255.255.255"));
@@ -253,9 +253,9 @@ void MainWindow::buildEditor() {
     setTextColor(ui_->monitorPortLabel, QPalette::WindowText, kBlue);
     ui_->monitorPortLabel->setGeometry(226, 42, 74, 24);
 
-    ui_->lblLocalIP->setObjectName(QStringLiteral("lblLocalIP"));
-    ui_->lblLocalIP->setText(QStringLiteral("IP ПК"));
-    ui_->lblLocalIP->setGeometry(6, 74, 40, 24);
+    ui_->localAddressLabel->setObjectName(QStringLiteral("lblLocalIP"));
+    ui_->localAddressLabel->setText(QStringLiteral("IP ПК"));
+    ui_->localAddressLabel->setGeometry(6, 74, 40, 24);
 
     ui_->localAddressCombo->setObjectName(QStringLiteral("edtIP"));
     ui_->localAddressCombo->setEditable(true);
@@ -263,9 +263,9 @@ void MainWindow::buildEditor() {
     ui_->localAddressCombo->setInsertPolicy(QComboBox::NoInsert);
     ui_->localAddressCombo->setGeometry(46, 74, 140, 24);
 
-    ui_->lblPort->setObjectName(QStringLiteral("lblPort"));
-    ui_->lblPort->setText(QStringLiteral("Порт ПК"));
-    ui_->lblPort->setGeometry(190, 74, 58, 24);
+    ui_->receivePortLabel->setObjectName(QStringLiteral("lblPort"));
+    ui_->receivePortLabel->setText(QStringLiteral("Порт ПК"));
+    ui_->receivePortLabel->setGeometry(190, 74, 58, 24);
 
     ui_->receivePortEdit->setObjectName(QStringLiteral("PortIn"));
     ui_->receivePortEdit->setMaxLength(5);
@@ -360,10 +360,10 @@ void MainWindow::setFocusOrder() {
     for (int i = 0; i + 1 < chain.size(); ++i) {
         QWidget::setTabOrder(chain[i], chain[i + 1]);
     }
-    for (QWidget* label :
-         {static_cast<QWidget*>(ui_->lblTitle), static_cast<QWidget*>(ui_->monitorPortLabel),
-          static_cast<QWidget*>(ui_->recordCountLabel),
-          static_cast<QWidget*>(ui_->accountFilterLabel)}) {
+    for (QWidget* label : {static_cast<QWidget*>(ui_->channelListTitle),
+                           static_cast<QWidget*>(ui_->monitorPortLabel),
+                           static_cast<QWidget*>(ui_->recordCountLabel),
+                           static_cast<QWidget*>(ui_->accountFilterLabel)}) {
         label->setFocusPolicy(Qt::NoFocus);
     }
     ui_->editorGroup->setFocusPolicy(Qt::NoFocus);

@@ -102,15 +102,15 @@ TEST_F(MainWindowTest, EditorControlsCaptionsAndHints) {
 
     EXPECT_EQ(ui.editorGroup->title(), QString());
     EXPECT_TRUE(ui.editorGroup->isFlat());
-    EXPECT_EQ(ui.lblIPSrc->text(), QStringLiteral("IP передатчика "));
-    EXPECT_EQ(ui.lblIPSrc->toolTip(), hintSource);
-    EXPECT_EQ(ui.lblComIn->text(), QStringLiteral("-->Com"));
-    EXPECT_EQ(ui.lblComIn->toolTip(), hintComIn);
-    EXPECT_EQ(ui.lblComOut->text(), QStringLiteral("Com-->"));
-    EXPECT_EQ(ui.lblComOut->toolTip(), hintComOut);
-    EXPECT_EQ(ui.lblLocalIP->text(), QStringLiteral("IP ПК"));
-    EXPECT_EQ(ui.lblPort->text(), QStringLiteral("Порт ПК"));
-    EXPECT_EQ(ui.lblTitle->text(), QStringLiteral("Список каналов"));
+    EXPECT_EQ(ui.transceiverAddressLabel->text(), QStringLiteral("IP передатчика "));
+    EXPECT_EQ(ui.transceiverAddressLabel->toolTip(), hintSource);
+    EXPECT_EQ(ui.comPortCaption->text(), QStringLiteral("-->Com"));
+    EXPECT_EQ(ui.comPortCaption->toolTip(), hintComIn);
+    EXPECT_EQ(ui.monitorPortCaption->text(), QStringLiteral("Com-->"));
+    EXPECT_EQ(ui.monitorPortCaption->toolTip(), hintComOut);
+    EXPECT_EQ(ui.localAddressLabel->text(), QStringLiteral("IP ПК"));
+    EXPECT_EQ(ui.receivePortLabel->text(), QStringLiteral("Порт ПК"));
+    EXPECT_EQ(ui.channelListTitle->text(), QStringLiteral("Список каналов"));
 
     EXPECT_EQ(ui.transceiverAddressEdit->text(), QStringLiteral("255.255.255.255"));
     EXPECT_EQ(ui.transceiverAddressEdit->toolTip(), hintSource);

@@ -48,18 +48,18 @@ struct WindowControls {
     QWidget& window_;
 
   public:
-    QLabel* lblTitle = find<QLabel>("lblTitle");
+    QLabel* channelListTitle = find<QLabel>("lblTitle");
     QTreeWidget* channelTree = find<QTreeWidget>("treePair");
     ChannelList channelList{channelTree};
     QPushButton* createButton = find<QPushButton>("btnAdd");
     QPushButton* deleteButton = find<QPushButton>("btnDel");
     QPushButton* applyButton = find<QPushButton>("btnApply");
     QGroupBox* editorGroup = find<QGroupBox>("chanel");
-    QLabel* lblIPSrc = find<QLabel>("lblIPSrc");
-    QLabel* lblComIn = find<QLabel>("lblComIn");
-    QLabel* lblComOut = find<QLabel>("lblComOut");
-    QLabel* lblLocalIP = find<QLabel>("lblLocalIP");
-    QLabel* lblPort = find<QLabel>("lblPort");
+    QLabel* transceiverAddressLabel = find<QLabel>("lblIPSrc");
+    QLabel* comPortCaption = find<QLabel>("lblComIn");
+    QLabel* monitorPortCaption = find<QLabel>("lblComOut");
+    QLabel* localAddressLabel = find<QLabel>("lblLocalIP");
+    QLabel* receivePortLabel = find<QLabel>("lblPort");
     QLineEdit* transceiverAddressEdit = find<QLineEdit>("editIP");
     QComboBox* comPortCombo = find<QComboBox>("comboCom");
     QLabel* monitorPortLabel = find<QLabel>("lblCom");
