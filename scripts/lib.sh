@@ -3,6 +3,12 @@
 
 LAN2COM_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
+# What apt's changes run through: nothing as root, sudo otherwise.
+LAN2COM_AS_ROOT=""
+if [ "$(id -u)" -ne 0 ]; then
+    LAN2COM_AS_ROOT="sudo"
+fi
+
 # Installs the given Debian packages that are missing (apt-get update once, only when needed).
 ensure_packages() {
     local missing=()
@@ -13,24 +19,16 @@ ensure_packages() {
         fi
     done
     [ ${#missing[@]} -eq 0 ] && return 0
-    local sudo=""
-    if [ "$(id -u)" -ne 0 ]; then
-        sudo="sudo"
-    fi
     echo "Installing missing packages: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
     apt_update_once
-    $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    $LAN2COM_AS_ROOT apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
 # apt-get update, once per run (and once more only after add_source_archive entered sources).
 apt_update_once() {
     [ -z "${LAN2COM_APT_UPDATED:-}" ] || return 0
-    local sudo=""
-    if [ "$(id -u)" -ne 0 ]; then
-        sudo="sudo"
-    fi
-    $sudo apt-get update -qq
+    $LAN2COM_AS_ROOT apt-get update -qq
     export LAN2COM_APT_UPDATED=1
 }
 
@@ -41,17 +39,13 @@ add_source_archive() {
         /etc/apt/sources.list.d/; then
         return 0
     fi
-    local sudo=""
-    if [ "$(id -u)" -ne 0 ]; then
-        sudo="sudo"
-    fi
     echo "Adding Debian's source archive to apt (for apt-get source)" >&2
     if [ -f /etc/apt/sources.list.d/debian.sources ]; then
         sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
-            $sudo tee /etc/apt/sources.list.d/lan2com-src.sources >/dev/null
+            $LAN2COM_AS_ROOT tee /etc/apt/sources.list.d/lan2com-src.sources >/dev/null
     elif [ -f /etc/apt/sources.list ]; then
         sed -n 's/^deb /deb-src /p' /etc/apt/sources.list |
-            $sudo tee /etc/apt/sources.list.d/lan2com-src.list >/dev/null
+            $LAN2COM_AS_ROOT tee /etc/apt/sources.list.d/lan2com-src.list >/dev/null
     fi
     unset LAN2COM_APT_UPDATED
 }
